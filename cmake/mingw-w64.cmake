@@ -1,0 +1,15 @@
+# Cross-compiles the Windows deliverables with Debian's mingw-w64 (posix threads).
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_SYSTEM_PROCESSOR x86_64)
+set(KVX_MINGW_PREFIX x86_64-w64-mingw32)
+set(CMAKE_C_COMPILER ${KVX_MINGW_PREFIX}-gcc-posix)
+set(CMAKE_CXX_COMPILER ${KVX_MINGW_PREFIX}-g++-posix)
+set(CMAKE_RC_COMPILER ${KVX_MINGW_PREFIX}-windres)
+set(CMAKE_MC_COMPILER ${KVX_MINGW_PREFIX}-windmc)
+set(CMAKE_FIND_ROOT_PATH /usr/${KVX_MINGW_PREFIX})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+# The programs carry their C and C++ runtimes, so that they run on a bare system.
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
+set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static")

@@ -1,0 +1,27 @@
+// The adapter table, the record queues and the writer-thread slots.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "logd/state_store.h"
+
+namespace kvx::logd {
+
+/// Mode 0: every kvxwdd port. Mode 1: only the port whose location matches the
+/// low 16 bits of `event_key`. 0 on success, 1 on an allocation failure.
+[[nodiscard]] int build_interface_table(int mode, std::uint32_t event_key);
+interface_entry* last_interface();
+/// The first linked entry whose bus_dev_func matches the key in its low 16 bits.
+interface_entry* find_interface(std::uint32_t event_key);
+/// Unlinks the first entry named `name`. The entry (and its queue) stays
+/// usable by threads still holding it and is released at teardown.
+void remove_interface(const std::string& name);
+/// Ownership of `record` passes; 0, or 1 when no node could be had.
+int enqueue_record(interface_entry* entry, std::unique_ptr<event_record> record);
+[[nodiscard]] int build_thread_manager_table();
+thread_slot* find_free_slot();
+/// 0 when a slot owned by `entry` was freed, 1 when none was.
+int release_slot(interface_entry* entry);
+
+}  // namespace kvx::logd

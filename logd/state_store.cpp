@@ -1,0 +1,219 @@
+#include "logd/state_store.h"
+
+#include <atomic>
+#include <map>
+#include <utility>
+
+namespace kvx::logd {
+namespace {
+
+// The locks are objects with static storage: "creating" and "destroying" them
+// marks the span in which the capture may use the store, and an accessor can
+// never meet a lock that has already been freed.
+std::mutex state_lock;
+std::mutex dispatch_lock;
+std::atomic<bool> locks_installed{false};
+
+struct store_items {
+  std::int32_t max_retry_count = 300;
+  std::int32_t retry_frequency = 1;
+  std::int32_t unique_id_position = 40;
+  std::int32_t dump_data_size = 104;
+  std::int32_t error_log_size = 1024;
+  std::int32_t max_error_log_count = 16;
+  std::int32_t max_record_count = 4096;
+  std::int32_t last_record_number = 0;
+  std::int32_t retry_cycle_ms = 60000;
+  std::optional<std::string> error_log_file_path = std::string("C:\\Program Files\\velmora\\drivers\\hba\\hbalogd\\log");
+  std::optional<std::string> error_log_list_path = std::string("C:\\Program Files\\velmora\\drivers\\hba\\hbalogd");
+  std::unique_ptr<std::vector<name_entry>> name_table;
+  std::int32_t name_count = 0;
+  std::unique_ptr<std::vector<level_entry>> level_table;
+  std::int32_t level_count = 0;
+  interface_entry* interface_table = nullptr;
+  std::vector<std::unique_ptr<interface_entry>> all_entries;
+  std::unique_ptr<std::array<thread_slot, thread_slot_count>> thread_table;
+  std::map<std::uint16_t, std::unique_ptr<std::mutex>> log_locks;
+};
+
+store_items& items() {
+  static store_items s;
+  return s;
+}
+
+template <class T>
+T load(const T& item) {
+  std::lock_guard<std::mutex> guard(state_lock);
+  return item;
+}
+
+template <class T, class V>
+void store(T& item, V&& value) {
+  std::lock_guard<std::mutex> guard(state_lock);
+  item = std::forward<V>(value);
+}
+
+}  // namespace
+
+void create_store_locks() { locks_installed.store(true); }
+void destroy_store_locks() { locks_installed.store(false); }
+bool store_locks_exist() { return locks_installed.load(); }
+std::mutex& get_dispatch_lock() { return dispatch_lock; }
+
+#define KVX_SCALAR_ACCESSORS(name)                                     \
+  std::int32_t get_##name() { return load(items().name); }             \
+  void set_##name(std::int32_t value) { store(items().name, value); }
+
+KVX_SCALAR_ACCESSORS(max_retry_count)
+KVX_SCALAR_ACCESSORS(retry_frequency)
+KVX_SCALAR_ACCESSORS(unique_id_position)
+KVX_SCALAR_ACCESSORS(dump_data_size)
+KVX_SCALAR_ACCESSORS(error_log_size)
+KVX_SCALAR_ACCESSORS(max_error_log_count)
+KVX_SCALAR_ACCESSORS(max_record_count)
+KVX_SCALAR_ACCESSORS(last_record_number)
+KVX_SCALAR_ACCESSORS(retry_cycle_ms)
+#undef KVX_SCALAR_ACCESSORS
+
+std::optional<std::string> get_error_log_file_path() { return load(items().error_log_file_path); }
+void set_error_log_file_path(std::optional<std::string> value) { store(items().error_log_file_path, std::move(value)); }
+std::optional<std::string> get_error_log_list_path() { return load(items().error_log_list_path); }
+void set_error_log_list_path(std::optional<std::string> value) { store(items().error_log_list_path, std::move(value)); }
+
+void set_errorlist_name_table(std::unique_ptr<std::vector<name_entry>> table) {
+  store(items().name_table, std::move(table));
+}
+const std::vector<name_entry>* get_errorlist_name_table() {
+  std::lock_guard<std::mutex> guard(state_lock);
+  return items().name_table.get();
+}
+std::int32_t get_errorlist_name_count() { return load(items().name_count); }
+void set_errorlist_name_count(std::int32_t value) { store(items().name_count, value); }
+void set_errorlist_level_table(std::unique_ptr<std::vector<level_entry>> table) {
+  store(items().level_table, std::move(table));
+}
+const std::vector<level_entry>* get_errorlist_level_table() {
+  std::lock_guard<std::mutex> guard(state_lock);
+  return items().level_table.get();
+}
+std::int32_t get_errorlist_level_count() { return load(items().level_count); }
+void set_errorlist_level_count(std::int32_t value) { store(items().level_count, value); }
+
+interface_entry* get_interface_table() { return load(items().interface_table); }
+void set_interface_table(interface_entry* first) { store(items().interface_table, first); }
+
+interface_entry* adopt_interface_entry(std::unique_ptr<interface_entry> entry) {
+  std::lock_guard<std::mutex> guard(state_lock);
+  interface_entry* raw = entry.get();
+  items().all_entries.push_back(std::move(entry));
+  return raw;
+}
+
+std::string get_symbolic_link_name(const interface_entry* e) { return load(e->symbolic_link_name); }
+std::int32_t get_bus_dev_func(const interface_entry* e) { return load(e->bus_dev_func); }
+void set_bus_dev_func(interface_entry* e, std::int32_t value) { store(e->bus_dev_func, value); }
+std::int32_t get_busy(const interface_entry* e) { return load(e->busy); }
+void set_busy(interface_entry* e, std::int32_t value) { store(e->busy, value); }
+queue_node* get_queue_head(const interface_entry* e) {
+  std::lock_guard<std::mutex> guard(state_lock);
+  return e->queue_head.get();
+}
+void set_queue_head(interface_entry* e, std::unique_ptr<queue_node> head) {
+  std::unique_ptr<queue_node> old;
+  {
+    std::lock_guard<std::mutex> guard(state_lock);
+    old = std::exchange(e->queue_head, std::move(head));
+  }
+  // The displaced queue is released outside the lock.
+}
+std::unique_ptr<queue_node> take_queue_head(interface_entry* e) {
+  std::lock_guard<std::mutex> guard(state_lock);
+  return std::move(e->queue_head);
+}
+std::int32_t get_queue_count(const interface_entry* e) { return load(e->queue_count); }
+void set_queue_count(interface_entry* e, std::int32_t value) { store(e->queue_count, value); }
+std::int32_t get_log_record_count(const interface_entry* e) { return load(e->log_record_count); }
+void set_log_record_count(interface_entry* e, std::int32_t value) { store(e->log_record_count, value); }
+std::int32_t get_log_write_offset(const interface_entry* e) { return load(e->log_write_offset); }
+void set_log_write_offset(interface_entry* e, std::int32_t value) { store(e->log_write_offset, value); }
+std::int32_t get_last_error(const interface_entry* e) { return load(e->last_error); }
+void set_last_error(interface_entry* e, std::int32_t value) { store(e->last_error, value); }
+std::array<std::uint8_t, 2> get_pending_flags(const interface_entry* e) { return load(e->pending_flags); }
+void set_pending_flags(interface_entry* e, std::array<std::uint8_t, 2> value) { store(e->pending_flags, value); }
+interface_entry* get_next(const interface_entry* e) { return load(e->next); }
+void set_next(interface_entry* e, interface_entry* next) { store(e->next, next); }
+bool get_removed(const interface_entry* e) { return load(e->removed); }
+void set_removed(interface_entry* e, bool value) { store(e->removed, value); }
+
+queue_node* get_node_next(const queue_node* n) {
+  std::lock_guard<std::mutex> guard(state_lock);
+  return n->next.get();
+}
+void set_node_next(queue_node* n, std::unique_ptr<queue_node> next) {
+  std::unique_ptr<queue_node> old;
+  {
+    std::lock_guard<std::mutex> guard(state_lock);
+    old = std::exchange(n->next, std::move(next));
+  }
+}
+const event_record* get_node_record(const queue_node* n) {
+  std::lock_guard<std::mutex> guard(state_lock);
+  return n->record.get();
+}
+
+void set_thread_manager_table(std::unique_ptr<std::array<thread_slot, thread_slot_count>> table) {
+  std::unique_ptr<std::array<thread_slot, thread_slot_count>> old;
+  {
+    std::lock_guard<std::mutex> guard(state_lock);
+    old = std::exchange(items().thread_table, std::move(table));
+  }
+}
+std::array<thread_slot, thread_slot_count>* get_thread_manager_table() {
+  std::lock_guard<std::mutex> guard(state_lock);
+  return items().thread_table.get();
+}
+std::intptr_t get_slot_thread(const thread_slot* s) { return load(s->thread); }
+void set_slot_thread(thread_slot* s, std::intptr_t value) { store(s->thread, value); }
+interface_entry* get_slot_owner(const thread_slot* s) { return load(s->owner); }
+void set_slot_owner(thread_slot* s, interface_entry* owner) { store(s->owner, owner); }
+
+std::mutex& log_file_lock(std::uint16_t location) {
+  std::lock_guard<std::mutex> guard(state_lock);
+  auto& slot = items().log_locks[location];
+  if (!slot) slot = std::make_unique<std::mutex>();
+  return *slot;
+}
+
+void teardown_store() {
+  // Everything is moved out under the lock and released after it, so that no
+  // destructor runs while state_lock is held.
+  std::unique_ptr<std::vector<name_entry>> names;
+  std::unique_ptr<std::vector<level_entry>> levels;
+  std::vector<std::unique_ptr<interface_entry>> entries;
+  std::unique_ptr<std::array<thread_slot, thread_slot_count>> threads;
+  {
+    std::lock_guard<std::mutex> guard(state_lock);
+    store_items& s = items();
+    s.error_log_file_path.reset();
+    s.error_log_list_path.reset();
+    names = std::move(s.name_table);
+    levels = std::move(s.level_table);
+    s.interface_table = nullptr;
+    entries = std::move(s.all_entries);
+    s.all_entries.clear();
+    threads = std::move(s.thread_table);
+  }
+  if (threads) {
+    for (thread_slot& slot : *threads) {
+      if (slot.runner.joinable()) slot.runner.join();
+    }
+  }
+  // Queues are chains of unique_ptr; unwind them iteratively so that a long
+  // queue cannot exhaust the stack.
+  for (auto& entry : entries) {
+    std::unique_ptr<queue_node> node = std::move(entry->queue_head);
+    while (node) node = std::move(node->next);
+  }
+}
+
+}  // namespace kvx::logd

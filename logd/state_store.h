@@ -1,0 +1,175 @@
+// The shared state store of hbalogd: every value that more than one thread of
+// the event capture touches, each behind a getter and a setter that hold
+// state_lock for that one load or store and call nothing else.
+//
+// Sequences of accessor calls are not atomic as a whole; the capture relies on
+// an adapter's `busy` flag, on dispatch_lock and on the rule that only the
+// dispatch pass starts writer threads (see docs/architecture.md).
+//
+// Ownership: the store owns the two path texts, the two list tables, every
+// interface_entry ever created (removed ones too, until teardown), their
+// queues and the thread manager table. Pointers handed out stay valid until
+// teardown_store(), which runs only when no other capture thread is running.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace kvx::logd {
+
+/// One System-log record as ReadEventLogA returned it (EVENTLOGRECORD, ANSI),
+/// or a synthetic record; its size bounds every read from it.
+using event_record = std::vector<std::uint8_t>;
+
+struct queue_node {
+  std::unique_ptr<event_record> record;  ///< owned by the node
+  std::unique_ptr<queue_node> next;
+};
+
+struct interface_entry;
+
+/// Fields are reached only through the accessors below (fields under state_lock).
+struct interface_entry {
+  std::string symbolic_link_name;  ///< "\\\\.\\scsiN"; fixed at creation
+  std::int32_t bus_dev_func = 0;
+  std::int32_t busy = 0;
+  std::unique_ptr<queue_node> queue_head;
+  std::int32_t queue_count = 0;
+  std::int32_t log_record_count = 0;
+  std::int32_t log_write_offset = 16;
+  std::int32_t last_error = 0;
+  std::array<std::uint8_t, 2> pending_flags{0, 0};
+  interface_entry* next = nullptr;  ///< kept by a removed entry, so walkers standing on it go on
+  bool removed = false;             ///< unlinked by remove_interface; released at teardown
+};
+
+struct name_entry {
+  std::int32_t error_number = 0;
+  std::int32_t level_number = 0;
+  std::string error_name;
+};
+
+struct level_entry {
+  std::int32_t level_number = 0;
+  std::string level_name;
+};
+
+inline constexpr std::intptr_t free_thread = -1;
+inline constexpr int thread_slot_count = 128;
+
+struct thread_slot {
+  std::intptr_t thread = free_thread;  ///< the writer's handle value; free_thread marks a free slot
+  interface_entry* owner = nullptr;
+  std::thread runner;  ///< the writer thread itself, joined before the slot is reused and at stop
+};
+
+/// The two locks of the capture. The worker thread creates them first and
+/// installs them; no accessor may run before that or after destroy_store_locks().
+void create_store_locks();
+void destroy_store_locks();
+[[nodiscard]] bool store_locks_exist();
+/// dispatch_lock: held by the worker for a whole dispatch pass and by the notify
+/// thread for one check; always taken before state_lock. The store never takes it.
+std::mutex& get_dispatch_lock();
+
+// Scalar items (signed 32-bit).
+std::int32_t get_max_retry_count();
+void set_max_retry_count(std::int32_t value);
+std::int32_t get_retry_frequency();
+void set_retry_frequency(std::int32_t value);
+std::int32_t get_unique_id_position();
+void set_unique_id_position(std::int32_t value);
+std::int32_t get_dump_data_size();
+void set_dump_data_size(std::int32_t value);
+std::int32_t get_error_log_size();
+void set_error_log_size(std::int32_t value);
+std::int32_t get_max_error_log_count();
+void set_max_error_log_count(std::int32_t value);
+std::int32_t get_max_record_count();
+void set_max_record_count(std::int32_t value);
+std::int32_t get_last_record_number();
+void set_last_record_number(std::int32_t value);
+
+/// Test-only: the retry thread's cycle in milliseconds (60000 unless a test
+/// shortens it; the shipped configuration never changes it).
+std::int32_t get_retry_cycle_ms();
+void set_retry_cycle_ms(std::int32_t value);
+
+// The two directories; none after teardown. The getters give a copy.
+std::optional<std::string> get_error_log_file_path();
+void set_error_log_file_path(std::optional<std::string> value);
+std::optional<std::string> get_error_log_list_path();
+void set_error_log_list_path(std::optional<std::string> value);
+
+// The list tables: installed whole, read-only until teardown.
+void set_errorlist_name_table(std::unique_ptr<std::vector<name_entry>> table);
+const std::vector<name_entry>* get_errorlist_name_table();
+std::int32_t get_errorlist_name_count();
+void set_errorlist_name_count(std::int32_t value);
+void set_errorlist_level_table(std::unique_ptr<std::vector<level_entry>> table);
+const std::vector<level_entry>* get_errorlist_level_table();
+std::int32_t get_errorlist_level_count();
+void set_errorlist_level_count(std::int32_t value);
+
+// interface_table: the first linked entry, or null.
+interface_entry* get_interface_table();
+void set_interface_table(interface_entry* first);
+/// Hands a new entry to the store, which keeps it until teardown; gives it back unlinked.
+interface_entry* adopt_interface_entry(std::unique_ptr<interface_entry> entry);
+
+// interface_entry fields.
+std::string get_symbolic_link_name(const interface_entry* e);
+std::int32_t get_bus_dev_func(const interface_entry* e);
+void set_bus_dev_func(interface_entry* e, std::int32_t value);
+std::int32_t get_busy(const interface_entry* e);
+void set_busy(interface_entry* e, std::int32_t value);
+queue_node* get_queue_head(const interface_entry* e);
+void set_queue_head(interface_entry* e, std::unique_ptr<queue_node> head);
+/// Takes the whole queue out of the entry (queue_head becomes null).
+std::unique_ptr<queue_node> take_queue_head(interface_entry* e);
+std::int32_t get_queue_count(const interface_entry* e);
+void set_queue_count(interface_entry* e, std::int32_t value);
+std::int32_t get_log_record_count(const interface_entry* e);
+void set_log_record_count(interface_entry* e, std::int32_t value);
+std::int32_t get_log_write_offset(const interface_entry* e);
+void set_log_write_offset(interface_entry* e, std::int32_t value);
+std::int32_t get_last_error(const interface_entry* e);
+void set_last_error(interface_entry* e, std::int32_t value);
+std::array<std::uint8_t, 2> get_pending_flags(const interface_entry* e);
+void set_pending_flags(interface_entry* e, std::array<std::uint8_t, 2> value);
+interface_entry* get_next(const interface_entry* e);
+void set_next(interface_entry* e, interface_entry* next);
+bool get_removed(const interface_entry* e);
+void set_removed(interface_entry* e, bool value);
+
+// queue_node fields.
+queue_node* get_node_next(const queue_node* n);
+void set_node_next(queue_node* n, std::unique_ptr<queue_node> next);
+const event_record* get_node_record(const queue_node* n);
+
+// thread_manager_table: 128 slots, or null before it is built.
+void set_thread_manager_table(std::unique_ptr<std::array<thread_slot, thread_slot_count>> table);
+std::array<thread_slot, thread_slot_count>* get_thread_manager_table();
+std::intptr_t get_slot_thread(const thread_slot* s);
+void set_slot_thread(thread_slot* s, std::intptr_t value);
+interface_entry* get_slot_owner(const thread_slot* s);
+void set_slot_owner(thread_slot* s, interface_entry* owner);
+
+/// The lock that serialises entries into one adapter's log file, by adapter
+/// location (low 16 bits of the event key). Created on first use, kept until
+/// teardown, so an entry removed and found again keeps the same lock.
+std::mutex& log_file_lock(std::uint16_t location);
+
+/// Releases, in this order: both paths, the name table with its names, the
+/// level table with its names, every interface_entry (linked or removed) with
+/// its queue, and the thread table. Counts keep their values. Runs only when no
+/// other capture thread runs.
+void teardown_store();
+
+}  // namespace kvx::logd
