@@ -24,7 +24,8 @@ struct store_items {
   std::int32_t max_record_count = 4096;
   std::int32_t last_record_number = 0;
   std::int32_t retry_cycle_ms = 60000;
-  std::optional<std::string> error_log_file_path = std::string("C:\\Program Files\\velmora\\drivers\\hba\\hbalogd\\log");
+  std::optional<std::string> error_log_file_path =
+      std::string("C:\\Program Files\\velmora\\drivers\\hba\\hbalogd\\log");
   std::optional<std::string> error_log_list_path = std::string("C:\\Program Files\\velmora\\drivers\\hba\\hbalogd");
   std::unique_ptr<std::vector<name_entry>> name_table;
   std::int32_t name_count = 0;
@@ -60,8 +61,8 @@ void destroy_store_locks() { locks_installed.store(false); }
 bool store_locks_exist() { return locks_installed.load(); }
 std::mutex& get_dispatch_lock() { return dispatch_lock; }
 
-#define KVX_SCALAR_ACCESSORS(name)                                     \
-  std::int32_t get_##name() { return load(items().name); }             \
+#define KVX_SCALAR_ACCESSORS(name)                         \
+  std::int32_t get_##name() { return load(items().name); } \
   void set_##name(std::int32_t value) { store(items().name, value); }
 
 KVX_SCALAR_ACCESSORS(max_retry_count)
