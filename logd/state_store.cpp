@@ -1,6 +1,8 @@
 #include "logd/state_store.h"
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <map>
 #include <utility>
 
@@ -13,6 +15,10 @@ namespace {
 std::mutex state_lock;
 std::mutex dispatch_lock;
 std::atomic<bool> locks_installed{false};
+
+std::mutex stop_lock;
+std::condition_variable stop_changed;
+bool stop_requested = false;
 
 struct store_items {
   std::int32_t max_retry_count = 300;
@@ -75,6 +81,32 @@ KVX_SCALAR_ACCESSORS(max_record_count)
 KVX_SCALAR_ACCESSORS(last_record_number)
 KVX_SCALAR_ACCESSORS(retry_cycle_ms)
 #undef KVX_SCALAR_ACCESSORS
+
+void request_capture_stop() {
+  {
+    std::lock_guard<std::mutex> guard(stop_lock);
+    stop_requested = true;
+  }
+  stop_changed.notify_all();
+}
+
+void clear_capture_stop() {
+  std::lock_guard<std::mutex> guard(stop_lock);
+  stop_requested = false;
+}
+
+bool capture_stopping() {
+  std::lock_guard<std::mutex> guard(stop_lock);
+  return stop_requested;
+}
+
+bool sleep_unless_stopping(std::int32_t milliseconds) {
+  std::unique_lock<std::mutex> guard(stop_lock);
+  if (milliseconds > 0) {
+    stop_changed.wait_for(guard, std::chrono::milliseconds(milliseconds), [] { return stop_requested; });
+  }
+  return !stop_requested;
+}
 
 std::optional<std::string> get_error_log_file_path() { return load(items().error_log_file_path); }
 void set_error_log_file_path(std::optional<std::string> value) { store(items().error_log_file_path, std::move(value)); }

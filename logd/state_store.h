@@ -96,6 +96,15 @@ void set_max_record_count(std::int32_t value);
 std::int32_t get_last_record_number();
 void set_last_record_number(std::int32_t value);
 
+/// The capture's rest signal. request_capture_stop() asks every capture thread
+/// to come to rest at its next point where it holds no lock and is not inside
+/// an entry; sleep_unless_stopping() is the interruptible pause they use (false
+/// when the stop was requested, at once or during the pause).
+void request_capture_stop();
+void clear_capture_stop();
+[[nodiscard]] bool capture_stopping();
+[[nodiscard]] bool sleep_unless_stopping(std::int32_t milliseconds);
+
 /// Test-only: the retry thread's cycle in milliseconds (60000 unless a test
 /// shortens it; the shipped configuration never changes it).
 std::int32_t get_retry_cycle_ms();
