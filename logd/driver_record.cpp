@@ -1,0 +1,102 @@
+#include "logd/driver_record.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+#include <new>
+
+namespace kvx::logd {
+namespace {
+
+/// The bytes [offset, offset + 4) when they lie inside `bytes`. The sum is
+/// formed in 64 bits, so no offset from a 32-bit field can overflow it.
+const std::uint8_t* four_bytes_at(std::span<const std::uint8_t> bytes, std::int64_t offset) {
+  if (offset < 0 || offset > static_cast<std::int64_t>(bytes.size()) - 4) return nullptr;
+  return bytes.data() + offset;
+}
+
+bool equals_ignoring_case(const char* a, const char* b, std::size_t n) {
+  for (std::size_t i = 0; i < n; ++i) {
+    if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i]))) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::optional<std::uint32_t> load_le32(std::span<const std::uint8_t> bytes, std::int64_t offset) {
+  const std::uint8_t* p = four_bytes_at(bytes, offset);
+  if (p == nullptr) return std::nullopt;
+  return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
+         static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
+}
+
+std::optional<std::uint32_t> load_be32(std::span<const std::uint8_t> bytes, std::int64_t offset) {
+  const std::uint8_t* p = four_bytes_at(bytes, offset);
+  if (p == nullptr) return std::nullopt;
+  return static_cast<std::uint32_t>(p[0]) << 24 | static_cast<std::uint32_t>(p[1]) << 16 |
+         static_cast<std::uint32_t>(p[2]) << 8 | static_cast<std::uint32_t>(p[3]);
+}
+
+void store_le32(std::span<std::uint8_t> bytes, std::size_t offset, std::uint32_t value) {
+  for (std::size_t i = 0; i < 4; ++i) bytes[offset + i] = static_cast<std::uint8_t>(value >> (8 * i));
+}
+
+void store_be32(std::span<std::uint8_t> bytes, std::size_t offset, std::uint32_t value) {
+  for (std::size_t i = 0; i < 4; ++i) bytes[offset + i] = static_cast<std::uint8_t>(value >> (24 - 8 * i));
+}
+
+std::optional<std::uint32_t> record_number(const event_record& record) {
+  return load_le32(record, record_number_offset);
+}
+
+std::optional<std::uint32_t> time_generated(const event_record& record) {
+  return load_le32(record, time_generated_offset);
+}
+
+std::span<const std::uint8_t> driver_data(const event_record& record) {
+  const std::optional<std::uint32_t> offset = load_le32(record, data_offset_offset);
+  if (!offset || *offset >= record.size()) return {};
+  return std::span<const std::uint8_t>(record).subspan(*offset);
+}
+
+bool is_driver_record(const event_record& record) {
+  const std::optional<std::uint32_t> event_id = load_le32(record, event_id_offset);
+  if (!event_id || event_facility(*event_id) != driver_facility) return false;
+  if (record.size() <= source_name_offset) return false;
+  const auto* name = reinterpret_cast<const char*>(record.data() + source_name_offset);
+  const std::size_t room = record.size() - source_name_offset;
+  const std::size_t wanted = std::strlen(driver_source_name);
+  // The whole name and its terminating NUL must lie inside the block.
+  if (room <= wanted || name[wanted] != '\0') return false;
+  return equals_ignoring_case(name, driver_source_name, wanted);
+}
+
+std::optional<std::int32_t> read_status_word(const event_record& record) {
+  const std::optional<std::uint32_t> word = load_le32(driver_data(record), status_word_position);
+  if (!word) return std::nullopt;
+  return static_cast<std::int32_t>(*word);
+}
+
+std::optional<std::uint32_t> read_event_key(const event_record& record) {
+  return load_be32(driver_data(record), get_unique_id_position());
+}
+
+std::unique_ptr<event_record> make_synthetic_record(std::int32_t bus_dev_func) {
+  const std::int32_t position = get_unique_id_position();
+  if (position < 0 || position > max_synthetic_key_position) return nullptr;
+  const auto key_end = static_cast<std::size_t>(position) + 4;
+  const std::size_t data_size = std::max<std::size_t>(key_end, status_word_position + 4);
+  std::unique_ptr<event_record> block(new (std::nothrow) event_record());
+  if (!block) return nullptr;
+  try {
+    block->assign(source_name_offset + data_size, 0);
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
+  store_le32(*block, data_offset_offset, source_name_offset);
+  store_be32(*block, source_name_offset + static_cast<std::size_t>(position), static_cast<std::uint32_t>(bus_dev_func));
+  return block;
+}
+
+}  // namespace kvx::logd

@@ -1,0 +1,93 @@
+// The System-log records of kvxwdd as hbalogd reads them: the acceptance test,
+// the status word, the event key and its fields, and the synthetic record that
+// carries only an adapter location.
+//
+// A record is an EVENTLOGRECORD (ANSI) block exactly as ReadEventLogA returns
+// it, little-endian, offsets from its first byte. Every read below is checked
+// against the block's size: a field that does not lie wholly inside the block
+// is "not readable" (std::nullopt, or false for the acceptance test), never
+// read. The record's DataLength is not consulted; the driver data runs from
+// DataOffset to the end of the block.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+
+#include "logd/state_store.h"
+
+namespace kvx::logd {
+
+inline constexpr std::uint32_t record_number_offset = 8;
+inline constexpr std::uint32_t time_generated_offset = 12;
+inline constexpr std::uint32_t event_id_offset = 20;
+inline constexpr std::uint32_t data_offset_offset = 52;
+inline constexpr std::uint32_t source_name_offset = 56;
+/// Data offset of the status word (the packet's UniqueErrorValue).
+inline constexpr std::int64_t status_word_position = 16;
+inline constexpr std::uint32_t driver_facility = 7;
+inline constexpr const char* driver_source_name = "kvxwdd";
+
+inline constexpr int status_class_logged = 0;      ///< logged with detail data
+inline constexpr int status_class_ignored = 1;     ///< never queued
+inline constexpr int status_class_ungettable = 2;  ///< logged, detail "UNGETTABLE", slot kept
+
+/// A synthetic record is unique_id_position + 60 bytes; positions outside
+/// 0..max_synthetic_key_position give none (no block of absurd size is made).
+inline constexpr std::int32_t max_synthetic_key_position = 0xFFFF;
+
+// Byte-order helpers over a span: `offset` may be any value, the result is
+// none unless all four bytes lie inside `bytes`.
+[[nodiscard]] std::optional<std::uint32_t> load_le32(std::span<const std::uint8_t> bytes, std::int64_t offset);
+[[nodiscard]] std::optional<std::uint32_t> load_be32(std::span<const std::uint8_t> bytes, std::int64_t offset);
+/// Stores into bytes[offset..offset+3]; the caller guarantees they exist.
+void store_le32(std::span<std::uint8_t> bytes, std::size_t offset, std::uint32_t value);
+void store_be32(std::span<std::uint8_t> bytes, std::size_t offset, std::uint32_t value);
+
+/// RecordNumber and TimeGenerated (seconds since 1970 UTC); none when the
+/// block is too short for them.
+[[nodiscard]] std::optional<std::uint32_t> record_number(const event_record& record);
+[[nodiscard]] std::optional<std::uint32_t> time_generated(const event_record& record);
+
+/// The driver data: from DataOffset to the end of the block. Empty when the
+/// block has no DataOffset or it points at or past the end.
+[[nodiscard]] std::span<const std::uint8_t> driver_data(const event_record& record);
+
+/// True when SourceName is "kvxwdd" (any letter case, whole string, its NUL
+/// inside the block) and the facility of EventID is 7.
+[[nodiscard]] bool is_driver_record(const event_record& record);
+/// (EventID >> 16) & 0xFFF.
+[[nodiscard]] constexpr std::uint32_t event_facility(std::uint32_t event_id) { return (event_id >> 16) & 0xFFF; }
+
+/// The signed little-endian word at data offset 16; none when the data is
+/// shorter than 20 bytes.
+[[nodiscard]] std::optional<std::int32_t> read_status_word(const event_record& record);
+/// 0, 1 or 2 from the two top bits of the status word.
+[[nodiscard]] constexpr int classify_status(std::int32_t status) {
+  const auto bits = static_cast<std::uint32_t>(status) >> 30;
+  if (bits < 2) return status_class_logged;
+  return bits == 2 ? status_class_ignored : status_class_ungettable;
+}
+
+/// The big-endian word at data offset unique_id_position (read from the store
+/// at each call); none when it does not lie inside the data (a negative
+/// position included).
+[[nodiscard]] std::optional<std::uint32_t> read_event_key(const event_record& record);
+
+[[nodiscard]] constexpr std::uint32_t key_error_number(std::uint32_t key) { return key >> 24; }
+[[nodiscard]] constexpr std::uint32_t key_slot(std::uint32_t key) { return (key >> 16) & 0xFF; }
+[[nodiscard]] constexpr std::uint32_t key_bus(std::uint32_t key) { return (key >> 8) & 0xFF; }
+[[nodiscard]] constexpr std::uint32_t key_device(std::uint32_t key) { return (key >> 3) & 0x1F; }
+[[nodiscard]] constexpr std::uint32_t key_function(std::uint32_t key) { return key & 7; }
+/// The adapter location that names an adapter and its log file kvx%04x.log.
+[[nodiscard]] constexpr std::uint16_t key_location(std::uint32_t key) { return static_cast<std::uint16_t>(key); }
+
+/// A zero-filled block of unique_id_position + 60 bytes (at least 76, so that
+/// the status word is always inside it): RecordNumber 0, TimeGenerated 0,
+/// DataOffset 56, status word 0, `bus_dev_func` big-endian at data offset
+/// unique_id_position. Null when memory is short or the position is outside
+/// 0..max_synthetic_key_position (the caller reports it).
+[[nodiscard]] std::unique_ptr<event_record> make_synthetic_record(std::int32_t bus_dev_func);
+
+}  // namespace kvx::logd
