@@ -1,8 +1,237 @@
-// PLACEHOLDER until the log output module lands: nothing is written.
 #include "logd/log_entry.h"
 
-namespace kvx::logd {
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+#include <mutex>
+#include <optional>
+#include <span>
+#include <string>
 
-int write_log_entry(const event_record&, const adapter::detail_reply*) { return 1; }
+#include "adapter/byte_order.h"
+#include "logd/driver_record.h"
+#include "logd/error_lists.h"
+#include "logd/hex_dump.h"
+#include "logd/interface_table.h"
+#include "logd/log_file.h"
+#include "logd/report_event.h"
+#include "platform/files.h"
+#include "platform/local_time.h"
+
+namespace kvx::logd {
+namespace {
+
+constexpr const char* ungettable = "UNGETTABLE";
+constexpr const char* unknown = "UNKNOWN";
+constexpr int adapter_data_versions = 1;
+constexpr int adapter_data_port_names = 2;
+constexpr std::size_t versions_size = 736;
+constexpr std::size_t port_names_size = 2296;
+constexpr std::size_t driver_version_at = 328;
+constexpr std::size_t firmware_version_at = 584;
+constexpr std::size_t port_name_at = 16;
+constexpr std::size_t slot_count = 16;
+constexpr std::size_t slot_stride = 1024;
+constexpr std::size_t first_slot_at = 16;
+// The tail: a possible FELM line, four line ends and the marker, CR LF counted.
+constexpr std::size_t tail_limit = 32 + 8 + end_marker_size;
+
+// The process clock of OPTION DATA: milliseconds since the process started.
+const std::chrono::steady_clock::time_point process_start = std::chrono::steady_clock::now();
+
+// "%Y/%m/%d %H:%M:%S" (event time) or "%Y%m%d %H%M%S" (writing time) in
+// local time; `fallback` when the host cannot convert the time.
+std::string local_text(std::time_t when, bool compact, const char* fallback) {
+  std::tm t{};
+  if (!platform::local_time(when, t)) return fallback;
+  std::string text;
+  if (compact) {
+    append_text(text, "%04d%02d%02d %02d%02d%02d", t.tm_year + 1900, t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min,
+                t.tm_sec);
+  } else {
+    append_text(text, "%04d/%02d/%02d %02d:%02d:%02d", t.tm_year + 1900, t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min,
+                t.tm_sec);
+  }
+  return text;
+}
+
+// A text of the driver's that should end in a zero byte within its field.
+std::string field_text(std::span<const std::uint8_t> data, std::size_t at, std::size_t width) {
+  const auto field = data.subspan(at, width);
+  const auto end = std::find(field.begin(), field.end(), std::uint8_t{0});
+  return std::string(field.begin(), end);
+}
+
+bool slot_occupied(const adapter::detail_reply& reply, std::size_t slot) {
+  if (reply.size() < 2 || slot >= slot_count) return false;
+  return (reply[slot / 8] & (0x80u >> (slot % 8))) != 0;
+}
+
+// The slot whose data the entry shows: the key's slot for an event record,
+// the lowest occupied one for a synthetic record.
+std::optional<int> chosen_slot(const adapter::detail_reply& reply, bool synthetic, std::uint32_t key) {
+  if (!synthetic) {
+    const std::uint32_t slot = key_slot(key);
+    if (slot_occupied(reply, slot)) return static_cast<int>(slot);
+    return std::nullopt;
+  }
+  for (std::size_t slot = 0; slot < slot_count; ++slot) {
+    if (slot_occupied(reply, slot)) return static_cast<int>(slot);
+  }
+  return std::nullopt;
+}
+
+// At most `size` bytes of `bytes` from `at`: a dump never reads past the
+// record or the reply, whatever the configured sizes say.
+std::span<const std::uint8_t> bounded(std::span<const std::uint8_t> bytes, std::size_t at, std::int32_t size) {
+  if (size <= 0 || at >= bytes.size()) return {};
+  return bytes.subspan(at, std::min<std::size_t>(static_cast<std::size_t>(size), bytes.size() - at));
+}
+
+struct entry_plan {
+  std::string head;         ///< blocks 1 to 11 up to the end of the detail dump
+  std::optional<int> slot;  ///< the slot to release once the head is on disk
+};
+
+entry_plan compose_head(const event_record& record, const adapter::detail_reply* reply, std::uint32_t key,
+                        interface_entry* entry) {
+  entry_plan plan;
+  std::string& text = plan.head;
+  const std::uint32_t number = record_number(record).value_or(0);
+  const bool synthetic = number == 0;
+
+  const std::string date = synthetic ? "----/--/-- --:--:--"
+                                     : local_text(static_cast<std::time_t>(time_generated(record).value_or(0)), false,
+                                                  "----/--/-- --:--:--");
+  const auto now = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
+  const std::string written = local_text(now, true, "-------- ------");
+  const auto elapsed =
+      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - process_start);
+  const int milliseconds = static_cast<int>(elapsed.count() % 1000);
+
+  const name_entry* name = synthetic ? nullptr : find_error_name(static_cast<std::int32_t>(key_error_number(key)));
+  const level_entry* level = find_error_level(name);
+  const std::string error_name = name != nullptr ? name->error_name : unknown;
+  const std::string level_name = level != nullptr ? level->level_name : unknown;
+
+  const std::string link = get_symbolic_link_name(entry);
+  std::array<std::uint8_t, versions_size> versions{};
+  const bool have_versions = adapter::request_adapter_data(link, adapter_data_versions, versions.data()) == 0;
+  std::array<std::uint8_t, port_names_size> port_names{};
+  const bool have_port_name = adapter::request_adapter_data(link, adapter_data_port_names, port_names.data()) == 0;
+
+  if (reply == nullptr) {
+    append_text(text, "DETAIL DATA WAS %s.\n", ungettable);
+    append_text(text, "GET LAST ERROR = %04x\n\n", static_cast<unsigned>(get_last_error(entry)));
+  }
+  const std::int32_t dump_size = get_dump_data_size();
+  if (!synthetic) {
+    append_text(text, "---- KVXWDD LOG #%d ----\n\n", static_cast<int>(number));
+    append_text(text, "EVENT LOG DATE/TIME:%s\n\n", date.c_str());
+    text += "EVENT LOG DUMP:\n";
+    append_hex_dump(text, "EVENT LOG DUMP", dump_size, bounded(driver_data(record), 0, dump_size));
+  } else {
+    text += "---- KVXWDD LOG #------ ----\n\n";
+    append_text(text, "EVENT LOG DATE/TIME:%s\n\n", date.c_str());
+    append_text(text, "EVENT LOG DUMP:     %s\n", unknown);
+  }
+  text += "\n\n";
+  append_text(text, "ERROR NAME:         %s\n", error_name.c_str());
+  append_text(text, "LEVEL:              %s\n\n", level_name.c_str());
+  append_text(text, "BUS NUMBER:         %d\n", static_cast<int>(key_bus(key)));
+  append_text(text, "DEVICE NUMBER:      %d\n", static_cast<int>(key_device(key)));
+  append_text(text, "FUNCTION NUMBER:    %d\n\n", static_cast<int>(key_function(key)));
+  if (have_versions) {
+    const std::span<const std::uint8_t> data(versions);
+    append_text(text, "DRIVER VERSION:     %s\n", field_text(data, driver_version_at, 256).c_str());
+    append_text(text, "FIRMWARE VERSION:   %s\n", field_text(data, firmware_version_at, 152).c_str());
+  } else {
+    append_text(text, "DRIVER VERSION:     %s\n", ungettable);
+    append_text(text, "FIRMWARE VERSION:   %s\n", ungettable);
+  }
+  if (have_port_name) {
+    const std::uint64_t wwpn = adapter::get_u64_le(port_names, port_name_at);
+    append_text(text, "ADAPTER WWN:        %08x%08x\n", static_cast<unsigned>(wwpn >> 32),
+                static_cast<unsigned>(wwpn & 0xFFFFFFFFu));
+  } else {
+    append_text(text, "ADAPTER WWN:        %s\n", ungettable);
+  }
+  append_text(text, "OPTION DATA:        %s %03d\n\n", written.c_str(), milliseconds);
+
+  // A status word that cannot be read is taken as class 2: the slot is kept
+  // rather than handed back for a record whose class is not known.
+  const int status_class = classify_status(read_status_word(record).value_or(static_cast<std::int32_t>(0xC0000000u)));
+  if (reply != nullptr && status_class != status_class_ungettable) plan.slot = chosen_slot(*reply, synthetic, key);
+  if (plan.slot) {
+    const std::size_t at = first_slot_at + static_cast<std::size_t>(*plan.slot) * slot_stride;
+    const std::int32_t size = get_error_log_size();
+    text += "DETAIL DATA:\n";
+    append_hex_dump(text, "ERRLOG", size, bounded(*reply, at, size));
+  } else {
+    append_text(text, "DETAIL DATA: %s\n", ungettable);
+  }
+  plan.head = windows_text(text);
+  return plan;
+}
+
+bool write_all(std::FILE* file, const std::string& bytes) {
+  return std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size() && std::fflush(file) == 0;
+}
+
+// Writes the entry into the open file and moves the adapter's numbers on.
+// false when the entry did not reach the file whole.
+bool write_entry(std::FILE* file, const std::string& path, const event_record& record,
+                 const adapter::detail_reply* reply, std::uint32_t key, interface_entry* entry) {
+  entry_plan plan = compose_head(record, reply, key, entry);
+  std::int32_t offset = get_log_write_offset(entry);
+  if (static_cast<std::int64_t>(offset) + static_cast<std::int64_t>(plan.head.size() + tail_limit) >
+      header_offset_limit) {
+    // The header could not show where the next entry goes: start the ring again.
+    if (wrap_log_file(path, entry) != 0) return false;
+    offset = get_log_write_offset(entry);
+  }
+  if (std::fseek(file, offset, SEEK_SET) != 0 || !write_all(file, plan.head)) return false;
+  // The slot goes back to the driver only once its dump is in the file.
+  std::string tail;
+  if (plan.slot && adapter::release_detail_slot(entry, *plan.slot) != 0) {
+    append_text(tail, "OPTION DATA:        FELM%02d\n", *plan.slot);
+  }
+  tail += "\n\n\n\n";
+  tail += end_marker;
+  if (!write_all(file, windows_text(tail))) return false;
+  const long end = std::ftell(file);
+  if (end < log_header_size + end_marker_size) return false;
+  set_log_write_offset(entry, static_cast<std::int32_t>(end - end_marker_size));
+  set_log_record_count(entry, std::min(get_log_record_count(entry) + 1, header_count_limit));
+  return true;
+}
+
+}  // namespace
+
+int write_log_entry(const event_record& record, const adapter::detail_reply* reply) {
+  const std::optional<std::uint32_t> key = read_event_key(record);
+  if (!key) return 1;
+  // One entry at a time per log file, whichever thread writes it.
+  std::lock_guard<std::mutex> serial(log_file_lock(key_location(*key)));
+  if (load_log_header(*key) != 0) return 1;
+  std::string path;
+  interface_entry* entry = find_interface(*key);
+  if (!log_file_path(*key, path) || entry == nullptr) return 1;
+  if (log_file_due_to_wrap(get_log_record_count(entry), get_max_record_count())) {
+    (void)wrap_log_file(path, entry);
+  }
+  platform::unique_file file = platform::open_file(path.c_str(), "r+b");
+  if (!file) {
+    report_event(report_error, "Unable to open file %s", path.c_str());
+    return 1;
+  }
+  const bool written = write_entry(file.get(), path, record, reply, *key, entry);
+  const bool closed = std::fclose(file.release()) == 0;
+  if (!written || !closed) return 1;
+  (void)store_log_header(path, entry);
+  return 0;
+}
 
 }  // namespace kvx::logd

@@ -1,0 +1,128 @@
+#include "logd/log_file.h"
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <string_view>
+
+#include "logd/error_lists.h"
+#include "logd/interface_table.h"
+#include "logd/report_event.h"
+#include "platform/files.h"
+
+namespace kvx::logd {
+namespace {
+
+constexpr std::size_t path_buffer_size = 256;
+
+void report_unopened(const std::string& path) { report_event(report_error, "Unable to open file %s", path.c_str()); }
+
+// The path for messages about a file whose path could not be built: as much
+// of it as can be told.
+std::string described_path(std::uint32_t event_key) {
+  std::array<char, 16> name{};
+  std::snprintf(name.data(), name.size(), "kvx%04x.log", static_cast<unsigned>(event_key & 0xFFFFu));
+  std::string dir = get_error_log_file_path().value_or("");
+  if (dir.empty() || dir.back() != '\\') dir += '\\';
+  return dir + name.data();
+}
+
+}  // namespace
+
+bool log_file_path(std::uint32_t event_key, std::string& path) {
+  const std::optional<std::string> dir = get_error_log_file_path();
+  if (!dir) return false;
+  path = described_path(event_key);
+  return path.size() < path_buffer_size;
+}
+
+std::string format_log_header(std::int32_t count, std::int32_t offset) {
+  std::array<char, 32> line{};
+  std::snprintf(line.data(), line.size(), "%4d %9d\r\n", std::clamp<std::int32_t>(count, 0, header_count_limit),
+                std::clamp<std::int32_t>(offset, log_header_size, header_offset_limit));
+  return line.data();
+}
+
+bool log_file_due_to_wrap(std::int32_t count, std::int32_t max_record_count) {
+  if (max_record_count == 0) return false;
+  return count >= std::min(max_record_count, header_count_limit);
+}
+
+int load_log_header(std::uint32_t event_key) {
+  std::string path;
+  if (!log_file_path(event_key, path)) {
+    report_unopened(described_path(event_key));
+    return 1;
+  }
+  std::int32_t count = 0;
+  std::int32_t offset = log_header_size;
+  if (platform::unique_file file = platform::open_file(path.c_str(), "rb")) {
+    // "%d %d": a number that cannot be read keeps its starting value, and the
+    // second is read only after the first.
+    std::array<char, 64> head{};
+    const std::size_t got = std::fread(head.data(), 1, head.size(), file.get());
+    const std::string_view text(head.data(), got);
+    std::size_t pos = 0;
+    if (read_decimal(text, pos, count)) (void)read_decimal(text, pos, offset);
+  } else {
+    platform::unique_file created = platform::open_file(path.c_str(), "wb");
+    if (!created) {
+      report_unopened(path);
+      return 1;
+    }
+    const std::string header = format_log_header(0, log_header_size);
+    const bool written = std::fwrite(header.data(), 1, header.size(), created.get()) == header.size();
+    if (std::fclose(created.release()) != 0 || !written) {
+      report_unopened(path);
+      return 1;
+    }
+  }
+  // A header edited by hand is used as it stands, except that no entry may be
+  // written over the header itself.
+  count = std::max(count, 0);
+  offset = std::max(offset, log_header_size);
+  interface_entry* entry = find_interface(event_key);
+  if (entry == nullptr) return 1;
+  set_log_record_count(entry, count);
+  set_log_write_offset(entry, offset);
+  return 0;
+}
+
+int wrap_log_file(const std::string& path, interface_entry* entry) {
+  platform::unique_file file = platform::open_file(path.c_str(), "r+b");
+  if (!file) {
+    report_unopened(path);
+    return 1;
+  }
+  if (std::fseek(file.get(), get_log_write_offset(entry), SEEK_SET) == 0) {
+    const std::string blanks(end_marker_size, ' ');
+    (void)std::fwrite(blanks.data(), 1, blanks.size(), file.get());
+  }
+  set_log_record_count(entry, 0);
+  set_log_write_offset(entry, log_header_size);
+  return 0;
+}
+
+int store_log_header(const std::string& path, const interface_entry* entry) {
+  platform::unique_file file = platform::open_file(path.c_str(), "r+b");
+  if (!file) {
+    report_unopened(path);
+    return 1;
+  }
+  const std::string header = format_log_header(get_log_record_count(entry), get_log_write_offset(entry));
+  const bool written = std::fwrite(header.data(), 1, header.size(), file.get()) == header.size();
+  return std::fclose(file.release()) == 0 && written ? 0 : 1;
+}
+
+int store_log_header(std::uint32_t event_key) {
+  std::string path;
+  if (!log_file_path(event_key, path)) {
+    report_unopened(described_path(event_key));
+    return 1;
+  }
+  const interface_entry* entry = find_interface(event_key);
+  if (entry == nullptr) return 1;
+  return store_log_header(path, entry);
+}
+
+}  // namespace kvx::logd

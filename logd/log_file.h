@@ -1,0 +1,52 @@
+// An adapter's log file kvx%04x.log: a 16-byte header line "%4d %9d\n" (the
+// entries since the last wrap and the offset of the next one), then a ring of
+// entries, each written over the end marker of the one before.
+//
+// The header's width is kept in every case: the count shown never passes
+// 9999 (a file configured to hold more wraps at 9999; one that never wraps
+// shows 9999 from then on), and an entry that would carry the write offset
+// past 999999999 is written behind the header instead, as after a wrap.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "logd/state_store.h"
+
+namespace kvx::logd {
+
+inline constexpr std::int32_t log_header_size = 16;
+inline constexpr std::int32_t header_count_limit = 9999;
+inline constexpr std::int32_t header_offset_limit = 999999999;
+inline constexpr char end_marker[] = "--- end of log ---";
+inline constexpr std::int32_t end_marker_size = 18;
+
+/// The file of the adapter named by the key's low 16 bits in error_log_file_path.
+/// false when there is no directory or the path would not fit 256 characters.
+[[nodiscard]] bool log_file_path(std::uint32_t event_key, std::string& path);
+
+/// The header line for `count` and `offset`, always 16 bytes with CR LF,
+/// each number held to the range that its field can show.
+std::string format_log_header(std::int32_t count, std::int32_t offset);
+
+/// Whether the file must wrap before the next entry.
+[[nodiscard]] bool log_file_due_to_wrap(std::int32_t count, std::int32_t max_record_count);
+
+/// Opens or creates the adapter's file and loads its header into the adapter's
+/// interface_entry. 0, or 1 (the file cannot be opened or created — reported —
+/// or no adapter matches the key).
+[[nodiscard]] int load_log_header(std::uint32_t event_key);
+
+/// Blanks the end marker at the entry's write offset and sends the next entry
+/// back behind the header (count 0, offset 16). 0, or 1 when the file does not
+/// open (reported). The header in the file is left to store_log_header.
+[[nodiscard]] int wrap_log_file(const std::string& path, interface_entry* entry);
+
+/// Writes the adapter's two numbers into the header line. 0, or 1 when the
+/// file does not open (reported) or no adapter matches the key.
+[[nodiscard]] int store_log_header(std::uint32_t event_key);
+/// The same for an entry already in hand (also one that was dropped from the
+/// table while its entry was being written, so that the entry is not lost).
+[[nodiscard]] int store_log_header(const std::string& path, const interface_entry* entry);
+
+}  // namespace kvx::logd
