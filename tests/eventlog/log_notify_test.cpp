@@ -1,0 +1,274 @@
+// Waitable events, change notification on the simulated logs (in-process and
+// from another process), and readers running beside a writer or a clearer:
+// no torn record ever reaches a reader.
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <atomic>
+#include <thread>
+
+#include "platform/event_log.h"
+#include "platform/host.h"
+#include "platform/sim/event_log_file.h"
+#include "platform/sync.h"
+#include "platform/win_codes.h"
+#include "tests/fakes/temp_host.h"
+
+extern char** environ;
+
+namespace {
+
+namespace sim = kvx::sim;
+namespace win = kvx::win;
+using kvx::platform::create_event;
+
+// Long enough never to be reached by a healthy build, however loaded.
+constexpr std::uint32_t generous_ms = 20000;
+
+std::int64_t append(const char* text) {
+  return sim::append_event_record("System", "kvxwdd", 0xC0070004, 1, 0, 1700000000, {text}, {});
+}
+
+// Runs the append helper; gives its pid, or -1.
+pid_t spawn_appender(const char* log, int count, int max_data) {
+  const std::string program = kvx::test::built_program("tests/eventlog/eventlog_append_child").string();
+  std::string program_arg = program, log_arg = log, count_arg = std::to_string(count),
+              data_arg = std::to_string(max_data);
+  char* argv[] = {program_arg.data(), log_arg.data(), count_arg.data(), data_arg.data(), nullptr};
+  pid_t pid = -1;
+  if (::posix_spawn(&pid, program.c_str(), nullptr, nullptr, argv, environ) != 0) return -1;
+  return pid;
+}
+
+int exit_status(pid_t pid) {
+  int status = 0;
+  if (::waitpid(pid, &status, 0) != pid) return -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+int open_fd_count() {
+  int n = 0;
+  if (DIR* d = ::opendir("/proc/self/fd")) {
+    while (::readdir(d) != nullptr) ++n;
+    ::closedir(d);
+  }
+  return n;
+}
+
+// Every record in `got` bytes parses whole; gives how many there were, or -1.
+int count_whole_records(const std::vector<std::uint8_t>& buffer, std::uint32_t got) {
+  int n = 0;
+  for (std::size_t at = 0; at < got;) {
+    sim::event_record r;
+    const std::uint32_t len = sim::parse_event_record(std::span(buffer.data() + at, got - at), r);
+    if (len == 0) return -1;
+    at += len;
+    ++n;
+  }
+  return n;
+}
+
+TEST(WaitableEvent, AutoResetSignalsCollapseAndStaySetUntilTaken) {
+  auto e = create_event(nullptr);
+  ASSERT_NE(e, nullptr);
+  EXPECT_EQ(e->wait(0), win::wait_timeout);
+  EXPECT_EQ(e->wait(20), win::wait_timeout);
+  e->set();
+  e->set();
+  e->set();
+  EXPECT_EQ(e->wait(0), win::wait_object_0);
+  EXPECT_EQ(e->wait(0), win::wait_timeout) << "three signals while nobody waited are one";
+}
+
+TEST(WaitableEvent, SetReleasesAWaitingThread) {
+  auto e = create_event("");
+  ASSERT_NE(e, nullptr);
+  std::atomic<std::uint32_t> result{12345};
+  std::thread waiter([&] { result = e->wait(win::infinite); });
+  e->set();
+  waiter.join();
+  EXPECT_EQ(result.load(), win::wait_object_0);
+  EXPECT_EQ(e->wait(0), win::wait_timeout) << "the waiter took the signal";
+}
+
+TEST(WaitableEvent, SameNameIsOneEventInTheProcess) {
+  auto a = create_event("velmora_kvxwdd_hbalogd_notify_event");
+  auto b = create_event("velmora_kvxwdd_hbalogd_notify_event");
+  auto other = create_event("another_event");
+  ASSERT_TRUE(a && b && other);
+  a->set();
+  EXPECT_EQ(other->wait(0), win::wait_timeout);
+  EXPECT_EQ(b->wait(0), win::wait_object_0);
+  EXPECT_EQ(a->wait(0), win::wait_timeout);
+  a->set();
+  a.reset();
+  b.reset();
+  auto again = create_event("velmora_kvxwdd_hbalogd_notify_event");
+  ASSERT_NE(again, nullptr);
+  EXPECT_EQ(again->wait(0), win::wait_timeout) << "a name no handle holds any more is a new event";
+}
+
+TEST(ChangeNotification, AWriteWhileNobodyWaitsIsSeenByTheNextWait) {
+  kvx::test::temp_host host;
+  auto reader = kvx::platform::backend_event_logs().open_log("System");
+  auto e = create_event(nullptr);
+  ASSERT_TRUE(reader && e);
+  ASSERT_TRUE(reader->notify_change(*e));
+  ASSERT_EQ(append("one"), 1);
+  EXPECT_EQ(e->wait(generous_ms), win::wait_object_0);
+  // A second registration of the same event adds nothing.
+  ASSERT_TRUE(reader->notify_change(*e));
+  ASSERT_EQ(append("two"), 2);
+  EXPECT_EQ(e->wait(generous_ms), win::wait_object_0);
+  // Clearing is a change too.
+  ASSERT_EQ(sim::clear_event_log("System", sim::clear_numbering::restart), 0);
+  EXPECT_EQ(e->wait(generous_ms), win::wait_object_0);
+}
+
+TEST(ChangeNotification, ABurstOfWritesIsFewerWakeUps) {
+  kvx::test::temp_host host;
+  auto reader = kvx::platform::backend_event_logs().open_log("System");
+  auto e = create_event(nullptr);
+  ASSERT_TRUE(reader && e);
+  ASSERT_TRUE(reader->notify_change(*e));
+  constexpr int writes = 40;
+  for (int i = 0; i < writes; ++i) ASSERT_GE(append("burst"), 1);
+  ASSERT_EQ(e->wait(generous_ms), win::wait_object_0);
+  int wakes = 1;
+  while (e->wait(300) == win::wait_object_0) ++wakes;
+  EXPECT_LT(wakes, writes);
+}
+
+TEST(ChangeNotification, ReadersOnBothLogsAndOnlyTheirOwn) {
+  kvx::test::temp_host host;
+  auto system = kvx::platform::backend_event_logs().open_log("System");
+  auto application = kvx::platform::backend_event_logs().open_log("Application");
+  auto es = create_event(nullptr);
+  auto ea = create_event(nullptr);
+  ASSERT_TRUE(system && application && es && ea);
+  ASSERT_TRUE(system->notify_change(*es));
+  ASSERT_TRUE(application->notify_change(*ea));
+  auto source = kvx::platform::backend_event_logs().register_source("Hbalogd");
+  ASSERT_NE(source, nullptr);
+  ASSERT_TRUE(source->report(1, 0, 0xC0000001, {"app"}, {}));
+  EXPECT_EQ(ea->wait(generous_ms), win::wait_object_0);
+  EXPECT_EQ(es->wait(300), win::wait_timeout) << "the System log was not written";
+}
+
+TEST(ChangeNotification, ClosingTheReaderStopsItsWatch) {
+  kvx::test::temp_host host;
+  auto probe = kvx::platform::backend_event_logs().open_log("System");  // the log exists from here on
+  ASSERT_NE(probe, nullptr);
+  const int fds_before = open_fd_count();
+  auto e = create_event(nullptr);
+  for (int i = 0; i < 50; ++i) {
+    auto reader = kvx::platform::backend_event_logs().open_log("System");
+    ASSERT_NE(reader, nullptr);
+    ASSERT_TRUE(reader->notify_change(*e));
+  }
+  EXPECT_EQ(open_fd_count(), fds_before) << "no descriptor outlives its reader";
+  ASSERT_EQ(append("after close"), 1);
+  EXPECT_EQ(e->wait(300), win::wait_timeout) << "no watch outlives its reader";
+}
+
+TEST(ChangeNotification, AnotherProcessWritingWakesTheWaiter) {
+  kvx::test::temp_host host;
+  auto reader = kvx::platform::backend_event_logs().open_log("System");
+  auto e = create_event(nullptr);
+  ASSERT_TRUE(reader && e);
+  ASSERT_TRUE(reader->notify_change(*e));
+  const pid_t child = spawn_appender("System", 1, 104);
+  ASSERT_GT(child, 0);
+  EXPECT_EQ(e->wait(generous_ms), win::wait_object_0);
+  EXPECT_EQ(exit_status(child), 0);
+  std::uint32_t count = 0;
+  ASSERT_TRUE(reader->number_of_records(count));
+  EXPECT_EQ(count, 1u);
+}
+
+TEST(ConcurrentAccess, ReadersBesideAnotherProcessWritingSeeOnlyWholeRecords) {
+  kvx::test::temp_host host;
+  ASSERT_EQ(append("seed"), 1);
+  constexpr int writes = 300;
+  const pid_t child = spawn_appender("System", writes, 3000);
+  ASSERT_GT(child, 0);
+  std::uint32_t seen = 0;
+  int status = -1;
+  bool child_done = false;
+  for (;;) {
+    // The watcher's way: newest number, size probe, exact read.
+    auto r = kvx::platform::backend_event_logs().open_log("System");
+    ASSERT_NE(r, nullptr);
+    std::uint32_t oldest = 0, count = 0;
+    ASSERT_TRUE(r->oldest_record_number(oldest));
+    ASSERT_TRUE(r->number_of_records(count));
+    ASSERT_EQ(oldest, 1u);
+    ASSERT_GE(count, seen);
+    seen = count;
+    const std::uint32_t newest = oldest + count - 1;
+    std::uint8_t one = 0;
+    std::uint32_t got = 0, needed = 0;
+    ASSERT_EQ(r->read(10, newest, &one, 1, got, needed), win::error_insufficient_buffer);
+    std::vector<std::uint8_t> buffer(needed);
+    ASSERT_EQ(r->read(9, 0, buffer.data(), needed, got, needed), win::error_success);
+    ASSERT_EQ(count_whole_records(buffer, got), 1);
+    // And everything at once, from the oldest record.
+    buffer.assign(4 << 20, 0);
+    ASSERT_EQ(r->read(6, oldest, buffer.data(), static_cast<std::uint32_t>(buffer.size()), got, needed),
+              win::error_success);
+    ASSERT_GE(count_whole_records(buffer, got), static_cast<int>(count));
+    if (child_done) break;  // one more round after the writer ended
+    int raw = 0;
+    if (::waitpid(child, &raw, WNOHANG) == child) {
+      child_done = true;
+      status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    }
+  }
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(seen, static_cast<std::uint32_t>(writes + 1));
+}
+
+TEST(ConcurrentAccess, ThreadsReadingWhileAnotherClearsAndRefills) {
+  kvx::test::temp_host host;
+  ASSERT_EQ(append("seed"), 1);
+  std::atomic<bool> done{false};
+  std::thread writer([&] {
+    for (int round = 0; round < 60; ++round) {
+      for (int i = 0; i < 5; ++i) EXPECT_GE(append("refill"), 1);
+      EXPECT_EQ(
+          sim::clear_event_log("System", round % 2 != 0 ? sim::clear_numbering::keep : sim::clear_numbering::restart),
+          0);
+    }
+    done = true;
+  });
+  std::atomic<int> torn{0};
+  std::atomic<int> corrupt{0};
+  auto read_loop = [&] {
+    auto r = kvx::platform::backend_event_logs().open_log("System");
+    if (r == nullptr) {
+      ++corrupt;
+      return;
+    }
+    std::vector<std::uint8_t> buffer(1 << 16);
+    while (!done) {
+      std::uint32_t got = 0, needed = 0;
+      const std::uint32_t rc = r->read(5, 0, buffer.data(), static_cast<std::uint32_t>(buffer.size()), got, needed);
+      if (rc == win::error_success && count_whole_records(buffer, got) < 1) ++torn;
+      if (rc == win::error_event_log_file_corrupt) ++corrupt;
+      // Running off the end starts the next pass from the oldest record.
+      if (rc == win::error_handle_eof) r = kvx::platform::backend_event_logs().open_log("System");
+      if (r == nullptr) return;
+    }
+  };
+  std::thread reader_a(read_loop);
+  std::thread reader_b(read_loop);
+  writer.join();
+  reader_a.join();
+  reader_b.join();
+  EXPECT_EQ(torn.load(), 0);
+  EXPECT_EQ(corrupt.load(), 0);
+}
+
+}  // namespace
