@@ -200,10 +200,10 @@ int run_simhost(std::vector<std::string> args, std::string& out, std::string& er
 }
 
 TEST_F(EventlogCommand, ThroughTheSimhostProgram) {
-  std::string out;
-  ASSERT_EQ(
-      run_simhost({"eventlog", "write", "System", "--source", "kvxwdd", "--id", "0xC0070001", "--data", "0102"}, out),
-      0);
+  std::string out, err;
+  ASSERT_EQ(run_simhost({"eventlog", "write", "System", "--source", "kvxwdd", "--id", "0xC0070001", "--data", "0102"},
+                        out, err),
+            0);
   EXPECT_EQ(out, "1\n");
   ASSERT_EQ(run_simhost({"eventlog", "show", "System"}, out, err), 0);
   EXPECT_NE(out.find("  Source:         kvxwdd\n"), std::string::npos) << out;
