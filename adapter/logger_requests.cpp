@@ -1,11 +1,135 @@
-// PLACEHOLDER until the adapter access module lands: every request fails.
 #include "adapter/logger_requests.h"
 
-namespace kvx::adapter {
+#include <algorithm>
+#include <limits>
+#include <new>
+#include <utility>
 
-std::unique_ptr<detail_reply> request_detail_data(logd::interface_entry*) { return nullptr; }
-int release_detail_slot(logd::interface_entry*, int) { return 1; }
-int request_adapter_data(const std::string&, int, std::uint8_t*) { return -1; }
-int request_pci_location(const std::string&, std::uint32_t&) { return -1; }
+#include "adapter/control_packet.h"
+#include "adapter/logger_requests_alloc.h"
+#include "adapter/port_access.h"
+#include "logd/interface_table.h"
+#include "logd/report_event.h"
+#include "logd/state_store.h"
+#include "platform/win_codes.h"
+
+namespace kvx::adapter {
+namespace {
+
+/// How one request is made: the device name, the open mode, and the entry
+/// whose last_error it records (null for the two requests that take a name).
+struct request_target {
+  std::string name;
+  platform::share_mode mode;
+  logd::interface_entry* entry;
+};
+
+/// Builds the packet once allocated; 0, or 1 when it cannot.
+using packet_builder = int (*)(packet_bytes& packet, std::uint32_t argument);
+
+int build_errlog(packet_bytes& packet, std::uint32_t) { return build_command_packet(packet, ERRLOG); }
+int build_slot_release(packet_bytes& packet, std::uint32_t slot) {
+  return build_command_packet(packet, SLOT_RELEASE, slot);
+}
+int build_pci_location(packet_bytes& packet, std::uint32_t) { return build_command_packet(packet, PCI_LOCATION); }
+int build_adapter_data(packet_bytes& packet, std::uint32_t type) {
+  return build_adapter_data_packet(packet, static_cast<int>(type));
+}
+
+/// retry_frequency seconds as the milliseconds of one pause, kept within
+/// what a pause can take (a negative frequency means no pause).
+std::int32_t pause_milliseconds(std::int32_t retry_frequency) {
+  const std::int64_t ms = static_cast<std::int64_t>(retry_frequency) * 1000;
+  return static_cast<std::int32_t>(std::clamp<std::int64_t>(ms, 0, std::numeric_limits<std::int32_t>::max()));
+}
+
+/// The common procedure: open, allocate and build, then up to
+/// max_retry_count attempts with a pause after every busy answer. 0 with the
+/// reply in `packet`, or 1. The handle is closed on every path before return.
+int run_request(const request_target& target, packet_bytes& packet, std::uint32_t size, packet_builder build,
+                std::uint32_t argument, packet_allocator allocate) {
+  const std::string path = device_path(target.name);
+  std::uint32_t error = 0;
+  port_handle device = open_port_device(path.c_str(), target.mode, error);
+  if (!device) {
+    // The entry may be released by others once unlinked: it is not touched again.
+    if (target.entry != nullptr) logd::remove_interface(target.name);
+    return 1;
+  }
+  if (!allocate(packet, size)) {
+    if (target.entry != nullptr)
+      logd::report_event(logd::report_error, "Unable to allocate memory for interface table.");
+    return 1;
+  }
+  if (build(packet, argument) != 0) return 1;
+
+  const std::int32_t attempts = logd::get_max_retry_count();
+  const std::int32_t pause = pause_milliseconds(logd::get_retry_frequency());
+  for (std::int32_t made = 0; made < attempts;) {
+    std::uint32_t returned = 0;
+    const int result = exchange_packet(*device, packet, error, returned);
+    if (target.entry != nullptr) logd::set_last_error(target.entry, static_cast<std::int32_t>(error));
+    if (result == 0) return 0;
+    if (error != win::error_busy) return 1;
+    // A stopping capture must not be held for the rest of the retries.
+    if (!logd::sleep_unless_stopping(pause)) return 1;
+    ++made;
+  }
+  return 1;
+}
+
+}  // namespace
+
+std::unique_ptr<detail_reply> request_detail_data(logd::interface_entry* entry, packet_allocator allocate) {
+  if (entry == nullptr) return nullptr;
+  const request_target target{logd::get_symbolic_link_name(entry), platform::share_mode::exclusive, entry};
+  packet_bytes packet;
+  if (run_request(target, packet, command_packet_size(ERRLOG), build_errlog, 0, allocate) != 0) return nullptr;
+  // The packet becomes the reply: its header is cut off in place and its
+  // bytes move into the reply object without another copy.
+  packet.erase(packet.begin(), packet.begin() + header_length);
+  std::unique_ptr<detail_reply> reply(new (std::nothrow) detail_reply(std::move(packet)));
+  if (!reply) logd::report_event(logd::report_error, "Unable to allocate memory for interface table.");
+  return reply;
+}
+
+int release_detail_slot(logd::interface_entry* entry, int slot, packet_allocator allocate) {
+  if (entry == nullptr || slot < 0 || slot >= detail_slot_count) return 1;
+  const request_target target{logd::get_symbolic_link_name(entry), platform::share_mode::exclusive, entry};
+  packet_bytes packet;
+  return run_request(target, packet, command_packet_size(SLOT_RELEASE), build_slot_release,
+                     static_cast<std::uint32_t>(slot), allocate);
+}
+
+std::unique_ptr<detail_reply> request_detail_data(logd::interface_entry* entry) {
+  return request_detail_data(entry, allocate_packet);
+}
+
+int release_detail_slot(logd::interface_entry* entry, int slot) {
+  return release_detail_slot(entry, slot, allocate_packet);
+}
+
+int request_adapter_data(const std::string& name, int type, std::uint8_t* data) {
+  const std::uint32_t length = adapter_data_length(type);
+  if (length == 0 || data == nullptr) return -1;
+  const request_target target{name, platform::share_mode::shared, nullptr};
+  packet_bytes packet;
+  if (run_request(target, packet, adapter_data_packet_size(type), build_adapter_data, static_cast<std::uint32_t>(type),
+                  allocate_packet) != 0) {
+    return -1;
+  }
+  std::span<const std::uint8_t> area = adapter_data_area(packet, type);
+  std::copy(area.begin(), area.end(), data);
+  return 0;
+}
+
+int request_pci_location(const std::string& name, std::uint32_t& location) {
+  const request_target target{name, platform::share_mode::shared, nullptr};
+  packet_bytes packet;
+  if (run_request(target, packet, command_packet_size(PCI_LOCATION), build_pci_location, 0, allocate_packet) != 0) {
+    return -1;
+  }
+  return read_pci_location(packet, location);
+}
 
 }  // namespace kvx::adapter

@@ -19,4 +19,9 @@ enum class name_form {
 /// `name` untouched.
 [[nodiscard]] int probe_scsi_port(int port, char* name, name_form form);
 
+/// QueryDosDeviceA(short_name + ":") with a 64-character buffer: 0 and the
+/// first target string (the device object name, e.g. "\Device\KvxPort2") in
+/// `object_name`, or -1 when the look-up fails or the name does not fit.
+[[nodiscard]] int query_device_object_name(const char* short_name, std::string& object_name);
+
 }  // namespace kvx::adapter
