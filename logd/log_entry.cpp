@@ -11,6 +11,7 @@
 #include <string>
 
 #include "adapter/byte_order.h"
+#include "adapter/control_packet.h"
 #include "logd/driver_record.h"
 #include "logd/error_lists.h"
 #include "logd/hex_dump.h"
@@ -25,16 +26,9 @@ namespace {
 
 constexpr const char* ungettable = "UNGETTABLE";
 constexpr const char* unknown = "UNKNOWN";
-constexpr int adapter_data_versions = 1;
-constexpr int adapter_data_port_names = 2;
-constexpr std::size_t versions_size = 736;
-constexpr std::size_t port_names_size = 2296;
-constexpr std::size_t driver_version_at = 328;
-constexpr std::size_t firmware_version_at = 584;
-constexpr std::size_t port_name_at = 16;
-constexpr std::size_t slot_count = 16;
-constexpr std::size_t slot_stride = 1024;
-constexpr std::size_t first_slot_at = 16;
+constexpr std::size_t driver_version_width = adapter::firmware_version_offset - adapter::driver_version_offset;
+constexpr std::size_t firmware_version_width = adapter::versions_length - adapter::firmware_version_offset;
+constexpr std::size_t slot_count = adapter::detail_slot_count;
 // The tail: a possible FELM line, four line ends and the marker, CR LF counted.
 constexpr std::size_t tail_limit = 32 + 8 + end_marker_size;
 
@@ -117,10 +111,10 @@ entry_plan compose_head(const event_record& record, const adapter::detail_reply*
   const std::string level_name = level != nullptr ? level->level_name : unknown;
 
   const std::string link = get_symbolic_link_name(entry);
-  std::array<std::uint8_t, versions_size> versions{};
-  const bool have_versions = adapter::request_adapter_data(link, adapter_data_versions, versions.data()) == 0;
-  std::array<std::uint8_t, port_names_size> port_names{};
-  const bool have_port_name = adapter::request_adapter_data(link, adapter_data_port_names, port_names.data()) == 0;
+  std::array<std::uint8_t, adapter::versions_length> versions{};
+  const bool have_versions = adapter::request_adapter_data(link, adapter::DATA_VERSIONS, versions.data()) == 0;
+  std::array<std::uint8_t, adapter::port_names_length> port_names{};
+  const bool have_port_name = adapter::request_adapter_data(link, adapter::DATA_PORT_NAMES, port_names.data()) == 0;
 
   if (reply == nullptr) {
     append_text(text, "DETAIL DATA WAS %s.\n", ungettable);
@@ -145,14 +139,16 @@ entry_plan compose_head(const event_record& record, const adapter::detail_reply*
   append_text(text, "FUNCTION NUMBER:    %d\n\n", static_cast<int>(key_function(key)));
   if (have_versions) {
     const std::span<const std::uint8_t> data(versions);
-    append_text(text, "DRIVER VERSION:     %s\n", field_text(data, driver_version_at, 256).c_str());
-    append_text(text, "FIRMWARE VERSION:   %s\n", field_text(data, firmware_version_at, 152).c_str());
+    append_text(text, "DRIVER VERSION:     %s\n",
+                field_text(data, adapter::driver_version_offset, driver_version_width).c_str());
+    append_text(text, "FIRMWARE VERSION:   %s\n",
+                field_text(data, adapter::firmware_version_offset, firmware_version_width).c_str());
   } else {
     append_text(text, "DRIVER VERSION:     %s\n", ungettable);
     append_text(text, "FIRMWARE VERSION:   %s\n", ungettable);
   }
   if (have_port_name) {
-    const std::uint64_t wwpn = adapter::get_u64_le(port_names, port_name_at);
+    const std::uint64_t wwpn = adapter::get_u64_le(port_names, adapter::port_name_offset);
     append_text(text, "ADAPTER WWN:        %08x%08x\n", static_cast<unsigned>(wwpn >> 32),
                 static_cast<unsigned>(wwpn & 0xFFFFFFFFu));
   } else {
@@ -165,7 +161,8 @@ entry_plan compose_head(const event_record& record, const adapter::detail_reply*
   const int status_class = classify_status(read_status_word(record).value_or(static_cast<std::int32_t>(0xC0000000u)));
   if (reply != nullptr && status_class != status_class_ungettable) plan.slot = chosen_slot(*reply, synthetic, key);
   if (plan.slot) {
-    const std::size_t at = first_slot_at + static_cast<std::size_t>(*plan.slot) * slot_stride;
+    const std::size_t at =
+        adapter::detail_slots_offset + static_cast<std::size_t>(*plan.slot) * adapter::detail_slot_size;
     const std::int32_t size = get_error_log_size();
     text += "DETAIL DATA:\n";
     append_hex_dump(text, "ERRLOG", size, bounded(*reply, at, size));

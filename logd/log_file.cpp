@@ -94,7 +94,11 @@ int wrap_log_file(const std::string& path, interface_entry* entry) {
     report_unopened(path);
     return 1;
   }
-  if (std::fseek(file.get(), get_log_write_offset(entry), SEEK_SET) == 0) {
+  // The marker is blanked only where it can be: an offset beyond the file's
+  // end (a header edited by hand) must not make the file grow.
+  const long offset = get_log_write_offset(entry);
+  if (std::fseek(file.get(), 0, SEEK_END) == 0 && std::ftell(file.get()) >= offset + end_marker_size &&
+      std::fseek(file.get(), offset, SEEK_SET) == 0) {
     const std::string blanks(end_marker_size, ' ');
     (void)std::fwrite(blanks.data(), 1, blanks.size(), file.get());
   }
