@@ -1,0 +1,144 @@
+// The service module of hbalogd: the program entry's choice between
+// registering, unregistering and running; the service entry, its control
+// handler and the run loop that hosts the event capture's worker thread; and
+// the module's own messages. One object per process, made by main().
+//
+// Threads: the dispatcher thread (program entry, control handler), the service
+// thread (service_main and run_service; in a plain process the main thread
+// runs run_service) and the worker thread. The control handler and the worker
+// reach the run loop only through post_quit(); the reported status is kept
+// under status_lock_ because the handler and the service thread both report.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "platform/dialog.h"
+#include "platform/event_log.h"
+#include "platform/registry.h"
+#include "platform/service.h"
+
+namespace kvx::logd {
+
+inline constexpr const char* module_appid = "{7A3E91C2-4B5D-4F60-9E21-5C8D0B6A4F17}";
+inline constexpr const char* module_typelib = "{2C6B8E4F-91A7-4D3B-B5E0-7F1A9C3D6E28}";
+inline constexpr const char* module_typelib_name = "HBALOGDLib";
+inline constexpr std::uint32_t service_name_resource = 100;
+inline constexpr std::uint32_t module_event_id = 0xC0000001;
+inline constexpr std::size_t service_name_limit = 256;
+inline constexpr std::size_t log_event_buffer = 260;
+
+/// Where the module's registration lives.
+inline constexpr const char* appid_key = "AppID";
+inline constexpr const char* module_appid_key = "AppID\\{7A3E91C2-4B5D-4F60-9E21-5C8D0B6A4F17}";
+inline constexpr const char* module_exe_key = "AppID\\hbalogd.EXE";
+inline constexpr const char* event_source_key = "SYSTEM\\CurrentControlSet\\Services\\Eventlog\\Application\\Hbalogd";
+
+/// The platform services the module works through; each outlives the module.
+struct host_platform {
+  platform::service_control& services;
+  platform::registry& registry;
+  platform::event_log_service& event_logs;
+  platform::dialogs& dialogs;
+};
+
+/// The event capture as the run loop drives it.
+struct capture_entry {
+  /// Runs the watch on the calling thread; calls post_quit() when it has ended.
+  std::function<unsigned(const std::function<void()>& post_quit)> worker_thread;
+  /// Asks a running worker_thread to end soon; any thread, any time.
+  std::function<void()> stop_watch;
+};
+
+class CServiceModule {
+ public:
+  CServiceModule(host_platform platform, capture_entry capture);
+  ~CServiceModule();
+  CServiceModule(const CServiceModule&) = delete;
+  CServiceModule& operator=(const CServiceModule&) = delete;
+
+  /// Sets the module up: `service_name` (cut to 256 characters), the program's
+  /// full path (empty when unknown), service mode on, the initial status.
+  void init(const std::string& service_name, const std::string& program_path);
+
+  /// The program entry after init: registers, unregisters or runs as the
+  /// command line says. The process exit code: the registration's result, the
+  /// registry error when the program is not registered, else the service's
+  /// exit code (0).
+  int program_entry(const std::string& command_line);
+
+  // Registration (registration.cpp).
+  /// A COM result code: 0, CoInitialize's failure, the registry error of an
+  /// AppID key that does not open, or the type library registration's result.
+  [[nodiscard]] std::int32_t register_server(bool register_type_library, bool install_as_service);
+  /// 0, or CoInitialize's failure.
+  [[nodiscard]] std::int32_t unregister_server();
+  [[nodiscard]] bool service_installed();
+  /// True on success or when the service already exists.
+  bool install_service();
+  /// True on success or when there is no service.
+  bool uninstall_service();
+  void register_event_source();
+
+  // Running.
+  /// The dispatcher when in service mode; the run loop on this thread when not
+  /// (or when the dispatcher refuses: the program was not started as a service).
+  void start_module();
+  /// The service entry, on the thread the dispatcher gives it.
+  void service_main(platform::service_session& session);
+  void service_control_handler(std::uint32_t control);
+  /// Returns when the message loop has ended and the worker thread has returned.
+  void run_service();
+  /// Stores `state` and reports the whole status record.
+  void set_service_status(std::uint32_t state);
+  /// The module's own message: to the Application log in service mode, to
+  /// standard output otherwise. Formatted into 260 characters.
+  void log_event(const char* format, ...)
+#if defined(__GNUC__)
+      __attribute__((format(printf, 2, 3)))
+#endif
+      ;
+
+  bool service_mode() const { return service_mode_.load(); }
+  const std::string& service_name() const { return service_name_; }
+  platform::service_status status() const;
+
+ private:
+  void post_quit();
+  void start_worker();
+  void stop_worker();
+  std::int32_t register_type_library();
+  void unregister_type_library();
+  void apply_registry_script(bool registering);
+  void show_failure(const char* text);
+
+  host_platform platform_;
+  capture_entry capture_;
+  std::string service_name_;
+  std::string program_path_;
+  std::atomic<bool> service_mode_{true};
+
+  mutable std::mutex status_lock_;
+  platform::service_status service_status_;
+  std::unique_ptr<platform::service_status_reporter> status_handle_;
+
+  // The run loop's queue: null outside run_service. A quit posted while there
+  // is none is kept and taken by the next run loop.
+  std::mutex quit_lock_;
+  platform::message_loop* main_loop_ = nullptr;
+  bool quit_pending_ = false;
+
+  std::thread worker_;
+  std::mutex worker_lock_;
+  std::condition_variable worker_ended_;
+  bool worker_done_ = false;
+  std::atomic<bool> worker_posted_quit_{false};
+};
+
+}  // namespace kvx::logd

@@ -1,0 +1,142 @@
+#include "platform/sim/service_state.h"
+
+#include <fcntl.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+
+#include <cctype>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <system_error>
+#include <vector>
+
+#include "platform/sim/host_root.h"
+
+namespace kvx::sim {
+namespace {
+
+// /proc/<pid>/stat: "pid (comm) state ppid ...": the name may hold spaces and
+// parentheses, so the fields are counted from the last ')'.
+bool read_stat_fields(long pid, char& state, unsigned long long& start_time) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string text;
+  if (!in || !std::getline(in, text)) return false;
+  const std::size_t close = text.rfind(')');
+  if (close == std::string::npos) return false;
+  std::istringstream fields(text.substr(close + 1));
+  std::vector<std::string> words;
+  for (std::string w; fields >> w;) words.push_back(w);
+  // words[0] is field 3 (state); field 22 (starttime) is words[19].
+  if (words.size() < 20 || words[0].empty()) return false;
+  state = words[0][0];
+  char* end = nullptr;
+  start_time = std::strtoull(words[19].c_str(), &end, 10);
+  return end != nullptr && *end == '\0';
+}
+
+bool parse_number(const std::string& text, unsigned long long& out) {
+  if (text.empty()) return false;
+  char* end = nullptr;
+  out = std::strtoull(text.c_str(), &end, 10);
+  return end != nullptr && *end == '\0';
+}
+
+}  // namespace
+
+bool read_process_identity(long pid, process_identity& out) {
+  char state = 0;
+  unsigned long long start = 0;
+  if (pid <= 0 || !read_stat_fields(pid, state, start)) return false;
+  out.pid = pid;
+  out.start_time = start;
+  return true;
+}
+
+bool process_alive(const process_identity& process) {
+  char state = 0;
+  unsigned long long start = 0;
+  if (process.pid <= 0 || !read_stat_fields(process.pid, state, start)) return false;
+  return start == process.start_time && state != 'Z' && state != 'X' && state != 'x';
+}
+
+std::filesystem::path service_directory(const std::string& name) {
+  std::string lower;
+  for (const char c : name) lower += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  std::filesystem::path dir = host_dir("services") / lower;
+  std::error_code ec;
+  std::filesystem::create_directories(dir, ec);
+  return dir;
+}
+
+bool read_service_record(const std::filesystem::path& dir, service_record& out) {
+  std::ifstream in(dir / "status");
+  if (!in) return false;
+  service_record r;
+  bool have_state = false;
+  for (std::string line; std::getline(in, line);) {
+    std::istringstream words(line);
+    std::string key;
+    std::string text;
+    unsigned long long value = 0;
+    if (!(words >> key >> text) || !parse_number(text, value)) continue;
+    const auto v32 = static_cast<std::uint32_t>(value);
+    if (key == "pid") r.process.pid = static_cast<long>(value);
+    if (key == "start_time") r.process.start_time = value;
+    if (key == "type") r.status.service_type = v32;
+    if (key == "state") {
+      r.status.current_state = v32;
+      have_state = true;
+    }
+    if (key == "controls") r.status.controls_accepted = v32;
+    if (key == "win32_exit_code") r.status.win32_exit_code = v32;
+    if (key == "service_exit_code") r.status.service_specific_exit_code = v32;
+    if (key == "check_point") r.status.check_point = v32;
+    if (key == "wait_hint") r.status.wait_hint = v32;
+  }
+  if (!have_state) return false;
+  out = r;
+  return true;
+}
+
+bool write_service_record(const std::filesystem::path& dir, const service_record& record) {
+  const platform::service_status& s = record.status;
+  char text[512];
+  const int n =
+      std::snprintf(text, sizeof text,
+                    "pid %ld\nstart_time %llu\ntype %u\nstate %u\ncontrols %u\nwin32_exit_code %u\n"
+                    "service_exit_code %u\ncheck_point %u\nwait_hint %u\n",
+                    record.process.pid, record.process.start_time, s.service_type, s.current_state, s.controls_accepted,
+                    s.win32_exit_code, s.service_specific_exit_code, s.check_point, s.wait_hint);
+  if (n <= 0 || static_cast<std::size_t>(n) >= sizeof text) return false;
+  // A unique temporary in the same directory, so that concurrent writers never
+  // share one and the rename replaces the file whole.
+  std::string temp = (dir / "status.XXXXXX").string();
+  unique_fd fd(::mkstemp(temp.data()));
+  if (!fd.valid()) return false;
+  bool ok = ::write(fd.get(), text, static_cast<std::size_t>(n)) == n;
+  ok = ::close(fd.release()) == 0 && ok;
+  if (ok) ok = std::rename(temp.c_str(), (dir / "status").c_str()) == 0;
+  if (!ok) ::unlink(temp.c_str());
+  return ok;
+}
+
+platform::service_status effective_status(bool have_record, const service_record& record) {
+  platform::service_status s = record.status;
+  if (!have_record) {
+    s = platform::service_status{};
+    s.win32_exit_code = win::error_service_never_started;
+    return s;
+  }
+  if (s.current_state != win::service_stopped && !process_alive(record.process)) {
+    s.current_state = win::service_stopped;
+    s.controls_accepted = 0;
+    s.win32_exit_code = win::error_process_aborted;
+    s.service_specific_exit_code = 0;
+    s.check_point = 0;
+    s.wait_hint = 0;
+  }
+  return s;
+}
+
+}  // namespace kvx::sim
