@@ -32,7 +32,6 @@ int choice_prompt(session& s, int kind) {
 
 int main_menu(session& s) {
   for (;;) {
-    std::fflush(s.out);
     platform::clear_console(s.out);
     print_banner(s);
     print_menu(s, kind_main_menu);

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string>
 
+#include "paramutil/menu_text.h"
 #include "tests/fakes/paramutil_console.h"
 #include "tests/fakes/paramutil_fake_registry.h"
 
@@ -165,6 +166,17 @@ TEST_F(ValidateInputDeathTest, KindsWithoutARuleEndTheProgram) {
   EXPECT_EXIT((void)validate(global(11), "1"), ::testing::ExitedWithCode(255), "\\( 11 : 267 \\)");
   EXPECT_EXIT((void)validate(adapter(3), "1"), ::testing::ExitedWithCode(255), "\\( 11 : 515 \\)");
   EXPECT_EXIT((void)validate(adapter(10), ""), ::testing::ExitedWithCode(255), "\\( 11 : 522 \\)");
+}
+
+TEST_F(ValidateInputDeathTest, KindsWithoutATextEndTheProgram) {
+  auto print = [this](int kind) {
+    session s{reg_, stdin, stderr, {}};
+    print_menu(s, kind);
+  };
+  EXPECT_EXIT(print(kind_adapter_number), ::testing::ExitedWithCode(255),
+              "^\n<error> internal error\\. \\( 10 : 96 \\)\n$");
+  EXPECT_EXIT(print(adapter(3)), ::testing::ExitedWithCode(255), "\\( 10 : 515 \\)");
+  EXPECT_EXIT(print(global(11)), ::testing::ExitedWithCode(255), "\\( 10 : 267 \\)");
 }
 
 struct read_result {
