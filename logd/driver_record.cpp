@@ -5,14 +5,15 @@
 #include <cstring>
 #include <new>
 
+#include "adapter/byte_order.h"
+
 namespace kvx::logd {
 namespace {
 
-/// The bytes [offset, offset + 4) when they lie inside `bytes`. The sum is
-/// formed in 64 bits, so no offset from a 32-bit field can overflow it.
-const std::uint8_t* four_bytes_at(std::span<const std::uint8_t> bytes, std::int64_t offset) {
-  if (offset < 0 || offset > static_cast<std::int64_t>(bytes.size()) - 4) return nullptr;
-  return bytes.data() + offset;
+/// Whether [offset, offset + 4) lies inside `bytes`. Compared in 64 bits, so
+/// no offset made from 32-bit fields can overflow.
+bool four_bytes_inside(std::span<const std::uint8_t> bytes, std::int64_t offset) {
+  return offset >= 0 && offset <= static_cast<std::int64_t>(bytes.size()) - 4;
 }
 
 bool equals_ignoring_case(const char* a, const char* b, std::size_t n) {
@@ -25,25 +26,13 @@ bool equals_ignoring_case(const char* a, const char* b, std::size_t n) {
 }  // namespace
 
 std::optional<std::uint32_t> load_le32(std::span<const std::uint8_t> bytes, std::int64_t offset) {
-  const std::uint8_t* p = four_bytes_at(bytes, offset);
-  if (p == nullptr) return std::nullopt;
-  return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
-         static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
+  if (!four_bytes_inside(bytes, offset)) return std::nullopt;
+  return adapter::get_u32_le(bytes, static_cast<std::size_t>(offset));
 }
 
 std::optional<std::uint32_t> load_be32(std::span<const std::uint8_t> bytes, std::int64_t offset) {
-  const std::uint8_t* p = four_bytes_at(bytes, offset);
-  if (p == nullptr) return std::nullopt;
-  return static_cast<std::uint32_t>(p[0]) << 24 | static_cast<std::uint32_t>(p[1]) << 16 |
-         static_cast<std::uint32_t>(p[2]) << 8 | static_cast<std::uint32_t>(p[3]);
-}
-
-void store_le32(std::span<std::uint8_t> bytes, std::size_t offset, std::uint32_t value) {
-  for (std::size_t i = 0; i < 4; ++i) bytes[offset + i] = static_cast<std::uint8_t>(value >> (8 * i));
-}
-
-void store_be32(std::span<std::uint8_t> bytes, std::size_t offset, std::uint32_t value) {
-  for (std::size_t i = 0; i < 4; ++i) bytes[offset + i] = static_cast<std::uint8_t>(value >> (24 - 8 * i));
+  if (!four_bytes_inside(bytes, offset)) return std::nullopt;
+  return adapter::get_u32_be(bytes, static_cast<std::size_t>(offset));
 }
 
 std::optional<std::uint32_t> record_number(const event_record& record) {
@@ -94,8 +83,10 @@ std::unique_ptr<event_record> make_synthetic_record(std::int32_t bus_dev_func) {
   } catch (const std::bad_alloc&) {
     return nullptr;
   }
-  store_le32(*block, data_offset_offset, source_name_offset);
-  store_be32(*block, source_name_offset + static_cast<std::size_t>(position), static_cast<std::uint32_t>(bus_dev_func));
+  // Both stores lie inside the block by its size above.
+  (void)adapter::put_u32_le(*block, data_offset_offset, source_name_offset);
+  (void)adapter::put_u32_be(*block, source_name_offset + static_cast<std::size_t>(position),
+                            static_cast<std::uint32_t>(bus_dev_func));
   return block;
 }
 

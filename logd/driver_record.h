@@ -37,13 +37,11 @@ inline constexpr int status_class_ungettable = 2;  ///< logged, detail "UNGETTAB
 /// 0..max_synthetic_key_position give none (no block of absurd size is made).
 inline constexpr std::int32_t max_synthetic_key_position = 0xFFFF;
 
-// Byte-order helpers over a span: `offset` may be any value, the result is
-// none unless all four bytes lie inside `bytes`.
+// 32-bit reads over a span that tell "not there" apart from a value: `offset`
+// may be any value (negative too), the result is none unless all four bytes
+// lie inside `bytes`.
 [[nodiscard]] std::optional<std::uint32_t> load_le32(std::span<const std::uint8_t> bytes, std::int64_t offset);
 [[nodiscard]] std::optional<std::uint32_t> load_be32(std::span<const std::uint8_t> bytes, std::int64_t offset);
-/// Stores into bytes[offset..offset+3]; the caller guarantees they exist.
-void store_le32(std::span<std::uint8_t> bytes, std::size_t offset, std::uint32_t value);
-void store_be32(std::span<std::uint8_t> bytes, std::size_t offset, std::uint32_t value);
 
 /// RecordNumber and TimeGenerated (seconds since 1970 UTC); none when the
 /// block is too short for them.

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include "logd/state_store.h"
 
@@ -15,13 +16,19 @@ interface_entry* last_interface();
 /// The first linked entry whose bus_dev_func matches the key in its low 16 bits.
 interface_entry* find_interface(std::uint32_t event_key);
 /// Unlinks the first entry named `name`. The entry (and its queue) stays
-/// usable by threads still holding it and is released at teardown.
+/// usable by threads still holding it and is released at teardown; the
+/// dispatch pass drops its queued records once no writer works on it.
 void remove_interface(const std::string& name);
-/// Ownership of `record` passes; 0, or 1 when no node could be had.
+/// Releases every node of a queue (iteratively: a long chain cannot exhaust the stack).
+void release_queue(std::unique_ptr<queue_node> first);
+/// Ownership of `record` passes; 0, or 1 when no node could be had. A queue
+/// that holds 16 records drops the record silently (0).
 int enqueue_record(interface_entry* entry, std::unique_ptr<event_record> record);
 [[nodiscard]] int build_thread_manager_table();
 thread_slot* find_free_slot();
 /// 0 when a slot owned by `entry` was freed, 1 when none was.
 int release_slot(interface_entry* entry);
+
+inline constexpr std::int32_t max_queue_count = 16;
 
 }  // namespace kvx::logd

@@ -6,6 +6,8 @@
 #include <map>
 #include <utility>
 
+#include "platform/sync.h"
+
 namespace kvx::logd {
 namespace {
 
@@ -14,6 +16,7 @@ namespace {
 // never meet a lock that has already been freed.
 std::mutex state_lock;
 std::mutex dispatch_lock;
+std::mutex table_change_lock;
 std::atomic<bool> locks_installed{false};
 
 std::mutex stop_lock;
@@ -30,6 +33,9 @@ struct store_items {
   std::int32_t max_record_count = 4096;
   std::int32_t last_record_number = 0;
   std::int32_t retry_cycle_ms = 60000;
+  std::int32_t notify_cycle_ms = 5000;
+  std::shared_ptr<platform::event_handle> notify_event;
+  capture_seams seams;
   std::optional<std::string> error_log_file_path =
       std::string("C:\\Program Files\\velmora\\drivers\\hba\\hbalogd\\log");
   std::optional<std::string> error_log_list_path = std::string("C:\\Program Files\\velmora\\drivers\\hba\\hbalogd");
@@ -80,6 +86,7 @@ KVX_SCALAR_ACCESSORS(max_error_log_count)
 KVX_SCALAR_ACCESSORS(max_record_count)
 KVX_SCALAR_ACCESSORS(last_record_number)
 KVX_SCALAR_ACCESSORS(retry_cycle_ms)
+KVX_SCALAR_ACCESSORS(notify_cycle_ms)
 #undef KVX_SCALAR_ACCESSORS
 
 void request_capture_stop() {
@@ -106,6 +113,35 @@ bool sleep_unless_stopping(std::int32_t milliseconds) {
     stop_changed.wait_for(guard, std::chrono::milliseconds(milliseconds), [] { return stop_requested; });
   }
   return !stop_requested;
+}
+
+std::shared_ptr<platform::event_handle> get_notify_event() { return load(items().notify_event); }
+void set_notify_event(std::shared_ptr<platform::event_handle> event) {
+  std::shared_ptr<platform::event_handle> old;
+  {
+    std::lock_guard<std::mutex> guard(state_lock);
+    old = std::exchange(items().notify_event, std::move(event));
+  }
+}
+
+std::mutex& get_table_change_lock() { return table_change_lock; }
+
+std::vector<interface_entry*> get_removed_entries() {
+  std::lock_guard<std::mutex> guard(state_lock);
+  std::vector<interface_entry*> removed;
+  for (const auto& entry : items().all_entries) {
+    if (entry->removed) removed.push_back(entry.get());
+  }
+  return removed;
+}
+
+capture_seams get_capture_seams() { return load(items().seams); }
+void set_capture_seams(capture_seams seams) {
+  capture_seams old;
+  {
+    std::lock_guard<std::mutex> guard(state_lock);
+    old = std::exchange(items().seams, std::move(seams));
+  }
 }
 
 std::optional<std::string> get_error_log_file_path() { return load(items().error_log_file_path); }
@@ -194,12 +230,26 @@ const event_record* get_node_record(const queue_node* n) {
   return n->record.get();
 }
 
+namespace {
+
+// A std::thread must be joined before it is destroyed; writers may still be
+// ending while their slot is released.
+void join_runners(std::array<thread_slot, thread_slot_count>* table) {
+  if (!table) return;
+  for (thread_slot& slot : *table) {
+    if (slot.runner.joinable()) slot.runner.join();
+  }
+}
+
+}  // namespace
+
 void set_thread_manager_table(std::unique_ptr<std::array<thread_slot, thread_slot_count>> table) {
   std::unique_ptr<std::array<thread_slot, thread_slot_count>> old;
   {
     std::lock_guard<std::mutex> guard(state_lock);
     old = std::exchange(items().thread_table, std::move(table));
   }
+  join_runners(old.get());
 }
 std::array<thread_slot, thread_slot_count>* get_thread_manager_table() {
   std::lock_guard<std::mutex> guard(state_lock);
@@ -209,6 +259,18 @@ std::intptr_t get_slot_thread(const thread_slot* s) { return load(s->thread); }
 void set_slot_thread(thread_slot* s, std::intptr_t value) { store(s->thread, value); }
 interface_entry* get_slot_owner(const thread_slot* s) { return load(s->owner); }
 void set_slot_owner(thread_slot* s, interface_entry* owner) { store(s->owner, owner); }
+std::thread take_slot_runner(thread_slot* s) {
+  std::lock_guard<std::mutex> guard(state_lock);
+  return std::move(s->runner);
+}
+void set_slot_runner(thread_slot* s, std::thread runner) {
+  std::thread old;
+  {
+    std::lock_guard<std::mutex> guard(state_lock);
+    old = std::exchange(s->runner, std::move(runner));
+  }
+  if (old.joinable()) old.join();
+}
 
 std::mutex& log_file_lock(std::uint16_t location) {
   std::lock_guard<std::mutex> guard(state_lock);
@@ -236,11 +298,7 @@ void teardown_store() {
     s.all_entries.clear();
     threads = std::move(s.thread_table);
   }
-  if (threads) {
-    for (thread_slot& slot : *threads) {
-      if (slot.runner.joinable()) slot.runner.join();
-    }
-  }
+  join_runners(threads.get());
   // Queues are chains of unique_ptr; unwind them iteratively so that a long
   // queue cannot exhaust the stack.
   for (auto& entry : entries) {

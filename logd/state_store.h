@@ -14,12 +14,19 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "adapter/logger_requests.h"
+
+namespace kvx::platform {
+class event_handle;
+}
 
 namespace kvx::logd {
 
@@ -109,6 +116,24 @@ void clear_capture_stop();
 /// shortens it; the shipped configuration never changes it).
 std::int32_t get_retry_cycle_ms();
 void set_retry_cycle_ms(std::int32_t value);
+/// Test-only: the notify thread's cycle in milliseconds (5000 unless a test
+/// shortens it).
+std::int32_t get_notify_cycle_ms();
+void set_notify_cycle_ms(std::int32_t value);
+
+/// notify_event: the worker stores it before it starts the notify thread and
+/// clears it before it releases the event; stop_watch() sets whatever is
+/// stored. Shared, so a caller holding a copy never meets a released event.
+std::shared_ptr<platform::event_handle> get_notify_event();
+void set_notify_event(std::shared_ptr<platform::event_handle> event);
+
+/// Serialises changes to the links of interface_table (an append at the tail,
+/// an unlink). Walkers do not take it: every link they follow is published
+/// with its entry complete, and an unlinked entry keeps its `next`. Taken
+/// after dispatch_lock and before state_lock.
+std::mutex& get_table_change_lock();
+/// The entries that remove_interface unlinked and teardown has not released.
+std::vector<interface_entry*> get_removed_entries();
 
 // The two directories; none after teardown. The getters give a copy.
 std::optional<std::string> get_error_log_file_path();
@@ -169,6 +194,24 @@ std::intptr_t get_slot_thread(const thread_slot* s);
 void set_slot_thread(thread_slot* s, std::intptr_t value);
 interface_entry* get_slot_owner(const thread_slot* s);
 void set_slot_owner(thread_slot* s, interface_entry* owner);
+/// The slot's std::thread. Only the worker thread starts and joins writers;
+/// it takes the old one out (to join it outside state_lock) before it puts a
+/// new one in.
+std::thread take_slot_runner(thread_slot* s);
+void set_slot_runner(thread_slot* s, std::thread runner);
+
+/// Test-only replacements for what the writer threads call and for thread
+/// creation; an empty member means the real one. Installed before the capture
+/// threads start and cleared after they end.
+struct capture_seams {
+  std::function<std::unique_ptr<adapter::detail_reply>(interface_entry*)> request_detail_data;
+  std::function<int(const event_record&, const adapter::detail_reply*)> write_log_entry;
+  /// Asked before each capture thread is created ("notify", "retry",
+  /// "writer"); true makes the creation fail as if the system refused it.
+  std::function<bool(const char* which)> thread_start_refused;
+};
+capture_seams get_capture_seams();
+void set_capture_seams(capture_seams seams);
 
 /// The lock that serialises entries into one adapter's log file, by adapter
 /// location (low 16 bits of the event key). Created on first use, kept until

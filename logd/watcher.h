@@ -1,0 +1,63 @@
+// The watch of the System log: the worker thread with its start-up and stop
+// sequences, the dispatch pass that hands new kvxwdd records to the adapters'
+// queues, and the notify thread that wakes the worker when the log has grown.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+
+#include "logd/record_numbers.h"
+#include "logd/state_store.h"
+
+namespace kvx::platform {
+class event_handle;
+}
+
+namespace kvx::logd {
+
+inline constexpr const char* notify_event_name = "velmora_kvxwdd_hbalogd_notify_event";
+inline constexpr const char* system_log_name = "System";
+/// Larger records are taken for a broken log and skipped.
+inline constexpr std::uint32_t max_record_size = 16u << 20;
+/// The dispatch pass's wait for an adapter's writer, in milliseconds.
+inline constexpr std::int32_t busy_wait_ms = 100;
+
+/// Runs the whole watch on the calling thread. At its end (a failure, or a
+/// stop asked for with stop_watch) it brings every capture thread to rest and
+/// joins it, tears the store down, and calls post_quit(). Returns 0.
+unsigned worker_thread(const std::function<void()>& post_quit);
+
+/// Thread-safe, at any time: asks a running worker_thread to end soon.
+void stop_watch();
+
+/// Configuration, starting point, adapter table, lists, thread table. 0, or 1
+/// at the first failure (nothing after it runs).
+[[nodiscard]] int start_capture();
+
+/// One record by number: a size probe, then a read of exactly that size, on
+/// one open of the log. Null when the record is not there or not readable (the
+/// two allocation failures are reported).
+std::unique_ptr<event_record> read_record(std::uint32_t number);
+
+/// Oldest number and count on one open and close of the System log; false
+/// when the log does not open or either query fails.
+[[nodiscard]] bool read_log_span(log_span& out);
+/// -1 when the log cannot be asked; 1 when the oldest number is 0; otherwise
+/// the newest record's number (oldest + count - 1 on the number ring).
+[[nodiscard]] std::int64_t newest_record_number();
+/// -1 when the log cannot be asked; otherwise the oldest number.
+[[nodiscard]] std::int64_t oldest_record_number();
+
+/// Runs with dispatch_lock held. Queues every record after last_record_number
+/// (from the oldest when that record is no longer in the log), starts the
+/// writers, and stores the newest number. 0, or 1 when the watch must end
+/// (including a stop request). A pass whose log query fails changes nothing.
+[[nodiscard]] int dispatch_pass();
+
+/// The notify thread's body: every notify cycle, under dispatch_lock, signals
+/// `event` when the log's newest record is not the last dispatched one.
+/// Returns when the capture is asked to stop.
+void notify_thread(std::shared_ptr<platform::event_handle> event);
+
+}  // namespace kvx::logd

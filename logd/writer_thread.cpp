@@ -1,0 +1,112 @@
+#include "logd/writer_thread.h"
+
+#include <new>
+#include <system_error>
+#include <thread>
+#include <utility>
+
+#include "adapter/logger_requests.h"
+#include "logd/interface_table.h"
+#include "logd/log_entry.h"
+#include "logd/report_event.h"
+
+namespace kvx::logd {
+namespace {
+
+/// The value kept in a taken slot's `thread` (the std::thread itself is the
+/// slot's runner): the slot's index + 1, never free_thread.
+std::intptr_t taken_marker(const thread_slot* slot) {
+  const auto* table = get_thread_manager_table();
+  return table != nullptr ? slot - table->data() + 1 : 1;
+}
+
+/// Takes the first `written` nodes out of the entry's queue (its writer is
+/// the only one touching it while `busy` is 1) and releases them.
+void drop_written(interface_entry* entry, std::int32_t count, std::int32_t written) {
+  if (written <= 0) return;
+  std::unique_ptr<queue_node> done = take_queue_head(entry);
+  queue_node* last_done = done.get();
+  for (std::int32_t i = 1; i < written && last_done != nullptr; ++i) last_done = get_node_next(last_done);
+  std::unique_ptr<queue_node> rest;
+  if (last_done != nullptr) rest = std::move(last_done->next);
+  set_queue_head(entry, std::move(rest));
+  set_queue_count(entry, count - written);
+  release_queue(std::move(done));
+}
+
+}  // namespace
+
+int start_writer(interface_entry* entry) {
+  std::unique_ptr<thread_args> args(new (std::nothrow) thread_args());
+  if (!args) {
+    report_event(report_error, "Unable to allocate memory for thread args table.");
+    return writer_watch_ends;
+  }
+  args->entry = entry;
+  thread_slot* slot = find_free_slot();
+  if (slot == nullptr) return writer_watch_ends;
+
+  // The previous writer of this slot freed it but may still be on its last
+  // steps; a std::thread must be joined before it is replaced.
+  std::thread previous = take_slot_runner(slot);
+  if (previous.joinable()) previous.join();
+
+  // All three are in place before the writer can reach its end.
+  set_slot_owner(slot, entry);
+  set_busy(entry, 1);
+  set_slot_thread(slot, taken_marker(slot));
+  const capture_seams seams = get_capture_seams();
+  try {
+    if (seams.thread_start_refused && seams.thread_start_refused("writer")) {
+      throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+    }
+    set_slot_runner(slot, std::thread(writer_thread, std::move(args)));
+  } catch (const std::system_error& failure) {
+    // Undone in release_slot's order, then `busy`, so that the next pass may
+    // start a writer for these records again.
+    set_slot_owner(slot, nullptr);
+    set_slot_thread(slot, free_thread);
+    set_busy(entry, 0);
+    report_event(report_error, "_beginthread() error returned. Return code is %d.", failure.code().value());
+    return writer_not_started;
+  }
+  return writer_started;
+}
+
+void writer_thread(std::unique_ptr<thread_args> args) {
+  interface_entry* entry = args->entry;
+  const capture_seams seams = get_capture_seams();
+  std::unique_ptr<adapter::detail_reply> reply =
+      seams.request_detail_data ? seams.request_detail_data(entry) : adapter::request_detail_data(entry);
+
+  const std::int32_t count = get_queue_count(entry);
+  std::int32_t written = 0;
+  for (queue_node* node = get_queue_head(entry); node != nullptr && written < count; node = get_node_next(node)) {
+    if (capture_stopping()) break;
+    const event_record* record = get_node_record(node);
+    if (record == nullptr) break;
+    const int result =
+        seams.write_log_entry ? seams.write_log_entry(*record, reply.get()) : write_log_entry(*record, reply.get());
+    if (result != 0) break;
+    ++written;
+  }
+  drop_written(entry, count, written);
+
+  // The slot is free again before `busy` drops, so the dispatch pass that
+  // sees `busy` 0 finds a slot for the next writer of this adapter.
+  (void)release_slot(entry);
+  reply.reset();
+  args.reset();
+  set_busy(entry, 0);
+}
+
+void join_writers() {
+  auto* table = get_thread_manager_table();
+  if (table == nullptr) return;
+  for (thread_slot& slot : *table) {
+    std::thread runner = take_slot_runner(&slot);
+    if (runner.joinable()) runner.join();
+  }
+}
+
+}  // namespace kvx::logd
