@@ -111,7 +111,7 @@ class reg_parser {
 
   int fail(hive_error& error, const std::string& what) const {
     error.code = win::error_registry_corrupt;
-    error.message = "line " + std::to_string(line_number_) + ": " + what;
+    error.message = "line " + std::to_string(line_number_ == 0 ? 1 : line_number_) + ": " + what;
     return 1;
   }
 
