@@ -8,7 +8,9 @@
 #include <vector>
 
 #include "adapter/control_packet.h"
+#include "adapter/logger_requests.h"
 #include "adapter/port_access.h"
+#include "logd/state_store.h"
 #include "platform/win_codes.h"
 #include "tests/fakes/adapter_simulator.h"
 #include "tests/fakes/temp_host.h"
@@ -50,6 +52,53 @@ TEST(TransportConcurrency, ParallelSharedRequestsOnSeveralPorts) {
     return n;
   };
   EXPECT_EQ(count("open handles: 0 shared, 0 exclusive, busy answers left: 0, exchanges: 80,"), 4) << status;
+}
+
+TEST(LoggerRequestConcurrency, SharedRequestsBesideADetailDrainWithBusyAnswers) {
+  test::temp_host host;
+  test::running_simulator sim("[adapter]\nport = 0\npci_location = 0x0100\n[adapter]\nport = 1\n");
+  ASSERT_TRUE(sim.started());
+  logd::create_store_locks();
+  logd::set_max_retry_count(50);
+  logd::set_retry_frequency(0);
+  auto made = std::make_unique<logd::interface_entry>();
+  made->symbolic_link_name = "\\\\.\\scsi1";
+  logd::interface_entry* entry = logd::adopt_interface_entry(std::move(made));
+  logd::set_interface_table(entry);
+  for (int slot = 0; slot < 16; ++slot) {
+    ASSERT_EQ(sim.control({"fill", "--port", "1", "--slot", std::to_string(slot)}).status, 0);
+  }
+  ASSERT_EQ(sim.control({"busy", "--port", "0", "--count", "20"}).status, 0);
+
+  std::atomic<int> failures{0};
+  std::vector<std::thread> workers;
+  for (int t = 0; t < 4; ++t) {
+    workers.emplace_back([&failures] {
+      for (int r = 0; r < 20; ++r) {
+        std::uint32_t location = 0;
+        std::uint8_t versions[736];
+        if (request_pci_location("\\\\.\\scsi0", location) != 0 || location != 0x100 ||
+            request_adapter_data("\\\\.\\scsi0", DATA_VERSIONS, versions) != 0) {
+          ++failures;
+        }
+      }
+    });
+  }
+  // One drain of the other adapter, as the startup scan makes it.
+  int released = 0;
+  for (std::unique_ptr<detail_reply> reply = request_detail_data(entry);
+       reply && ((*reply)[0] != 0 || (*reply)[1] != 0); reply = request_detail_data(entry)) {
+    for (int slot = 0; slot < 16; ++slot) {
+      if (slot_occupied(*reply, slot) && release_detail_slot(entry, slot) == 0) ++released;
+    }
+  }
+  for (std::thread& w : workers) w.join();
+  EXPECT_EQ(failures.load(), 0);
+  EXPECT_EQ(released, 16);
+  EXPECT_EQ(logd::get_last_error(entry), 0);
+  EXPECT_EQ(logd::get_interface_table(), entry) << "the adapter's exclusive opens never met another handle";
+  logd::teardown_store();
+  logd::destroy_store_locks();
 }
 
 }  // namespace
