@@ -6,6 +6,47 @@
 #include <vector>
 
 namespace kvx::logd {
+namespace {
+
+constexpr std::string_view hex_digits = "0123456789abcdef";
+
+// One full dump line: "0x%04x(%05d) : " then four groups of 8 digits, CR LF.
+constexpr std::size_t line_size = 15 + 4 * 8 + 3 + 2;
+
+// Writes "0x%04x(%05d) : " into `text` (15 characters) for offsets that fit
+// both widths; false for larger ones.
+bool offset_text(std::size_t i, char* text) {
+  if (i > 0xFFFF) return false;
+  text[0] = '0';
+  text[1] = 'x';
+  for (int d = 0; d < 4; ++d) text[2 + d] = hex_digits[(i >> (12 - 4 * d)) & 0xF];
+  text[6] = '(';
+  std::size_t rest = i;
+  for (int d = 4; d >= 0; --d) {
+    text[7 + d] = static_cast<char>('0' + rest % 10);
+    rest /= 10;
+  }
+  text[12] = ')';
+  text[13] = ' ';
+  text[14] = ':';
+  return true;
+}
+
+}  // namespace
+
+void append_windows_text(std::string& out, std::string_view text) {
+  std::size_t from = 0;
+  while (from < text.size()) {
+    const std::size_t end = text.find('\n', from);
+    if (end == std::string_view::npos) {
+      out.append(text.substr(from));
+      return;
+    }
+    out.append(text.substr(from, end - from));
+    out += "\r\n";
+    from = end + 1;
+  }
+}
 
 void append_text(std::string& out, const char* format, ...) {
   std::array<char, 256> small{};
@@ -16,38 +57,43 @@ void append_text(std::string& out, const char* format, ...) {
   const int needed = std::vsnprintf(small.data(), small.size(), format, args);
   va_end(args);
   if (needed >= 0 && static_cast<std::size_t>(needed) < small.size()) {
-    out.append(small.data(), static_cast<std::size_t>(needed));
+    append_windows_text(out, std::string_view(small.data(), static_cast<std::size_t>(needed)));
   } else if (needed >= 0) {
     std::vector<char> large(static_cast<std::size_t>(needed) + 1);
     std::vsnprintf(large.data(), large.size(), format, again);
-    out.append(large.data(), static_cast<std::size_t>(needed));
+    append_windows_text(out, std::string_view(large.data(), static_cast<std::size_t>(needed)));
   }
   va_end(again);
 }
 
 void append_hex_dump(std::string& out, const char* name, std::int32_t shown_size, std::span<const std::uint8_t> bytes) {
   append_text(out, "---          HEX DUMP (%s:SIZE=0x%04x)         ---\n", name, static_cast<unsigned>(shown_size));
-  out += "              :  0 1 2 3  4 5 6 7  8 9 A B  C D E F\n";
-  out += "--------------:------------------------------------\n";
-  constexpr std::string_view digits = "0123456789abcdef";
-  for (std::size_t i = 0; i < bytes.size(); ++i) {
-    const std::size_t column = i % 16;
-    if (column == 0) append_text(out, "0x%04x(%05u) : ", static_cast<unsigned>(i), static_cast<unsigned>(i));
-    if (column == 4 || column == 8 || column == 12) out += ' ';
-    out += digits[bytes[i] >> 4];
-    out += digits[bytes[i] & 0x0F];
-    if (column == 15) out += '\n';
+  out += "              :  0 1 2 3  4 5 6 7  8 9 A B  C D E F\r\n";
+  out += "--------------:------------------------------------\r\n";
+  out.reserve(out.size() + (bytes.size() / 16 + 1) * line_size);
+  // Each line is made in a buffer and appended whole: the dumps are most of
+  // an entry's text.
+  for (std::size_t start = 0; start < bytes.size(); start += 16) {
+    std::array<char, line_size + 16> line{};
+    std::size_t at = 0;
+    if (offset_text(start, line.data())) {
+      at = 15;
+    } else {
+      at = static_cast<std::size_t>(std::snprintf(
+          line.data(), line.size(), "0x%04x(%05u) :", static_cast<unsigned>(start), static_cast<unsigned>(start)));
+    }
+    const std::size_t end = std::min(bytes.size(), start + 16);
+    for (std::size_t i = start; i < end; ++i) {
+      if ((i - start) % 4 == 0) line[at++] = ' ';
+      line[at++] = hex_digits[bytes[i] >> 4];
+      line[at++] = hex_digits[bytes[i] & 0x0F];
+    }
+    if (end - start == 16) {
+      line[at++] = '\r';
+      line[at++] = '\n';
+    }
+    out.append(line.data(), at);
   }
-}
-
-std::string windows_text(std::string_view text) {
-  std::string out;
-  out.reserve(text.size() + text.size() / 16);
-  for (const char c : text) {
-    if (c == '\n') out += '\r';
-    out += c;
-  }
-  return out;
 }
 
 }  // namespace kvx::logd

@@ -124,14 +124,14 @@ entry_plan compose_head(const event_record& record, const adapter::detail_reply*
   if (!synthetic) {
     append_text(text, "---- KVXWDD LOG #%d ----\n\n", static_cast<int>(number));
     append_text(text, "EVENT LOG DATE/TIME:%s\n\n", date.c_str());
-    text += "EVENT LOG DUMP:\n";
+    append_windows_text(text, "EVENT LOG DUMP:\n");
     append_hex_dump(text, "EVENT LOG DUMP", dump_size, bounded(driver_data(record), 0, dump_size));
   } else {
-    text += "---- KVXWDD LOG #------ ----\n\n";
+    append_windows_text(text, "---- KVXWDD LOG #------ ----\n\n");
     append_text(text, "EVENT LOG DATE/TIME:%s\n\n", date.c_str());
     append_text(text, "EVENT LOG DUMP:     %s\n", unknown);
   }
-  text += "\n\n";
+  append_windows_text(text, "\n\n");
   append_text(text, "ERROR NAME:         %s\n", error_name.c_str());
   append_text(text, "LEVEL:              %s\n\n", level_name.c_str());
   append_text(text, "BUS NUMBER:         %d\n", static_cast<int>(key_bus(key)));
@@ -164,12 +164,11 @@ entry_plan compose_head(const event_record& record, const adapter::detail_reply*
     const std::size_t at =
         adapter::detail_slots_offset + static_cast<std::size_t>(*plan.slot) * adapter::detail_slot_size;
     const std::int32_t size = get_error_log_size();
-    text += "DETAIL DATA:\n";
+    append_windows_text(text, "DETAIL DATA:\n");
     append_hex_dump(text, "ERRLOG", size, bounded(*reply, at, size));
   } else {
     append_text(text, "DETAIL DATA: %s\n", ungettable);
   }
-  plan.head = windows_text(text);
   return plan;
 }
 
@@ -179,14 +178,14 @@ bool write_all(std::FILE* file, const std::string& bytes) {
 
 // Writes the entry into the open file and moves the adapter's numbers on.
 // false when the entry did not reach the file whole.
-bool write_entry(std::FILE* file, const std::string& path, const event_record& record,
-                 const adapter::detail_reply* reply, std::uint32_t key, interface_entry* entry) {
+bool write_entry(std::FILE* file, const event_record& record, const adapter::detail_reply* reply, std::uint32_t key,
+                 interface_entry* entry) {
   entry_plan plan = compose_head(record, reply, key, entry);
   std::int32_t offset = get_log_write_offset(entry);
   if (static_cast<std::int64_t>(offset) + static_cast<std::int64_t>(plan.head.size() + tail_limit) >
       header_offset_limit) {
     // The header could not show where the next entry goes: start the ring again.
-    if (wrap_log_file(path, entry) != 0) return false;
+    wrap_open_log_file(file, entry);
     offset = get_log_write_offset(entry);
   }
   if (std::fseek(file, offset, SEEK_SET) != 0 || !write_all(file, plan.head)) return false;
@@ -195,9 +194,9 @@ bool write_entry(std::FILE* file, const std::string& path, const event_record& r
   if (plan.slot && adapter::release_detail_slot(entry, *plan.slot) != 0) {
     append_text(tail, "OPTION DATA:        FELM%02d\n", *plan.slot);
   }
-  tail += "\n\n\n\n";
+  append_windows_text(tail, "\n\n\n\n");
   tail += end_marker;
-  if (!write_all(file, windows_text(tail))) return false;
+  if (!write_all(file, tail)) return false;
   const long end = std::ftell(file);
   if (end < log_header_size + end_marker_size) return false;
   set_log_write_offset(entry, static_cast<std::int32_t>(end - end_marker_size));
@@ -212,23 +211,38 @@ int write_log_entry(const event_record& record, const adapter::detail_reply* rep
   if (!key) return 1;
   // One entry at a time per log file, whichever thread writes it.
   std::lock_guard<std::mutex> serial(log_file_lock(key_location(*key)));
-  if (load_log_header(*key) != 0) return 1;
   std::string path;
-  interface_entry* entry = find_interface(*key);
-  if (!log_file_path(*key, path) || entry == nullptr) return 1;
-  if (log_file_due_to_wrap(get_log_record_count(entry), get_max_record_count())) {
-    (void)wrap_log_file(path, entry);
+  // The header is loaded, the entry written and the header stored through
+  // one open of the file; a file that does not open yet is made by
+  // load_log_header (which reports what fails).
+  platform::unique_file file;
+  if (log_file_path(*key, path)) file = platform::open_file(path.c_str(), "r+b");
+  interface_entry* entry = nullptr;
+  if (file) {
+    std::int32_t count = 0;
+    std::int32_t offset = log_header_size;
+    read_log_header(file.get(), count, offset);
+    entry = find_interface(*key);
+    if (entry == nullptr) return 1;
+    set_log_record_count(entry, count);
+    set_log_write_offset(entry, offset);
+  } else {
+    if (load_log_header(*key) != 0) return 1;
+    entry = find_interface(*key);
+    if (entry == nullptr) return 1;
+    file = platform::open_file(path.c_str(), "r+b");
+    if (!file) {
+      report_event(report_error, "Unable to open file %s", path.c_str());
+      return 1;
+    }
   }
-  platform::unique_file file = platform::open_file(path.c_str(), "r+b");
-  if (!file) {
-    report_event(report_error, "Unable to open file %s", path.c_str());
-    return 1;
-  }
-  const bool written = write_entry(file.get(), path, record, reply, *key, entry);
+  if (log_file_due_to_wrap(get_log_record_count(entry), get_max_record_count())) wrap_open_log_file(file.get(), entry);
+  const bool written = write_entry(file.get(), record, reply, *key, entry);
+  // The header is stored even for an entry that failed half-way: the numbers
+  // still point at the last whole entry's marker.
+  const bool stored = write_log_header(file.get(), entry);
   const bool closed = std::fclose(file.release()) == 0;
-  if (!written || !closed) return 1;
-  (void)store_log_header(path, entry);
-  return 0;
+  return written && stored && closed ? 0 : 1;
 }
 
 }  // namespace kvx::logd

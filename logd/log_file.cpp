@@ -57,13 +57,7 @@ int load_log_header(std::uint32_t event_key) {
   std::int32_t count = 0;
   std::int32_t offset = log_header_size;
   if (platform::unique_file file = platform::open_file(path.c_str(), "rb")) {
-    // "%d %d": a number that cannot be read keeps its starting value, and the
-    // second is read only after the first.
-    std::array<char, 64> head{};
-    const std::size_t got = std::fread(head.data(), 1, head.size(), file.get());
-    const std::string_view text(head.data(), got);
-    std::size_t pos = 0;
-    if (read_decimal(text, pos, count)) (void)read_decimal(text, pos, offset);
+    read_log_header(file.get(), count, offset);
   } else {
     platform::unique_file created = platform::open_file(path.c_str(), "wb");
     if (!created) {
@@ -77,15 +71,46 @@ int load_log_header(std::uint32_t event_key) {
       return 1;
     }
   }
-  // A header edited by hand is used as it stands, except that no entry may be
-  // written over the header itself.
-  count = std::max(count, 0);
-  offset = std::max(offset, log_header_size);
   interface_entry* entry = find_interface(event_key);
   if (entry == nullptr) return 1;
   set_log_record_count(entry, count);
   set_log_write_offset(entry, offset);
   return 0;
+}
+
+void read_log_header(std::FILE* file, std::int32_t& count, std::int32_t& offset) {
+  count = 0;
+  offset = log_header_size;
+  // "%d %d": a number that cannot be read keeps its starting value, and the
+  // second is read only after the first.
+  std::array<char, 64> head{};
+  if (std::fseek(file, 0, SEEK_SET) != 0) return;
+  const std::size_t got = std::fread(head.data(), 1, head.size(), file);
+  const std::string_view text(head.data(), got);
+  std::size_t pos = 0;
+  if (read_decimal(text, pos, count)) (void)read_decimal(text, pos, offset);
+  // A header edited by hand is used as it stands, except that no entry may be
+  // written over the header itself.
+  count = std::max(count, 0);
+  offset = std::max(offset, log_header_size);
+}
+
+void wrap_open_log_file(std::FILE* file, interface_entry* entry) {
+  // The marker is blanked only where it can be: an offset beyond the file's
+  // end (a header edited by hand) must not make the file grow.
+  const long offset = get_log_write_offset(entry);
+  if (std::fseek(file, 0, SEEK_END) == 0 && std::ftell(file) >= offset + end_marker_size &&
+      std::fseek(file, offset, SEEK_SET) == 0) {
+    const std::string blanks(end_marker_size, ' ');
+    (void)std::fwrite(blanks.data(), 1, blanks.size(), file);
+  }
+  set_log_record_count(entry, 0);
+  set_log_write_offset(entry, log_header_size);
+}
+
+bool write_log_header(std::FILE* file, const interface_entry* entry) {
+  const std::string header = format_log_header(get_log_record_count(entry), get_log_write_offset(entry));
+  return std::fseek(file, 0, SEEK_SET) == 0 && std::fwrite(header.data(), 1, header.size(), file) == header.size();
 }
 
 int wrap_log_file(const std::string& path, interface_entry* entry) {
@@ -94,16 +119,7 @@ int wrap_log_file(const std::string& path, interface_entry* entry) {
     report_unopened(path);
     return 1;
   }
-  // The marker is blanked only where it can be: an offset beyond the file's
-  // end (a header edited by hand) must not make the file grow.
-  const long offset = get_log_write_offset(entry);
-  if (std::fseek(file.get(), 0, SEEK_END) == 0 && std::ftell(file.get()) >= offset + end_marker_size &&
-      std::fseek(file.get(), offset, SEEK_SET) == 0) {
-    const std::string blanks(end_marker_size, ' ');
-    (void)std::fwrite(blanks.data(), 1, blanks.size(), file.get());
-  }
-  set_log_record_count(entry, 0);
-  set_log_write_offset(entry, log_header_size);
+  wrap_open_log_file(file.get(), entry);
   return 0;
 }
 
@@ -113,8 +129,7 @@ int store_log_header(const std::string& path, const interface_entry* entry) {
     report_unopened(path);
     return 1;
   }
-  const std::string header = format_log_header(get_log_record_count(entry), get_log_write_offset(entry));
-  const bool written = std::fwrite(header.data(), 1, header.size(), file.get()) == header.size();
+  const bool written = write_log_header(file.get(), entry);
   return std::fclose(file.release()) == 0 && written ? 0 : 1;
 }
 

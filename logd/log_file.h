@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 
 #include "logd/state_store.h"
@@ -45,7 +46,16 @@ std::string format_log_header(std::int32_t count, std::int32_t offset);
 /// Writes the adapter's two numbers into the header line. 0, or 1 when the
 /// file does not open (reported) or no adapter matches the key.
 [[nodiscard]] int store_log_header(std::uint32_t event_key);
-/// The same for an entry already in hand (also one that was dropped from the
+/// The same operations on a file the caller holds open for reading and
+/// writing ("r+b"), so that one entry needs one open: the header's numbers as
+/// load_log_header reads them; the marker blanked and the numbers reset as by
+/// wrap_log_file; the adapter's numbers written as the header line (false on
+/// a write error).
+void read_log_header(std::FILE* file, std::int32_t& count, std::int32_t& offset);
+void wrap_open_log_file(std::FILE* file, interface_entry* entry);
+[[nodiscard]] bool write_log_header(std::FILE* file, const interface_entry* entry);
+
+/// store_log_header for an entry already in hand (also one that was dropped from the
 /// table while its entry was being written, so that the entry is not lost).
 [[nodiscard]] int store_log_header(const std::string& path, const interface_entry* entry);
 

@@ -41,8 +41,10 @@ int port_of(const char* path) {
   return port;
 }
 
+// The text at `at`, cut at the end of the data area.
 void copy_text(std::span<std::uint8_t> area, std::size_t at, const std::string& text) {
-  std::copy(text.begin(), text.end(), area.begin() + static_cast<std::ptrdiff_t>(at));
+  const std::size_t n = std::min(text.size(), area.size() - at);
+  std::copy_n(text.begin(), n, area.begin() + static_cast<std::ptrdiff_t>(at));
 }
 
 }  // namespace

@@ -1,0 +1,103 @@
+// Sustained log entries per second into one adapter's file and across 8 and
+// 128 adapters, next to a bare loop that does the same file work per entry
+// (open, read the header, write the same bytes at the offset, rewrite the
+// header, close) in the same run. Prints the measurements and the ratio.
+#include <cinttypes>
+
+#include "bench/logfile_support.h"
+#include "logd/log_entry.h"
+#include "logd/log_file.h"
+
+namespace {
+
+using namespace kvx;
+
+constexpr int entries_per_run = 3000;
+
+double real_path(int adapters, const adapter::detail_reply& reply) {
+  const auto start = std::chrono::steady_clock::now();
+  for (int i = 0; i < entries_per_run; ++i) {
+    const int port = i % adapters;
+    const auto record =
+        bench::make_record(static_cast<std::uint32_t>(i + 1), static_cast<std::uint16_t>(0x0100 + port));
+    if (logd::write_log_entry(record, &reply) != 0) {
+      std::fprintf(stderr, "entry %d not written\n", i);
+      return -1;
+    }
+  }
+  return bench::seconds_since(start);
+}
+
+// The same file operations with text made once: what the entry writer costs
+// beyond the bytes themselves.
+double bare_loop(int adapters, const std::string& entry_bytes, const std::filesystem::path& dir) {
+  std::vector<std::string> paths;
+  for (int port = 0; port < adapters; ++port) {
+    char name[32];
+    std::snprintf(name, sizeof name, "bare%04x.log", 0x0100 + port);
+    paths.push_back((dir / name).string());
+  }
+  const auto start = std::chrono::steady_clock::now();
+  for (int i = 0; i < entries_per_run; ++i) {
+    const std::string& path = paths[static_cast<std::size_t>(i % adapters)];
+    std::FILE* f = std::fopen(path.c_str(), "r+b");
+    if (f == nullptr) {
+      f = std::fopen(path.c_str(), "w+b");
+      std::fputs("   0        16\r\n", f);
+      std::fflush(f);
+      std::rewind(f);
+    }
+    char head[17] = {};
+    long count = 0;
+    long offset = 16;
+    if (std::fread(head, 1, 16, f) == 16) std::sscanf(head, "%ld %ld", &count, &offset);
+    std::fseek(f, offset, SEEK_SET);
+    std::fwrite(entry_bytes.data(), 1, entry_bytes.size(), f);
+    offset += static_cast<long>(entry_bytes.size()) - 18;
+    std::fseek(f, 0, SEEK_SET);
+    std::fprintf(f, "%4ld %9ld\r\n", count + 1, offset);
+    std::fclose(f);
+  }
+  return bench::seconds_since(start);
+}
+
+}  // namespace
+
+int main() {
+  bench::bench_host host;
+  bench::memory_driver driver(128);
+  platform::scoped_ports ports(driver);
+  adapter::detail_reply reply(adapter::detail_reply_size, 0);
+  reply[0] = 0x10;  // slot 3
+  for (std::size_t i = 0; i < 1024; ++i) reply[16 + 3 * 1024 + i] = static_cast<std::uint8_t>(i);
+
+  std::printf("log entries of %d bytes of dump data and %d bytes of detail data, %d entries per run\n", 104, 1024,
+              entries_per_run);
+  for (const int adapters : {1, 8, 128}) {
+    bench::set_up_store(adapters);
+    const double real = real_path(adapters, reply);
+    // One entry as the writer put it, to write the same bytes in the bare loop.
+    std::string one;
+    {
+      const std::string file =
+          platform::native_path("C:\\Program Files\\velmora\\drivers\\hba\\hbalogd\\log\\kvx0100.log");
+      std::FILE* f = std::fopen(file.c_str(), "rb");
+      std::vector<char> bytes(1 << 16);
+      const std::size_t got = f != nullptr ? std::fread(bytes.data(), 1, bytes.size(), f) : 0;
+      if (f != nullptr) std::fclose(f);
+      const std::string text(bytes.data(), got);
+      const std::size_t second = text.find("---- KVXWDD LOG #", 17);
+      one = second == std::string::npos ? text.substr(16) : text.substr(16, second - 16) + logd::end_marker;
+    }
+    const double bare = bare_loop(adapters, one, host.log_dir());
+    logd::teardown_store();
+    logd::destroy_store_locks();
+    std::filesystem::remove_all(host.log_dir());
+    std::filesystem::create_directories(host.log_dir());
+    if (real <= 0 || bare <= 0) return 1;
+    std::printf(
+        "%3d adapter(s): entry writer %8.0f entries/s, bare file loop %8.0f entries/s, ratio %.2fx (target 1.5x)\n",
+        adapters, entries_per_run / real, entries_per_run / bare, real / bare);
+  }
+  return 0;
+}
