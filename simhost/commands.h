@@ -13,5 +13,9 @@ using arguments = std::vector<std::string>;
 int run_reg(const arguments& args);
 /// eventlog show|clear|write System|Application ...
 int run_eventlog(const arguments& args);
+/// net start|stop NAME, with net.exe's messages and exit codes.
+int run_net(const arguments& args);
+/// sc query|qc NAME, with sc.exe's layout.
+int run_sc(const arguments& args);
 
 }  // namespace kvx::simhost

@@ -17,6 +17,8 @@ struct command {
 const command commands[] = {
     {"reg", kvx::simhost::run_reg, "reg query|add|delete|import|export KEY [/v NAME] [/t TYPE] [/d DATA] [/f]"},
     {"eventlog", kvx::simhost::run_eventlog, "eventlog show|clear|write System|Application [options]"},
+    {"net", kvx::simhost::run_net, "net start|stop NAME"},
+    {"sc", kvx::simhost::run_sc, "sc query|qc NAME"},
 };
 
 int usage() {

@@ -101,10 +101,18 @@ void CServiceModule::service_main(platform::service_session& session) {
 
 void CServiceModule::service_control_handler(std::uint32_t control) {
   switch (control) {
-    case win::service_control_stop:
-      set_service_status(win::service_stop_pending);
+    case win::service_control_stop: {
+      // A stop that crosses the service's own end must not take it back from
+      // SERVICE_STOPPED to SERVICE_STOP_PENDING.
+      const std::lock_guard<std::mutex> hold(status_lock_);
+      if (service_status_.current_state == win::service_stopped) break;
+      service_status_.current_state = win::service_stop_pending;
+      if (status_handle_ != nullptr && !status_handle_->report(service_status_)) {
+        // Refused: the quit below still ends the service.
+      }
       post_quit();
       break;
+    }
     case win::service_control_pause:
     case win::service_control_continue:
     case win::service_control_interrogate:

@@ -74,12 +74,12 @@ class posix_processes final : public process_runner {
     if (command.empty()) return false;
     std::vector<std::string> words = command;
     std::vector<char*> argv = argv_of(words);
-    // No window means no console to read from or write to: standard input and
-    // output go to /dev/null; standard error stays, for the caller's log.
-    // Nothing else is inherited.
+    // No window means no console: the process reads nothing and whatever it
+    // writes is seen by nobody, as on Windows. Nothing else is inherited.
     spawn_actions actions;
     if (!actions.ok() || ::posix_spawn_file_actions_addopen(actions.get(), 0, "/dev/null", O_RDONLY, 0) != 0 ||
         ::posix_spawn_file_actions_addopen(actions.get(), 1, "/dev/null", O_WRONLY, 0) != 0 ||
+        ::posix_spawn_file_actions_addopen(actions.get(), 2, "/dev/null", O_WRONLY, 0) != 0 ||
         ::posix_spawn_file_actions_addclosefrom_np(actions.get(), 3) != 0) {
       return false;
     }

@@ -38,6 +38,7 @@ using platform::service_status;
 constexpr std::uint32_t service_pause_continue_access = 0x0040;
 constexpr std::uint32_t service_user_defined_control_access = 0x0100;
 constexpr std::uint32_t error_bad_exe_format = 193;
+constexpr unsigned close_range_cloexec = 4;  // CLOSE_RANGE_CLOEXEC of <linux/close_range.h>
 
 std::string service_key(const std::string& name) { return "SYSTEM\\CurrentControlSet\\Services\\" + name; }
 
@@ -218,6 +219,10 @@ std::uint32_t launch(const std::filesystem::path& dir, const std::vector<std::st
     ::dup2(null_in.get(), 0);
     ::dup2(output.get(), 1);
     ::dup2(output.get(), 2);
+    // Nothing else of the starting program reaches the service.
+    if (::close_range(3, ~0U, close_range_cloexec) != 0) {
+      for (int fd = 3; fd < 1024; ++fd) ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+    }
     ::execve(argv[0], argv.data(), envp.data());
     const int err = errno;
     if (::write(error_write.get(), &err, sizeof err) < 0) {
@@ -227,6 +232,9 @@ std::uint32_t launch(const std::filesystem::path& dir, const std::vector<std::st
   }
   go_read.reset();
   error_write.reset();
+  if (::truncate((dir / "history").c_str(), 0) != 0) {
+    // No history yet: the first record makes it.
+  }
   service_record record;
   record.status.current_state = win::service_start_pending;
   record.status.controls_accepted = 0;

@@ -117,8 +117,18 @@ bool write_service_record(const std::filesystem::path& dir, const service_record
   bool ok = ::write(fd.get(), text, static_cast<std::size_t>(n)) == n;
   ok = ::close(fd.release()) == 0 && ok;
   if (ok) ok = std::rename(temp.c_str(), (dir / "status").c_str()) == 0;
-  if (!ok) ::unlink(temp.c_str());
-  return ok;
+  if (!ok) {
+    ::unlink(temp.c_str());
+    return false;
+  }
+  // One short line per record, appended whole (O_APPEND), for people and tests
+  // that follow the transitions rather than the last state.
+  unique_fd history(::open((dir / "history").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
+  const int m = std::snprintf(text, sizeof text, "state %u win32_exit_code %u\n", s.current_state, s.win32_exit_code);
+  if (history.valid() && m > 0 && ::write(history.get(), text, static_cast<std::size_t>(m)) != m) {
+    // The history is a convenience; the status file is what counts.
+  }
+  return true;
 }
 
 platform::service_status effective_status(bool have_record, const service_record& record) {
@@ -128,7 +138,11 @@ platform::service_status effective_status(bool have_record, const service_record
     s.win32_exit_code = win::error_service_never_started;
     return s;
   }
-  if (s.current_state != win::service_stopped && !process_alive(record.process)) {
+  if (s.current_state == win::service_stopped) {
+    s.controls_accepted = 0;  // a stopped service takes no control, whatever it last reported
+    return s;
+  }
+  if (!process_alive(record.process)) {
     s.current_state = win::service_stopped;
     s.controls_accepted = 0;
     s.win32_exit_code = win::error_process_aborted;

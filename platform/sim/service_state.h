@@ -5,6 +5,8 @@
 //               and start time, as "key value" lines; replaced by rename
 //   control     a FIFO: each control code is 4 bytes (host order) that the
 //               service's dispatcher thread reads and hands to its handler
+//   history     one line "state S win32_exit_code E" per status written
+//               since the last start, oldest first
 //   lock        flock'ed while a start is in progress
 //   output.log  the service process's standard output and error
 // A service process finds its directory in the environment variable

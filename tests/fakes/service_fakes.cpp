@@ -1,0 +1,251 @@
+#include "tests/fakes/service_fakes.h"
+
+#include <cerrno>
+#include <chrono>
+#include <thread>
+
+#include "platform/host.h"
+#include "platform/win_codes.h"
+
+namespace kvx::test {
+
+class recording_reporter : public platform::service_status_reporter {
+ public:
+  explicit recording_reporter(recording_session& session) : session_(session) {}
+  bool report(const platform::service_status& status) override {
+    session_.record(status);
+    return true;
+  }
+
+ private:
+  recording_session& session_;
+};
+
+std::unique_ptr<platform::service_status_reporter> recording_session::register_control_handler(
+    const char* service_name, platform::control_handler handler) {
+  if (fail_registration) return nullptr;
+  const std::lock_guard<std::mutex> hold(lock_);
+  name_ = service_name != nullptr ? service_name : "";
+  handler_ = std::move(handler);
+  return std::make_unique<recording_reporter>(*this);
+}
+
+bool recording_session::deliver(std::uint32_t control) {
+  platform::control_handler handler;
+  {
+    const std::lock_guard<std::mutex> hold(lock_);
+    handler = handler_;
+  }
+  if (!handler) return false;
+  handler(control);
+  return true;
+}
+
+void recording_session::record(const platform::service_status& status) {
+  if (on_report) on_report(status);
+  {
+    const std::lock_guard<std::mutex> hold(lock_);
+    reports_.push_back(status);
+  }
+  reported_.notify_all();
+}
+
+bool recording_session::wait_for_state(std::uint32_t state, int timeout_ms) {
+  std::unique_lock<std::mutex> hold(lock_);
+  return reported_.wait_for(hold, std::chrono::milliseconds(timeout_ms), [&] {
+    for (const platform::service_status& s : reports_) {
+      if (s.current_state == state) return true;
+    }
+    return false;
+  });
+}
+
+std::vector<std::uint32_t> recording_session::states() const {
+  const std::lock_guard<std::mutex> hold(lock_);
+  std::vector<std::uint32_t> out;
+  for (const platform::service_status& s : reports_) out.push_back(s.current_state);
+  return out;
+}
+
+std::vector<platform::service_status> recording_session::reports() const {
+  const std::lock_guard<std::mutex> hold(lock_);
+  return reports_;
+}
+
+std::string recording_session::registered_name() const {
+  const std::lock_guard<std::mutex> hold(lock_);
+  return name_;
+}
+
+namespace {
+
+class faulty_service : public platform::service_handle {
+ public:
+  faulty_service(platform::unique_service inner, const scripted_services& script)
+      : inner_(std::move(inner)), script_(script) {}
+  std::uint32_t start() override { return inner_->start(); }
+  std::uint32_t control(std::uint32_t code, platform::service_status& status) override {
+    return inner_->control(code, status);
+  }
+  std::uint32_t remove() override { return script_.fail_delete ? win::error_access_denied : inner_->remove(); }
+  std::uint32_t query_config(platform::service_config& out) override { return inner_->query_config(out); }
+  std::uint32_t query_status(platform::service_status& out) override { return inner_->query_status(out); }
+
+ private:
+  platform::unique_service inner_;
+  const scripted_services& script_;
+};
+
+class faulty_manager : public platform::service_manager_handle {
+ public:
+  faulty_manager(platform::unique_service_manager inner, const scripted_services& script)
+      : inner_(std::move(inner)), script_(script) {}
+
+  std::uint32_t open_service(const char* name, std::uint32_t access, platform::unique_service& out) override {
+    if (script_.fail_open_for_delete && (access & win::delete_access) != 0) return win::error_access_denied;
+    platform::unique_service inner;
+    const std::uint32_t rc = inner_->open_service(name, access, inner);
+    if (rc == win::error_success) out = std::make_unique<faulty_service>(std::move(inner), script_);
+    return rc;
+  }
+
+  std::uint32_t create_service(const char* name, std::uint32_t access, const platform::service_config& config,
+                               platform::unique_service& out) override {
+    if (script_.fail_create) return win::error_access_denied;
+    platform::unique_service inner;
+    const std::uint32_t rc = inner_->create_service(name, access, config, inner);
+    if (rc == win::error_success) out = std::make_unique<faulty_service>(std::move(inner), script_);
+    return rc;
+  }
+
+ private:
+  platform::unique_service_manager inner_;
+  const scripted_services& script_;
+};
+
+}  // namespace
+
+std::uint32_t scripted_services::run_dispatcher(const char*,
+                                                const std::function<void(platform::service_session&)>& service_main) {
+  ++dispatcher_calls;
+  if (session == nullptr) return win::error_failed_service_controller_connect;
+  std::thread service([&] { service_main(*session); });
+  service.join();
+  return win::error_success;
+}
+
+std::uint32_t scripted_services::open_manager(std::uint32_t access, platform::unique_service_manager& out) {
+  if (fail_manager) return win::error_access_denied;
+  platform::unique_service_manager inner;
+  const std::uint32_t rc = platform::backend_services().open_manager(access, inner);
+  if (rc == win::error_success) out = std::make_unique<faulty_manager>(std::move(inner), *this);
+  return rc;
+}
+
+namespace {
+
+class faulty_key : public platform::registry_key {
+ public:
+  faulty_key(platform::unique_reg_key inner, bool fail_close) : inner_(std::move(inner)), fail_close_(fail_close) {}
+  std::uint32_t query_value(const char* name, std::uint32_t* type, std::uint8_t* data, std::uint32_t* size) override {
+    return inner_->query_value(name, type, data, size);
+  }
+  std::uint32_t set_value(const char* name, std::uint32_t type, const std::uint8_t* data, std::uint32_t size) override {
+    return inner_->set_value(name, type, data, size);
+  }
+  std::uint32_t delete_value(const char* name) override { return inner_->delete_value(name); }
+  std::uint32_t close() override {
+    const std::uint32_t rc = inner_->close();
+    return fail_close_ ? win::error_invalid_handle : rc;
+  }
+
+ private:
+  platform::unique_reg_key inner_;
+  bool fail_close_;
+};
+
+}  // namespace
+
+std::uint32_t faulty_registry::open_key(platform::hive_root root, const char* subkey, std::uint32_t access,
+                                        platform::unique_reg_key& out) {
+  if (denied.count(subkey) != 0) return win::error_access_denied;
+  platform::unique_reg_key inner;
+  const std::uint32_t rc = platform::backend_registry().open_key(root, subkey, access, inner);
+  if (rc == win::error_success) out = std::make_unique<faulty_key>(std::move(inner), fail_close);
+  return rc;
+}
+
+std::uint32_t faulty_registry::create_key(platform::hive_root root, const char* subkey, std::uint32_t access,
+                                          platform::unique_reg_key& out, bool* created) {
+  if (denied.count(subkey) != 0) return win::error_access_denied;
+  platform::unique_reg_key inner;
+  const std::uint32_t rc = platform::backend_registry().create_key(root, subkey, access, inner, created);
+  if (rc == win::error_success) out = std::make_unique<faulty_key>(std::move(inner), fail_close);
+  return rc;
+}
+
+std::uint32_t faulty_registry::delete_key(platform::hive_root root, const char* subkey) {
+  return platform::backend_registry().delete_key(root, subkey);
+}
+
+class recording_source : public platform::event_source {
+ public:
+  recording_source(recording_event_logs& logs, std::string name) : logs_(logs), name_(std::move(name)) {}
+  bool report(std::uint16_t type, std::uint16_t category, std::uint32_t event_id,
+              const std::vector<std::string>& strings, std::span<const std::uint8_t>) override {
+    const std::lock_guard<std::mutex> hold(logs_.lock_);
+    logs_.events_.push_back({name_, type, category, event_id, strings});
+    return true;
+  }
+
+ private:
+  recording_event_logs& logs_;
+  std::string name_;
+};
+
+std::unique_ptr<platform::event_log_reader> recording_event_logs::open_log(const char*) { return nullptr; }
+
+std::unique_ptr<platform::event_source> recording_event_logs::register_source(const char* source_name) {
+  if (refuse_sources) return nullptr;
+  return std::make_unique<recording_source>(*this, source_name != nullptr ? source_name : "");
+}
+
+std::vector<recorded_event> recording_event_logs::events() const {
+  const std::lock_guard<std::mutex> hold(lock_);
+  return events_;
+}
+
+std::vector<std::string> recording_event_logs::texts() const {
+  std::vector<std::string> out;
+  for (const recorded_event& e : events()) out.push_back(e.strings.empty() ? std::string() : e.strings[0]);
+  return out;
+}
+
+void recording_dialogs::show_message(const std::string& text, const std::string& caption) {
+  messages.push_back({text, caption, false});
+}
+
+void recording_dialogs::show_message_ansi(const std::string& text) { messages.push_back({text, "", true}); }
+
+int recording_processes::spawn_wait(const std::string& program, const std::vector<std::string>& arguments) {
+  std::string line = "spawn " + program;
+  for (const std::string& a : arguments) line += " " + a;
+  calls.push_back(line);
+  if (spawn_result == -1) errno = spawn_errno;
+  return spawn_result;
+}
+
+bool recording_processes::run_hidden(const std::vector<std::string>& command) {
+  std::string line = "hidden";
+  for (const std::string& w : command) line += " " + w;
+  calls.push_back(line);
+  if (!hidden_result) errno = ENOENT;
+  return hidden_result;
+}
+
+int recording_processes::run_shell(const std::string& command) {
+  calls.push_back("shell " + command);
+  return 0;
+}
+
+}  // namespace kvx::test
