@@ -1,0 +1,103 @@
+// A whole watch for the tests: a simulated host with the list files and one
+// adapter (port 2, location 0x020A), and worker_thread running on a thread of
+// its own until stop() or the end of the test.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "logd/watcher.h"
+#include "platform/files.h"
+#include "platform/host.h"
+#include "tests/capture/capture_fixture.h"
+#include "tests/fakes/capture_fake_ports.h"
+#include "tests/fakes/temp_host.h"
+
+namespace kvx::test {
+
+inline void write_shipped_lists() {
+  for (const auto& [name, text] : {std::pair<const char*, const char*>{"errorlog_list.txt", "5,LINK_DOWN,1\n"},
+                                   std::pair<const char*, const char*>{"errorlevel_list.txt", "1,ERROR\n"}}) {
+    const std::string path =
+        platform::native_path((std::string("C:\\Program Files\\velmora\\drivers\\hba\\hbalogd\\") + name).c_str());
+    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+    std::ofstream(path, std::ios::binary) << text;
+  }
+}
+
+/// Polls `done` every millisecond for up to `limit`.
+template <class Done>
+bool eventually(Done done, std::chrono::milliseconds limit = std::chrono::seconds(20)) {
+  const auto end = std::chrono::steady_clock::now() + limit;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
+
+class worker_harness {
+ public:
+  worker_harness() {
+    write_shipped_lists();
+    add_port_map_entry(2);
+    ports.add_port(2, 0x020A);
+    logd::clear_capture_stop();
+  }
+  ~worker_harness() { stop(); }
+  worker_harness(const worker_harness&) = delete;
+  worker_harness& operator=(const worker_harness&) = delete;
+
+  /// Starts the watch with these seams; the retry thread's start (the last
+  /// step before the wait) is announced so that watching() can tell.
+  void start(logd::capture_seams seams) {
+    auto refused = seams.thread_start_refused;
+    seams.thread_start_refused = [this, refused](const char* which) {
+      const bool refuse = refused && refused(which);
+      if (!refuse && std::string(which) == "retry") watching_ = true;
+      return refuse;
+    };
+    logd::set_capture_seams(std::move(seams));
+    worker_ = std::thread([this] {
+      result_ = logd::worker_thread([this] { ++quits_; });
+      ended_ = true;
+    });
+  }
+  /// The change notification is registered and the notify thread runs.
+  bool watching() {
+    return eventually([this] { return watching_.load() || ended_.load(); }) && watching_;
+  }
+  bool ended() {
+    return eventually([this] { return ended_.load(); });
+  }
+  void stop() {
+    if (!worker_.joinable()) return;
+    logd::stop_watch();
+    worker_.join();
+    logd::set_capture_seams({});
+  }
+
+  int quits() const { return quits_; }
+  unsigned result() const { return result_; }
+
+  temp_host host;
+  capture_fake_ports ports;
+  platform::scoped_ports ports_guard{ports};
+
+ private:
+  std::thread worker_;
+  std::atomic<bool> watching_{false};
+  std::atomic<bool> ended_{false};
+  std::atomic<int> quits_{0};
+  unsigned result_ = 99;
+};
+
+}  // namespace kvx::test
