@@ -1,0 +1,62 @@
+// What both dispatch benchmarks need: a throw-away simulated host (its own
+// KVX_HOST_ROOT, removed at the end) with the two list files, and a summary
+// of measured durations.
+#pragma once
+
+#include <stdlib.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "platform/files.h"
+
+namespace kvx::bench {
+
+class bench_host {
+ public:
+  bench_host() {
+    std::string templ = (std::filesystem::temp_directory_path() / "kvx-bench-XXXXXX").string();
+    if (::mkdtemp(templ.data()) == nullptr) return;
+    root_ = templ;
+    ::setenv("KVX_HOST_ROOT", root_.c_str(), 1);
+    const char* lists[][2] = {{"errorlog_list.txt", "5,LINK_DOWN,1\n"}, {"errorlevel_list.txt", "1,ERROR\n"}};
+    for (const auto& list : lists) {
+      const std::string path =
+          platform::native_path((std::string("C:\\Program Files\\velmora\\drivers\\hba\\hbalogd\\") + list[0]).c_str());
+      std::error_code ec;
+      std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ec);
+      std::ofstream(path, std::ios::binary) << list[1];
+    }
+  }
+  ~bench_host() {
+    std::error_code ec;
+    if (!root_.empty()) std::filesystem::remove_all(root_, ec);
+  }
+  bench_host(const bench_host&) = delete;
+  bench_host& operator=(const bench_host&) = delete;
+
+  bool ready() const { return !root_.empty(); }
+
+ private:
+  std::filesystem::path root_;
+};
+
+/// The value below which `fraction` of the samples lie (nearest rank).
+inline double percentile_ms(std::vector<double> samples, double fraction) {
+  if (samples.empty()) return 0;
+  std::sort(samples.begin(), samples.end());
+  const auto rank = static_cast<std::size_t>(fraction * static_cast<double>(samples.size() - 1) + 0.5);
+  return samples[std::min(rank, samples.size() - 1)];
+}
+
+inline double seconds_since(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+}  // namespace kvx::bench
