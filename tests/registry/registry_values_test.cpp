@@ -201,12 +201,5 @@ TEST_F(RegistryValues, ACorruptHiveIsReportedAndNeverOverwritten) {
   EXPECT_EQ(reg.create_key(hive_root::classes_root, "AppID", win::key_all_access, key, nullptr), win::error_success);
 }
 
-TEST_F(RegistryValues, HostRegistryIsTheSimulatedOneUnlessReplaced) {
-  EXPECT_EQ(&host_registry(), &backend_registry());
-  unique_reg_key key = create("SOFTWARE\\Velmora");
-  set(*key, "kvxTgDir", win::reg_sz, bytes(std::string("C:\\kvx\0", 7)));
-  EXPECT_TRUE(std::filesystem::exists(host.root() / "registry" / "HKEY_LOCAL_MACHINE.reg"));
-}
-
 }  // namespace
 }  // namespace kvx::platform
