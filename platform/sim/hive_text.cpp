@@ -399,6 +399,7 @@ void apply_edits(const std::vector<reg_edit>& edits, hive_root root, reg_key& to
         top.make(e.path, nullptr);
         break;
       case reg_edit::action::delete_key: {
+        if (e.path.empty()) break;  // a root stays
         key_path parent(e.path.begin(), e.path.end() - 1);
         if (reg_key* p = top.find(parent); p != nullptr) p->remove_subkey(e.path.back());
         break;
