@@ -1,0 +1,227 @@
+// hbalogd and simhost as programs on a throw-away simulated host: register,
+// start, inject a driver error, stop, and the ways a start or a run can go.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <stdlib.h>
+
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "platform/sim/event_log_file.h"
+#include "platform/sim/service_state.h"
+#include "platform/win_codes.h"
+#include "tests/fakes/adapter_simulator.h"
+#include "tests/fakes/service_commands.h"
+#include "tests/fakes/temp_host.h"
+
+namespace kvx::test {
+namespace {
+
+const std::string hbalogd = built_program("logd/host/hbalogd").string();
+const std::string simhost = built_program("simhost/simhost").string();
+
+bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+class ServiceEndToEnd : public ::testing::Test {
+ protected:
+  void install_lists() {
+    const command_result r =
+        run_command({"/bin/bash", KVX_SOURCE_DIR "/scripts/sim-install", "--host-root", host.root().string()});
+    ASSERT_EQ(r.status, 0) << r.err;
+  }
+
+  command_result net(const char* verb) { return run_command({simhost, "net", verb, "hbalogd"}); }
+
+  std::string sc_query() { return run_command({simhost, "sc", "query", "hbalogd"}).out; }
+
+  bool state_is(const char* state_line) { return contains(sc_query(), state_line); }
+
+  /// The module's and the capture's own events in the Application log, as "source: text".
+  std::vector<std::string> application_events() {
+    std::vector<sim::event_record> records;
+    EXPECT_EQ(sim::read_event_log("Application", records), 0);
+    std::vector<std::string> out;
+    for (const sim::event_record& r : records) {
+      out.push_back(r.source_name + ": " + (r.strings.empty() ? std::string() : r.strings[0]));
+    }
+    return out;
+  }
+
+  std::vector<sim::event_record> module_events() {
+    std::vector<sim::event_record> records;
+    EXPECT_EQ(sim::read_event_log("Application", records), 0);
+    std::vector<sim::event_record> out;
+    for (const sim::event_record& r : records) {
+      if (r.source_name == "hbalogd") out.push_back(r);
+    }
+    return out;
+  }
+
+  std::string history() {
+    std::ifstream in(sim::service_directory("hbalogd") / "history");
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+  }
+
+  std::string log_file(const char* name) {
+    std::ifstream in(host.root() / "drive_c/Program Files/velmora/drivers/hba/hbalogd/log" / name, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+  }
+
+  void stop_and_check() {
+    const command_result stop = net("stop");
+    EXPECT_EQ(stop.status, 0) << stop.out << stop.err;
+    EXPECT_TRUE(contains(stop.out, "The hbalogd service was stopped successfully.")) << stop.out;
+  }
+
+  temp_host host;
+};
+
+TEST_F(ServiceEndToEnd, RegisteredStartedFedAndStopped) {
+  install_lists();
+  running_simulator simulator("[adapter]\nport = 2\n");
+  ASSERT_TRUE(simulator.started());
+  const command_result reg = run_command({hbalogd, "/Service"});
+  ASSERT_EQ(reg.status, 0) << reg.out << reg.err;
+  EXPECT_TRUE(contains(run_command({simhost, "sc", "qc", "hbalogd"}).out, "BINARY_PATH_NAME   : \"" + hbalogd + "\""));
+
+  const command_result start = net("start");
+  ASSERT_EQ(start.status, 0) << start.out << start.err;
+  EXPECT_EQ(start.out, "The hbalogd service is starting.\nThe hbalogd service was started successfully.\n\n");
+  EXPECT_TRUE(state_is("STATE              : 4  RUNNING")) << sc_query();
+  ASSERT_TRUE(eventually([&] { return !module_events().empty(); }));
+  const sim::event_record started = module_events().front();
+  EXPECT_EQ(started.event_type, win::eventlog_information_type);
+  EXPECT_EQ(started.event_id, 0xC0000001u);
+  EXPECT_EQ(started.event_category, 0);
+  EXPECT_EQ(started.strings, std::vector<std::string>{"Service started"});
+
+  // A driver error becomes the first entry of the adapter's log file.
+  simulator.control({"inject", "--port", "2", "--error", "3", "--slot", "1"});
+  ASSERT_TRUE(eventually([&] { return log_file("kvx0200.log").rfind("   1 ", 0) == 0; }, 20000))
+      << log_file("kvx0200.log") << "\n"
+      << testing::PrintToString(application_events());
+
+  stop_and_check();
+  const std::string query = sc_query();
+  EXPECT_TRUE(contains(query, "STATE              : 1  STOPPED")) << query;
+  EXPECT_TRUE(contains(query, "WIN32_EXIT_CODE    : 0  (0x0)")) << query;
+  EXPECT_EQ(history(),
+            "state 2 win32_exit_code 0\nstate 2 win32_exit_code 0\nstate 4 win32_exit_code 0\n"
+            "state 3 win32_exit_code 0\nstate 1 win32_exit_code 0\n");
+  const std::vector<sim::event_record> events = module_events();
+  ASSERT_EQ(events.size(), 2u) << testing::PrintToString(application_events());
+  EXPECT_EQ(events[1].strings, std::vector<std::string>{"Service stopped"});
+  EXPECT_EQ(events[1].event_type, win::eventlog_information_type);
+  EXPECT_EQ(events[1].event_id, 0xC0000001u);
+  sim::service_record record;
+  ASSERT_TRUE(sim::read_service_record(sim::service_directory("hbalogd"), record));
+  EXPECT_FALSE(sim::process_alive(record.process)) << "net stop returns once the service process has ended";
+}
+
+TEST_F(ServiceEndToEnd, AWatchThatFailsAtStartLeavesItsErrorBetweenStartedAndStopped) {
+  // No list files: the watch ends at once.
+  ASSERT_EQ(run_command({hbalogd, "-Service"}).status, 0);
+  const command_result start = net("start");
+  EXPECT_TRUE(start.status == 0 || contains(start.err, "The service did not report an error.")) << start.err;
+  ASSERT_TRUE(eventually([&] { return state_is("STATE              : 1  STOPPED"); })) << sc_query();
+  EXPECT_TRUE(contains(sc_query(), "WIN32_EXIT_CODE    : 0  (0x0)")) << sc_query();
+  const std::vector<std::string> events = application_events();
+  const auto at = [&](const std::string& e) { return std::find(events.begin(), events.end(), e) - events.begin(); };
+  const auto started = at("hbalogd: Service started");
+  const auto failed =
+      at("Hbalogd: Unable to open file \"C:\\Program Files\\velmora\\drivers\\hba\\hbalogd\\errorlog_list.txt\"");
+  const auto stopped = at("hbalogd: Service stopped");
+  const auto end = static_cast<std::ptrdiff_t>(events.size());
+  ASSERT_LT(stopped, end) << testing::PrintToString(events);
+  ASSERT_LT(failed, end) << testing::PrintToString(events);
+  EXPECT_LT(started, failed);
+  EXPECT_LT(failed, stopped);
+}
+
+TEST_F(ServiceEndToEnd, PlainRunsOutsideTheServiceManager) {
+  install_lists();
+  const command_result never = run_command({hbalogd});
+  EXPECT_EQ(never.status, static_cast<int>(win::error_file_not_found));
+  EXPECT_EQ(never.out, "");
+
+  // Registered without the service, it runs the watch and reports to standard
+  // output; it runs until it is ended.
+  ASSERT_EQ(run_command({hbalogd, "/RegServer"}).status, 0);
+  command_result plain = run_command({hbalogd}, 1500);
+  EXPECT_EQ(plain.status, 128 + SIGKILL);
+  EXPECT_EQ(plain.out, "Service started\n");
+
+  // Registered as the service but started by hand: the dispatcher refuses, and
+  // it runs as a plain process all the same.
+  ASSERT_EQ(run_command({hbalogd, "/Service"}).status, 0);
+  plain = run_command({hbalogd, "/Service", "/x"}, 1500);
+  EXPECT_EQ(plain.status, 128 + SIGKILL);
+  EXPECT_EQ(plain.out, "Service started\n");
+  EXPECT_TRUE(contains(sc_query(), "WIN32_EXIT_CODE    : 1077")) << sc_query();
+  EXPECT_TRUE(module_events().empty());
+}
+
+TEST_F(ServiceEndToEnd, NetCommandsReportWhatCannotBeDone) {
+  install_lists();
+  command_result r = net("start");
+  EXPECT_EQ(r.status, 2);
+  EXPECT_TRUE(contains(r.err, "The service name is invalid.")) << r.err;
+  r = run_command({simhost, "sc", "query", "hbalogd"});
+  EXPECT_EQ(r.status, static_cast<int>(win::error_service_does_not_exist & 0xFF));
+  EXPECT_TRUE(contains(r.out, "FAILED 1060")) << r.out;
+
+  ASSERT_EQ(run_command({hbalogd, "/Service"}).status, 0);
+  r = net("stop");
+  EXPECT_EQ(r.status, 2);
+  EXPECT_TRUE(contains(r.err, "The hbalogd service is not started.")) << r.err;
+  ASSERT_EQ(net("start").status, 0);
+  r = net("start");
+  EXPECT_EQ(r.status, 2);
+  EXPECT_TRUE(contains(r.err, "The requested service has already been started.")) << r.err;
+  stop_and_check();
+  EXPECT_EQ(run_command({simhost, "net", "pause", "hbalogd"}).status, 1);
+}
+
+TEST_F(ServiceEndToEnd, AServiceProcessThatDiesIsStoppedAndCanBeStartedAgain) {
+  install_lists();
+  ASSERT_EQ(run_command({hbalogd, "/Service"}).status, 0);
+  ASSERT_EQ(net("start").status, 0);
+  sim::service_record record;
+  ASSERT_TRUE(sim::read_service_record(sim::service_directory("hbalogd"), record));
+  ASSERT_EQ(::kill(static_cast<pid_t>(record.process.pid), SIGKILL), 0);
+  ASSERT_TRUE(eventually([&] { return state_is("STATE              : 1  STOPPED"); })) << sc_query();
+  EXPECT_TRUE(contains(sc_query(), "WIN32_EXIT_CODE    : 1067  (0x42b)")) << sc_query();
+  const command_result again = net("start");
+  EXPECT_EQ(again.status, 0) << again.err;
+  stop_and_check();
+}
+
+TEST_F(ServiceEndToEnd, TheTestOnlyRetryCycleReachesTheService) {
+  // A slot occupied without a record is logged by the retry thread after two
+  // cycles: with 60 s cycles that is minutes, with the test-only setting less
+  // than a second.
+  install_lists();
+  ::setenv("KVX_TEST_RETRY_CYCLE_MS", "200", 1);
+  {
+    running_simulator simulator("[adapter]\nport = 3\n");
+    ASSERT_TRUE(simulator.started());
+    ASSERT_EQ(run_command({hbalogd, "/Service"}).status, 0);
+    ASSERT_EQ(net("start").status, 0);
+    // Past the startup scan, which would log the slot at once.
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    ASSERT_EQ(log_file("kvx0300.log").rfind("   1 ", 0), std::string::npos);
+    simulator.control({"fill", "--port", "3", "--slot", "4"});
+    EXPECT_TRUE(eventually([&] { return log_file("kvx0300.log").rfind("   1 ", 0) == 0; }, 10000))
+        << log_file("kvx0300.log") << testing::PrintToString(application_events());
+    stop_and_check();
+  }
+  ::unsetenv("KVX_TEST_RETRY_CYCLE_MS");
+}
+
+}  // namespace
+}  // namespace kvx::test
