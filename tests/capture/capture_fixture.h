@@ -21,6 +21,7 @@
 #include "logd/writer_thread.h"
 #include "platform/host.h"
 #include "tests/fakes/capture_fake_event_log.h"
+#include "tests/fakes/temp_host.h"
 
 namespace kvx::test {
 
@@ -158,6 +159,8 @@ class capture_fixture : public ::testing::Test {
     return numbers;
   }
 
+  // A rescan reads the port map: from an empty host of the test's own.
+  temp_host fixture_host;
   recording_writer writer;
   capture_fake_event_logs logs;
   platform::scoped_event_logs logs_guard{logs};
