@@ -2,6 +2,8 @@
 #include <windows.h>
 
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
 #include <vector>
 
 #include "platform/service.h"
@@ -71,15 +73,33 @@ class win32_session final : public service_session {
 // StartServiceCtrlDispatcherA gives ServiceMain no context, so the entry is
 // reached through this pointer, set only while the dispatcher runs (one
 // dispatcher per process, as Windows allows).
-std::atomic<const std::function<void(service_session&)>*> dispatched_entry{nullptr};
+struct dispatch_context {
+  const std::function<void(service_session&)>* entry = nullptr;
+  std::mutex lock;
+  std::condition_variable finished;
+  bool started = false;
+  bool done = false;
+};
+std::atomic<dispatch_context*> active_dispatch{nullptr};
 
 void WINAPI service_main_bridge(DWORD, LPSTR*) {
-  const auto* entry = dispatched_entry.load();
-  if (entry == nullptr) return;
-  // The session outlives every control: the manager delivers none once
-  // SERVICE_STOPPED has been reported, which the entry does before returning.
-  win32_session session;
-  (*entry)(session);
+  dispatch_context* context = active_dispatch.load();
+  if (context == nullptr) return;
+  {
+    const std::lock_guard<std::mutex> hold(context->lock);
+    context->started = true;
+  }
+  {
+    // The session outlives every control: the manager delivers none once
+    // SERVICE_STOPPED has been reported, which the entry does before returning.
+    win32_session session;
+    (*context->entry)(session);
+  }
+  {
+    const std::lock_guard<std::mutex> hold(context->lock);
+    context->done = true;
+  }
+  context->finished.notify_all();
 }
 
 class sc_handle_owner {
@@ -190,13 +210,21 @@ class win32_service_control final : public service_control {
  public:
   std::uint32_t run_dispatcher(const char* service_name,
                                const std::function<void(service_session&)>& service_main) override {
-    const std::function<void(service_session&)>* expected = nullptr;
-    if (!dispatched_entry.compare_exchange_strong(expected, &service_main)) return win::error_already_exists;
+    dispatch_context context;
+    context.entry = &service_main;
+    dispatch_context* expected = nullptr;
+    if (!active_dispatch.compare_exchange_strong(expected, &context)) return win::error_already_exists;
     std::string name = service_name != nullptr ? service_name : "";
     SERVICE_TABLE_ENTRYA table[] = {{name.data(), &service_main_bridge}, {nullptr, nullptr}};
     const BOOL ok = ::StartServiceCtrlDispatcherA(table);
     const std::uint32_t rc = ok ? win::error_success : last_error();
-    dispatched_entry.store(nullptr);
+    {
+      // The dispatcher returns as soon as SERVICE_STOPPED is reported; the
+      // entry may still be on its way out, and what it uses must outlive it.
+      std::unique_lock<std::mutex> hold(context.lock);
+      context.finished.wait(hold, [&] { return !context.started || context.done; });
+    }
+    active_dispatch.store(nullptr);
     return rc;
   }
 
