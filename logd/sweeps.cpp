@@ -55,6 +55,13 @@ void startup_scan() {
 void retry_pass() {
   for (interface_entry* entry = get_interface_table(); entry != nullptr && !capture_stopping();) {
     interface_entry* next = get_next(entry);
+    // An adapter whose writer is at work is left to it for this cycle: the
+    // detail requests open the device exclusively, and a second open while the
+    // writer holds it would count as a device gone and drop the adapter.
+    if (get_busy(entry) != 0) {
+      entry = next;
+      continue;
+    }
     std::array<std::uint8_t, 2> bitmap{0, 0};
     {
       const std::unique_ptr<adapter::detail_reply> reply = adapter::request_detail_data(entry);

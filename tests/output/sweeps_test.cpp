@@ -89,6 +89,20 @@ TEST_F(sweeps, the_second_bitmap_byte_alone_also_counts) {
   EXPECT_EQ(driver_.snapshot(2).released, (std::vector<int>{0, 15}));
 }
 
+TEST_F(sweeps, an_adapter_whose_writer_is_at_work_is_left_alone_for_the_cycle) {
+  logd::interface_entry* entry = add_adapter(2, 0x0208);
+  driver_.fill_slot(2, 3, {1});
+  logd::retry_pass();
+  logd::set_busy(entry, 1);
+  logd::retry_pass();
+  EXPECT_EQ(driver_.snapshot(2).errlog_requests, 1);
+  EXPECT_EQ(file_of(0x0208), "");
+  EXPECT_EQ(logd::get_pending_flags(entry), (std::array<std::uint8_t, 2>{0x10, 0}));
+  logd::set_busy(entry, 0);
+  logd::retry_pass();
+  EXPECT_EQ(entries_in(file_of(0x0208)), 1);
+}
+
 TEST_F(sweeps, without_a_reply_the_pending_flags_stay_as_they_were) {
   logd::interface_entry* entry = add_adapter(2, 0x0208);
   driver_.fill_slot(2, 3, {1});
