@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <mutex>
 #include <new>
 #include <utility>
 
@@ -49,6 +50,8 @@ std::int32_t pause_milliseconds(std::int32_t retry_frequency) {
 int run_request(const request_target& target, packet_bytes& packet, std::uint32_t size, packet_builder build,
                 std::uint32_t argument, packet_allocator allocate) {
   const std::string path = device_path(target.name);
+  // Held until the handle is closed: this service never collides with itself.
+  std::lock_guard<std::mutex> own_requests(logd::device_request_lock(target.name));
   std::uint32_t error = 0;
   port_handle device = open_port_device(path.c_str(), target.mode, error);
   if (!device) {

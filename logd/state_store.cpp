@@ -47,6 +47,7 @@ struct store_items {
   std::vector<std::unique_ptr<interface_entry>> all_entries;
   std::unique_ptr<std::array<thread_slot, thread_slot_count>> thread_table;
   std::map<std::uint16_t, std::unique_ptr<std::mutex>> log_locks;
+  std::map<std::string, std::unique_ptr<std::mutex>> device_locks;
 };
 
 store_items& items() {
@@ -275,6 +276,13 @@ void set_slot_runner(thread_slot* s, std::thread runner) {
 std::mutex& log_file_lock(std::uint16_t location) {
   std::lock_guard<std::mutex> guard(state_lock);
   auto& slot = items().log_locks[location];
+  if (!slot) slot = std::make_unique<std::mutex>();
+  return *slot;
+}
+
+std::mutex& device_request_lock(const std::string& name) {
+  std::lock_guard<std::mutex> guard(state_lock);
+  auto& slot = items().device_locks[name];
   if (!slot) slot = std::make_unique<std::mutex>();
   return *slot;
 }

@@ -218,6 +218,14 @@ void set_capture_seams(capture_seams seams);
 /// teardown, so an entry removed and found again keeps the same lock.
 std::mutex& log_file_lock(std::uint16_t location);
 
+/// The lock that serialises hbalogd's own driver requests to one port device,
+/// by device name. The driver's exclusive open refuses a second handle, and a
+/// refused open counts as a device that has gone; without this lock a writer
+/// thread and the retry thread asking the same adapter at once would drop it
+/// and its queued records. Handles of other programs still collide, as on
+/// the system. Created on first use and kept for the life of the process.
+std::mutex& device_request_lock(const std::string& name);
+
 /// Releases, in this order: both paths, the name table with its names, the
 /// level table with its names, every interface_entry (linked or removed) with
 /// its queue, and the thread table. Counts keep their values. Runs only when no

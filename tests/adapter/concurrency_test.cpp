@@ -101,5 +101,37 @@ TEST(LoggerRequestConcurrency, SharedRequestsBesideADetailDrainWithBusyAnswers) 
   logd::destroy_store_locks();
 }
 
+// The service's own requests to one adapter never meet each other at the
+// driver's exclusive open: a writer's shared version requests beside the
+// retry thread's detail requests leave the adapter in the table.
+TEST(LoggerRequestConcurrency, OwnRequestsToOneAdapterNeverDropIt) {
+  test::temp_host host;
+  test::running_simulator sim("[adapter]\nport = 3\npci_location = 0x0300\n");
+  ASSERT_TRUE(sim.started());
+  logd::create_store_locks();
+  logd::set_max_retry_count(5);
+  logd::set_retry_frequency(0);
+  auto made = std::make_unique<logd::interface_entry>();
+  made->symbolic_link_name = "\\\\.\\scsi3";
+  logd::interface_entry* entry = logd::adopt_interface_entry(std::move(made));
+  logd::set_interface_table(entry);
+
+  std::atomic<int> failures{0};
+  std::thread shared_side([&failures] {
+    for (int r = 0; r < 60; ++r) {
+      std::uint8_t names[2296];
+      if (request_adapter_data("\\\\.\\scsi3", DATA_PORT_NAMES, names) != 0) ++failures;
+    }
+  });
+  for (int r = 0; r < 60; ++r) {
+    if (!request_detail_data(entry)) ++failures;
+  }
+  shared_side.join();
+  EXPECT_EQ(failures.load(), 0);
+  EXPECT_EQ(logd::get_interface_table(), entry) << "the adapter was dropped by its own service's requests";
+  logd::teardown_store();
+  logd::destroy_store_locks();
+}
+
 }  // namespace
 }  // namespace kvx::adapter
