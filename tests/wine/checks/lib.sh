@@ -1,0 +1,124 @@
+# Shared by the Wine checks: the paths of the Windows build, wrappers around
+# Wine's tools, and the assertions. A check sources this file, asserts with
+# expect_*, and ends with `finish`, which fails the check when any assertion
+# did not hold. Every check leaves the prefix as it found it: hbalogd not
+# registered, no configuration key, no files of its own.
+set -uo pipefail # no -e: one failed assertion must not hide the next ones
+
+: "${WINEPREFIX:?run the Wine checks through scripts/wine-test}"
+: "${KVX_WINE_TRACE:?run the Wine checks through scripts/wine-test}"
+: "${KVX_WIN_BUILD:?}" "${KVX_WINE_PROBES:?}" "${KVX_SOURCE_DIR:?}"
+
+hbalogd=$KVX_WIN_BUILD/logd/host/hbalogd.exe
+kvxls=$KVX_WIN_BUILD/listtool/kvxls.exe
+hbautil=$KVX_WIN_BUILD/paramutil/hbautil.exe
+kvxservice=$KVX_WIN_BUILD/installhooks/KVXService.dll
+kvxhook=$KVX_WIN_BUILD/installhooks/kvxhook.exe
+regprobe=$KVX_WINE_PROBES/regprobe.exe
+fake_hbalogd=$KVX_WINE_PROBES/fake_hbalogd.exe
+drive_c=$WINEPREFIX/drive_c
+
+appid='{7A3E91C2-4B5D-4F60-9E21-5C8D0B6A4F17}'
+typelib='{2C6B8E4F-91A7-4D3B-B5E0-7F1A9C3D6E28}'
+config_key='HKLM\SOFTWARE\Velmora\kvxwdd\hbalogd'
+service_key='HKLM\SYSTEM\CurrentControlSet\Services\hbalogd'
+event_source_key='HKLM\SYSTEM\CurrentControlSet\Services\Eventlog\Application\Hbalogd'
+# hbalogd's own path as Wine names it (drive Z: is the root of the file system).
+hbalogd_windows_path="Z:${hbalogd//\//\\}"
+
+held=0
+failed=0
+
+pass() {
+  held=$((held + 1))
+  echo "ok: $1"
+}
+fail() {
+  failed=$((failed + 1))
+  echo "FAILED: $1"
+  shift
+  local line
+  for line in "$@"; do echo "    $line"; done
+}
+
+expect_eq() { # what expected actual
+  if [ "$2" == "$3" ]; then pass "$1"; else fail "$1" "expected: $(printf '%q' "$2")" "actual:   $(printf '%q' "$3")"; fi
+}
+expect_contains() { # what needle haystack
+  if [[ "$3" == *"$2"* ]]; then pass "$1"; else fail "$1" "missing: $2" "in: $3"; fi
+}
+expect_lacks() { # what needle haystack
+  if [[ "$3" != *"$2"* ]]; then pass "$1"; else fail "$1" "unexpected: $2" "in: $3"; fi
+}
+expect_match() { # what regex actual
+  if [[ "$3" =~ $2 ]]; then pass "$1"; else fail "$1" "no match for: $2" "actual: $3"; fi
+}
+
+finish() {
+  echo "$held assertions held, $failed did not"
+  [ "$failed" -eq 0 ]
+}
+
+# Wine's console tools end their lines with CR LF; the checks compare text.
+winetool() { wine "$@" 2>/dev/null | tr -d '\r'; }
+
+# "TYPE|DATA" of one value as reg.exe shows it, or "absent". NAME "" is the
+# key's default value.
+reg_value() { # KEY NAME
+  local out
+  if [ -z "$2" ]; then out=$(winetool reg query "$1" /ve) || { echo absent; return; }; else
+    out=$(winetool reg query "$1" /v "$2") || { echo absent; return; }
+  fi
+  # reg.exe separates name, type and data by four blanks.
+  printf '%s\n' "$out" | awk -F '    ' -v n="${2:-(Default)}" '$2 == n { print $3 "|" $4; found = 1 } END { if (!found) print "absent" }'
+}
+
+key_exists() { wine reg query "$1" >/dev/null 2>&1; }
+
+# The names of the values and subkeys directly under KEY, one a line, sorted.
+key_listing() {
+  winetool reg query "$1" | awk -F '    ' -v k="$1" 'NF >= 4 { print $2; next } /^HKEY/ && toupper($0) != toupper(k) { print }' |
+    sed 's/^HKEY_[A-Z_]*\\//' | sort
+}
+
+# "TYPE SIZE HEX" of a value as stored, wide view (regprobe get).
+stored_bytes() { wine "$regprobe" get "$1" "$2" 2>/dev/null | tr -d '\r'; }
+
+# The hex of TEXT as Wine stores a REG_SZ: UTF-16LE, without the NUL.
+utf16_hex() { printf '%s' "$1" | iconv -f UTF-8 -t UTF-16LE | od -An -v -tx1 | tr -d ' \n'; }
+
+# The service's state as sc.exe reports it: 1 STOPPED, 2 START_PENDING,
+# 3 STOP_PENDING, 4 RUNNING; "absent" when the service does not exist.
+service_state() {
+  winetool sc query hbalogd | awk '/STATE/ { print $3; found = 1 } END { if (!found) print "absent" }'
+}
+service_exit_code() { winetool sc query hbalogd | awk '/WIN32_EXIT_CODE/ { print $3 }'; }
+
+# Waits up to SECONDS for STATE; prints the state it ended on.
+wait_for_state() { # STATE SECONDS
+  local deadline=$((SECONDS + $2)) state
+  while :; do
+    state=$(service_state)
+    if [ "$state" == "$1" ] || [ $SECONDS -ge $deadline ]; then break; fi
+    sleep 0.2
+  done
+  echo "$state"
+}
+
+# The event reports in the services' trace: "TYPE TEXT" a line, TYPE being
+# Wine's class for the event type (err 1, warn 2, trace 4). `trace_mark`
+# gives the position to read from.
+trace_mark() { stat -c %s "$KVX_WINE_TRACE"; }
+event_reports() { # TRACE_TEXT on standard input
+  tr -d '\r' | sed -n 's/^[0-9a-f]*:\([a-z]*\):eventlog:ReportEventW L"\(.*\)"$/\1 \2/p' |
+    sed 's/\\\\/\x01/g; s/\\"/"/g; s/\x01/\\/g'
+}
+service_reports_since() { tail -c +$(($1 + 1)) "$KVX_WINE_TRACE" | event_reports; }
+
+# hbalogd as the installer would leave it removed again, whatever a check did.
+unregister_hbalogd() {
+  wine "$hbalogd" /UnregServer >/dev/null 2>&1
+  wine reg delete "$event_source_key" /f >/dev/null 2>&1
+  wine reg delete 'HKLM\SOFTWARE\Velmora' /f >/dev/null 2>&1
+  true
+}
