@@ -164,28 +164,29 @@ std::int64_t append_event_record(const char* log_name, const char* source_name, 
   r.computer_name = event_computer_name();
   r.strings = strings;
   r.data.assign(data.begin(), data.end());
-  if (encode_event_record(r).empty()) return -1;  // not representable; checked before the file is touched
+  // Encoded before the file is touched; the number is filled in under the lock.
+  std::vector<std::uint8_t> bytes = encode_event_record(r);
+  if (bytes.empty()) return -1;
 
-  detail::unique_fd fd = detail::open_log_file(path, true);
-  if (!fd.valid()) return -1;
-  detail::file_lock lock(fd.get(), true);
+  detail::locked_log_file file(path, true);
+  const int fd = file.fd();
   detail::log_header h;
-  if (!lock.locked() || !detail::read_header(fd.get(), h)) return -1;
+  if (!file.locked() || !detail::read_header(fd, h)) return -1;
   if (h.state.record_count == 0xFFFFFFFFu) return -1;
   r.record_number = h.state.next_number;
-  const std::vector<std::uint8_t> bytes = encode_event_record(r);
+  put_u32(&bytes[8], r.record_number);
   // The record goes in first and the header that counts it after, so a
   // writer that dies half-way leaves bytes past the end offset that nobody
   // reads and the next append overwrites.
-  if (!detail::write_at(fd.get(), h.end_offset, bytes.data(), bytes.size())) return -1;
+  if (!detail::write_at(fd, h.end_offset, bytes.data(), bytes.size())) return -1;
   if (h.state.record_count == 0) h.state.oldest_number = r.record_number;
   ++h.state.record_count;
   h.state.next_number = next_record_number(r.record_number);
   h.end_offset += bytes.size();
-  if (!detail::write_header(fd.get(), h)) return -1;
+  if (!detail::write_header(fd, h)) return -1;
   struct stat st {};
-  if (::fstat(fd.get(), &st) == 0 && static_cast<std::uint64_t>(st.st_size) > h.end_offset) {
-    (void)::ftruncate(fd.get(), static_cast<off_t>(h.end_offset));
+  if (::fstat(fd, &st) == 0 && static_cast<std::uint64_t>(st.st_size) > h.end_offset) {
+    (void)::ftruncate(fd, static_cast<off_t>(h.end_offset));
   }
   return r.record_number;
 }
@@ -194,12 +195,11 @@ int clear_event_log(const char* log_name, clear_numbering numbering, std::uint32
   const std::filesystem::path path = event_log_path(log_name);
   if (path.empty()) return 1;
   if (numbering == clear_numbering::start_at && start_number == 0) return 1;
-  detail::unique_fd fd = detail::open_log_file(path, true);
-  if (!fd.valid()) return 1;
-  detail::file_lock lock(fd.get(), true);
-  if (!lock.locked()) return 1;
+  detail::locked_log_file file(path, true);
+  const int fd = file.fd();
+  if (!file.locked()) return 1;
   detail::log_header old;
-  if (!detail::read_header(fd.get(), old)) {
+  if (!detail::read_header(fd, old)) {
     if (numbering == clear_numbering::keep) return 1;
     // A corrupt header's generation means nothing; a fresh one keeps open
     // readers from taking their old positions for valid.
@@ -219,41 +219,34 @@ int clear_event_log(const char* log_name, clear_numbering numbering, std::uint32
       h.state.next_number = start_number;
       break;
   }
-  if (::ftruncate(fd.get(), 0) != 0) return 1;
-  return detail::write_header(fd.get(), h) ? 0 : 1;
+  if (::ftruncate(fd, 0) != 0) return 1;
+  return detail::write_header(fd, h) ? 0 : 1;
 }
 
 int read_event_log_state(const char* log_name, event_log_state& out) {
-  const std::filesystem::path path = event_log_path(log_name);
-  if (path.empty()) return 1;
-  detail::unique_fd fd = detail::open_log_file(path, false);
-  if (!fd.valid()) return 1;
-  detail::file_lock lock(fd.get(), false);
+  detail::locked_log_file file(event_log_path(log_name), false);
   detail::log_header h;
-  if (!lock.locked() || !detail::read_header(fd.get(), h)) return 1;
+  if (!file.locked() || !detail::read_header(file.fd(), h)) return 1;
   out = h.state;
   return 0;
 }
 
 int read_event_log(const char* log_name, std::vector<event_record>& out) {
   out.clear();
-  const std::filesystem::path path = event_log_path(log_name);
-  if (path.empty()) return 1;
-  detail::unique_fd fd = detail::open_log_file(path, false);
-  if (!fd.valid()) return 1;
-  detail::file_lock lock(fd.get(), false);
+  detail::locked_log_file file(event_log_path(log_name), false);
+  const int fd = file.fd();
   detail::log_header h;
-  if (!lock.locked() || !detail::read_header(fd.get(), h)) return 1;
+  if (!file.locked() || !detail::read_header(fd, h)) return 1;
   if (h.state.record_count == 0) return 0;
   detail::record_place at;
-  if (!detail::locate_record(fd.get(), h, 0, at)) return 1;
+  if (!detail::locate_record(fd, h, 0, at)) return 1;
   std::vector<std::uint8_t> bytes;
   for (;;) {
     event_record r;
-    if (!detail::load_record(fd.get(), h, at, bytes) || parse_event_record(bytes, r) == 0) return 1;
+    if (!detail::load_record(fd, h, at, bytes) || parse_event_record(bytes, r) == 0) return 1;
     out.push_back(std::move(r));
     bool last = false;
-    if (!detail::step_record(fd.get(), h, at, true, at, last)) return last ? 0 : 1;
+    if (!detail::step_record(fd, h, at, true, at, last)) return last ? 0 : 1;
   }
 }
 

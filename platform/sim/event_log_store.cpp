@@ -78,6 +78,7 @@ unique_fd& unique_fd::operator=(unique_fd&& other) noexcept {
 }
 
 file_lock::file_lock(int fd, bool exclusive) : fd_(fd) {
+  if (fd < 0) return;
   int rc;
   do {
     rc = ::flock(fd, exclusive ? LOCK_EX : LOCK_SH);
@@ -88,6 +89,9 @@ file_lock::file_lock(int fd, bool exclusive) : fd_(fd) {
 file_lock::~file_lock() {
   if (locked_) ::flock(fd_, LOCK_UN);
 }
+
+locked_log_file::locked_log_file(const std::filesystem::path& path, bool for_writing)
+    : fd_(path.empty() ? unique_fd() : open_log_file(path, for_writing)), lock_(fd_.get(), for_writing) {}
 
 unique_fd open_log_file(const std::filesystem::path& path, bool for_writing) {
   std::error_code ec;

@@ -68,6 +68,19 @@ class file_lock {
   bool locked_ = false;
 };
 
+/// A log file opened and locked for one query or change; check locked()
+/// before relying on it. An empty path gives an unlocked one.
+class locked_log_file {
+ public:
+  locked_log_file(const std::filesystem::path& path, bool for_writing);
+  bool locked() const { return fd_.valid() && lock_.locked(); }
+  int fd() const { return fd_.get(); }
+
+ private:
+  unique_fd fd_;
+  file_lock lock_;
+};
+
 /// Opens the log file for reading (creating an empty one when missing, which
 /// a writer's close would not announce) or for writing. Invalid on failure.
 unique_fd open_log_file(const std::filesystem::path& path, bool for_writing);

@@ -110,12 +110,22 @@ TEST(WaitableEvent, SameNameIsOneEventInTheProcess) {
   EXPECT_EQ(again->wait(0), win::wait_timeout) << "a name no handle holds any more is a new event";
 }
 
-TEST(ChangeNotification, AWriteWhileNobodyWaitsIsSeenByTheNextWait) {
+// A System log reader with an event registered for its changes.
+class WatchedSystemLog : public testing::Test {
+ protected:
+  void SetUp() override {
+    reader = kvx::platform::backend_event_logs().open_log("System");
+    e = create_event(nullptr);
+    ASSERT_TRUE(reader && e);
+    ASSERT_TRUE(reader->notify_change(*e));
+  }
+
   kvx::test::temp_host host;
-  auto reader = kvx::platform::backend_event_logs().open_log("System");
-  auto e = create_event(nullptr);
-  ASSERT_TRUE(reader && e);
-  ASSERT_TRUE(reader->notify_change(*e));
+  std::unique_ptr<kvx::platform::event_handle> e;  // outlives the reader, as it must
+  std::unique_ptr<kvx::platform::event_log_reader> reader;
+};
+
+TEST_F(WatchedSystemLog, AWriteWhileNobodyWaitsIsSeenByTheNextWait) {
   ASSERT_EQ(append("one"), 1);
   EXPECT_EQ(e->wait(generous_ms), win::wait_object_0);
   // A second registration of the same event adds nothing.
@@ -127,12 +137,7 @@ TEST(ChangeNotification, AWriteWhileNobodyWaitsIsSeenByTheNextWait) {
   EXPECT_EQ(e->wait(generous_ms), win::wait_object_0);
 }
 
-TEST(ChangeNotification, ABurstOfWritesIsFewerWakeUps) {
-  kvx::test::temp_host host;
-  auto reader = kvx::platform::backend_event_logs().open_log("System");
-  auto e = create_event(nullptr);
-  ASSERT_TRUE(reader && e);
-  ASSERT_TRUE(reader->notify_change(*e));
+TEST_F(WatchedSystemLog, ABurstOfWritesIsFewerWakeUps) {
   constexpr int writes = 40;
   for (int i = 0; i < writes; ++i) ASSERT_GE(append("burst"), 1);
   ASSERT_EQ(e->wait(generous_ms), win::wait_object_0);
@@ -143,10 +148,10 @@ TEST(ChangeNotification, ABurstOfWritesIsFewerWakeUps) {
 
 TEST(ChangeNotification, ReadersOnBothLogsAndOnlyTheirOwn) {
   kvx::test::temp_host host;
+  auto es = create_event(nullptr);  // the events outlive the readers
+  auto ea = create_event(nullptr);
   auto system = kvx::platform::backend_event_logs().open_log("System");
   auto application = kvx::platform::backend_event_logs().open_log("Application");
-  auto es = create_event(nullptr);
-  auto ea = create_event(nullptr);
   ASSERT_TRUE(system && application && es && ea);
   ASSERT_TRUE(system->notify_change(*es));
   ASSERT_TRUE(application->notify_change(*ea));
@@ -173,12 +178,7 @@ TEST(ChangeNotification, ClosingTheReaderStopsItsWatch) {
   EXPECT_EQ(e->wait(300), win::wait_timeout) << "no watch outlives its reader";
 }
 
-TEST(ChangeNotification, AnotherProcessWritingWakesTheWaiter) {
-  kvx::test::temp_host host;
-  auto reader = kvx::platform::backend_event_logs().open_log("System");
-  auto e = create_event(nullptr);
-  ASSERT_TRUE(reader && e);
-  ASSERT_TRUE(reader->notify_change(*e));
+TEST_F(WatchedSystemLog, AnotherProcessWritingWakesTheWaiter) {
   const pid_t child = spawn_appender("System", 1, 104);
   ASSERT_GT(child, 0);
   EXPECT_EQ(e->wait(generous_ms), win::wait_object_0);
