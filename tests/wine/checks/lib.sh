@@ -77,8 +77,14 @@ key_exists() { wine reg query "$1" >/dev/null 2>&1; }
 
 # The names of the values and subkeys directly under KEY, one a line, sorted.
 key_listing() {
-  winetool reg query "$1" | awk -F '    ' -v k="$1" 'NF >= 4 { print $2; next } /^HKEY/ && toupper($0) != toupper(k) { print }' |
-    sed 's/^HKEY_[A-Z_]*\\//' | sort
+  # reg.exe names the key itself (when it has values) by its full hive name,
+  # then its values, then its subkeys.
+  # (The path goes through the environment: awk -v would read its backslashes
+  # as escapes.)
+  winetool reg query "$1" | key_path="\\${1#*\\}" awk -F '    ' '
+    BEGIN { path = ENVIRON["key_path"] }
+    NF >= 4 { print $2; next }
+    /^HKEY/ && toupper(substr($0, length($0) - length(path) + 1)) != toupper(path) { sub(/.*\\/, ""); print }' | sort
 }
 
 # "TYPE SIZE HEX" of a value as stored, wide view (regprobe get).

@@ -3,7 +3,8 @@
 //   regprobe get KEY NAME              prints "TYPE SIZE HEX" of the value as
 //                                      stored (the wide-character view, so a
 //                                      REG_SZ shows whether it ends in a NUL)
-//   regprobe set KEY NAME TYPE HEX     writes those exact bytes (RegSetValueExW)
+//   regprobe set KEY NAME TYPE HEX     writes exactly those bytes (RegSetValueExW),
+//                                      a REG_SZ without its NUL if HEX has none
 //   regprobe volatile KEY NAME TEXT    creates KEY volatile (the only kind the
 //                                      volatile HKLM\HARDWARE takes) and writes
 //                                      TEXT as REG_SZ with its NUL
@@ -86,14 +87,18 @@ int get_value(HKEY root, const std::wstring& path, const std::wstring& name) {
   return 0;
 }
 
-int set_value(HKEY root, const std::wstring& path, const std::wstring& name, DWORD type,
-              const std::vector<BYTE>& bytes, DWORD options) {
+int set_value(HKEY root, const std::wstring& path, const std::wstring& name, DWORD type, const std::vector<BYTE>& bytes,
+              DWORD options) {
   HKEY raw = nullptr;
   LONG rc = RegCreateKeyExW(root, path.c_str(), 0, nullptr, options, KEY_ALL_ACCESS, nullptr, &raw, nullptr);
   if (rc != ERROR_SUCCESS) return failed("create", rc);
   const unique_key key(raw);
-  rc = RegSetValueExW(key.get(), name.c_str(), 0, type, bytes.empty() ? nullptr : bytes.data(),
-                      static_cast<DWORD>(bytes.size()));
+  // RegSetValueExW counts a string's NUL in when the caller left it out and
+  // the character after the data is one; a guard character after the data
+  // keeps the bytes exactly as given.
+  std::vector<BYTE> guarded(bytes);
+  guarded.insert(guarded.end(), {0xFF, 0xFF});
+  rc = RegSetValueExW(key.get(), name.c_str(), 0, type, guarded.data(), static_cast<DWORD>(bytes.size()));
   return rc == ERROR_SUCCESS ? 0 : failed("set", rc);
 }
 
