@@ -47,6 +47,12 @@ expect_eq "event source message file: the program" "REG_EXPAND_SZ|$hbalogd_windo
 expect_eq "event source types: error and information" "REG_DWORD|0x5" \
   "$(reg_value "$event_source_key" TypesSupported)"
 
+# Started by hand, not by the service manager: the dispatcher call fails and
+# the program runs as a plain process (which ends here for want of the lists).
+out=$(timeout 60 wine "$hbalogd" 2>/dev/null | tr -d '\r')
+expect_eq "installed, run by hand: a plain process that reports on standard output" "Service started" "$out"
+expect_eq "... and the service stays stopped" 1 "$(service_state)"
+
 wine "$hbalogd" /SERVICE >/dev/null 2>&1
 expect_eq "/Service again exits 0" 0 $?
 expect_eq "... and leaves one service" 1 "$(service_state)"
