@@ -122,7 +122,8 @@ entry_plan compose_head(const event_record& record, const adapter::detail_reply*
   }
   const std::int32_t dump_size = get_dump_data_size();
   if (!synthetic) {
-    append_text(text, "---- KVXWDD LOG #%d ----\n\n", static_cast<int>(number));
+    // RecordNumber is unsigned: numbers past 2147483647 are shown as they are, not negative.
+    append_text(text, "---- KVXWDD LOG #%u ----\n\n", static_cast<unsigned>(number));
     append_text(text, "EVENT LOG DATE/TIME:%s\n\n", date.c_str());
     append_windows_text(text, "EVENT LOG DUMP:\n");
     append_hex_dump(text, "EVENT LOG DUMP", dump_size, bounded(driver_data(record), 0, dump_size));
