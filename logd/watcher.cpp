@@ -216,9 +216,15 @@ std::unique_ptr<event_record> read_record(std::uint32_t number) {
   }
   std::uint32_t bytes_read = 0;
   std::uint32_t bytes_needed = 0;
-  // No record fits one byte: only "insufficient buffer" tells its size.
-  if (reader->read(probe_flags, number, probe->data(), 1, bytes_read, bytes_needed) != win::error_insufficient_buffer ||
-      bytes_needed == 0 || bytes_needed > max_record_size) {
+  // No record fits one byte: only "insufficient buffer" tells its size. A
+  // number the log does not hold is no fault; anything else (a damaged log)
+  // loses this record and is said.
+  const std::uint32_t probed = reader->read(probe_flags, number, probe->data(), 1, bytes_read, bytes_needed);
+  if (probed != win::error_insufficient_buffer && probed != win::error_invalid_parameter &&
+      probed != win::error_handle_eof) {
+    report_event(report_error, "Unable to read eventlog record %u. Return code is %u.", number, probed);
+  }
+  if (probed != win::error_insufficient_buffer || bytes_needed == 0 || bytes_needed > max_record_size) {
     return nullptr;
   }
   probe.reset();
@@ -242,8 +248,13 @@ std::unique_ptr<event_record> read_record(std::uint32_t number) {
 int dispatch_pass() {
   log_span span;
   // A log that cannot be asked, or holds nothing, leaves last_record_number as
-  // it is: the next pass that can read the log goes on from there.
-  if (!read_log_span(span) || span.count == 0) return 0;
+  // it is: the next pass that can read the log goes on from there. A pass runs
+  // only when the log has changed, so a damaged log is said once per change.
+  if (!read_log_span(span)) {
+    report_event(report_error, "Unable to read eventlog.");
+    return 0;
+  }
+  if (span.count == 0) return 0;
   const std::uint32_t newest = span_newest(span);
   const std::uint32_t last = last_dispatched();
   if (newest == last) return 0;
