@@ -227,7 +227,9 @@ bool fault_run::wait_for_entry(std::uint32_t number) {
   return eventually(
       [&] {
         const std::string file = log_text();
-        for (std::uint32_t n : entry_numbers(file, 0, file.size())) {
+        const log_header h = read_log_header(file);
+        if (!h.valid) return false;
+        for (std::uint32_t n : entry_numbers(file, 0, static_cast<std::size_t>(h.offset))) {
           if (n == number) return true;
         }
         return false;

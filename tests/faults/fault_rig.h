@@ -85,7 +85,8 @@ class fault_run : public ::testing::Test {
   std::filesystem::path log_dir() const;
   std::filesystem::path log_path() const { return log_dir() / "kvx0208.log"; }
   std::string log_text() const;
-  /// Waits (up to 30 s) until the log file shows an entry for `number`.
+  /// Waits (up to 30 s) until the log file holds an entry for `number` and
+  /// its header counts it (the entry is whole and its slot handed back).
   bool wait_for_entry(std::uint32_t number);
   /// The texts of hbalogd's Application-log events, oldest first.
   std::vector<std::string> service_reports();
