@@ -49,7 +49,7 @@ constexpr const char* usage_text =
     "The hives are <host root>/registry/HKEY_LOCAL_MACHINE.reg and HKEY_CLASSES_ROOT.reg;\n"
     "the host root is $KVX_HOST_ROOT (default $HOME/.kvx-host).\n";
 
-struct switch_spec {
+struct switch_rule {
   const char* name;  // lower case, without the leading '/'
   bool takes_argument;
 };
@@ -91,28 +91,28 @@ std::string lower(std::string_view s) {
 
 // A word is a switch when it is '/' or '-' and the name of one of this
 // command's switches, so that a file path such as /tmp/a.reg stays a word.
-int split_command_line(const std::string& op, const arguments& args, std::initializer_list<switch_spec> specs,
+int split_command_line(const std::string& op, const arguments& args, std::initializer_list<switch_rule> rules,
                        command_line& out) {
   for (std::size_t i = 1; i < args.size(); ++i) {
     const std::string& word = args[i];
-    const switch_spec* spec = nullptr;
+    const switch_rule* rule = nullptr;
     if (word.size() >= 2 && (word[0] == '/' || word[0] == '-')) {
       const std::string name = lower(std::string_view(word).substr(1));
-      for (const switch_spec& s : specs) {
-        if (name == s.name) spec = &s;
+      for (const switch_rule& s : rules) {
+        if (name == s.name) rule = &s;
       }
     }
-    if (spec == nullptr) {
+    if (rule == nullptr) {
       out.words.push_back(word);
       continue;
     }
-    if (out.has(spec->name)) return syntax_error(op, "/" + std::string(spec->name) + " is given twice.");
+    if (out.has(rule->name)) return syntax_error(op, "/" + std::string(rule->name) + " is given twice.");
     std::string value;
-    if (spec->takes_argument) {
-      if (i + 1 >= args.size()) return syntax_error(op, "/" + std::string(spec->name) + " needs a value after it.");
+    if (rule->takes_argument) {
+      if (i + 1 >= args.size()) return syntax_error(op, "/" + std::string(rule->name) + " needs a value after it.");
       value = args[++i];
     }
-    out.switches.emplace_back(spec->name, std::move(value));
+    out.switches.emplace_back(rule->name, std::move(value));
   }
   return 0;
 }
