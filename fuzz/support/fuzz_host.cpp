@@ -42,30 +42,26 @@ class scripted_device final : public platform::port_device {
   scripted_ports& ports_;
 };
 
-std::filesystem::path make_root() {
-  std::string templ = (std::filesystem::temp_directory_path() / "kvx-fuzz-XXXXXX").string();
-  if (::mkdtemp(templ.data()) == nullptr) {
-    std::perror("mkdtemp");
-    std::abort();
-  }
-  ::setenv("KVX_HOST_ROOT", templ.c_str(), 1);
-  return templ;
-}
-
-void remove_root() {
-  std::error_code ec;
-  std::filesystem::remove_all(temp_host_root(), ec);
-}
-
 }  // namespace
 
 const std::filesystem::path& temp_host_root() {
-  static const std::filesystem::path root = [] {
-    std::filesystem::path made = make_root();
-    std::atexit(remove_root);
+  // Never destroyed: the exit handler that removes the directory runs after
+  // the static destructors and still needs its name.
+  static const std::filesystem::path* const root = [] {
+    std::string templ = (std::filesystem::temp_directory_path() / "kvx-fuzz-XXXXXX").string();
+    if (::mkdtemp(templ.data()) == nullptr) {
+      std::perror("mkdtemp");
+      std::abort();
+    }
+    ::setenv("KVX_HOST_ROOT", templ.c_str(), 1);
+    const auto* made = new std::filesystem::path(templ);
+    std::atexit([] {
+      std::error_code ec;
+      std::filesystem::remove_all(temp_host_root(), ec);
+    });
     return made;
   }();
-  return root;
+  return *root;
 }
 
 void write_file(const std::filesystem::path& path, std::string_view bytes) {
