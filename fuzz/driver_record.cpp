@@ -118,15 +118,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::uint32_t location = key ? logd::key_location(*key) : 0x020A;
   logd::set_bus_dev_func(f.entry, static_cast<std::int32_t>(location));
 
+  // One log file per iteration, made here or by the entry and removed at the
+  // end, so that the 65536 adapter locations never pile up files.
   std::string path;
-  if (logd::log_file_path(location, path)) {
-    const std::string native = platform::native_path(path.c_str());
-    if (existing_file) {
-      fuzz::write_file(native, file_text);
-    } else {
-      std::filesystem::remove(native);
-    }
-  }
+  std::string native;
+  if (logd::log_file_path(location, path)) native = platform::native_path(path.c_str());
+  if (!native.empty() && existing_file) fuzz::write_file(native, file_text);
   if (logd::write_log_entry(record, reply.get()) == 0 && key) check_log_file(*key);
 
   // The same adapter's detail data logged through a synthetic record.
@@ -139,5 +136,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     if (logd::write_log_entry(*synthetic, reply.get()) == 0) check_log_file(location);
   }
+  if (!native.empty()) std::filesystem::remove(native);
   return 0;
 }

@@ -89,6 +89,10 @@ void read_through_the_seam(std::uint32_t probe_from) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   (void)fuzz::temp_host_root();
+  // hbalogd's reports of a damaged log are dropped, or the Application log
+  // of the temporary host would grow with every iteration.
+  static fuzz::quiet_event_logs logs(&platform::backend_event_logs());
+  static const platform::scoped_event_logs logs_guard(logs);
   static const bool store_ready = [] {
     logd::create_store_locks();
     return true;

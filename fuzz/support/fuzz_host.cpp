@@ -71,7 +71,9 @@ void write_file(const std::filesystem::path& path, std::string_view bytes) {
   out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
 
-std::unique_ptr<platform::event_log_reader> quiet_event_logs::open_log(const char*) { return nullptr; }
+std::unique_ptr<platform::event_log_reader> quiet_event_logs::open_log(const char* log_name) {
+  return readers_ != nullptr ? readers_->open_log(log_name) : nullptr;
+}
 
 std::unique_ptr<platform::event_source> quiet_event_logs::register_source(const char*) {
   return std::make_unique<quiet_source>(reports_);

@@ -27,17 +27,19 @@ const std::filesystem::path& temp_host_root();
 /// Replaces `path` (its parent directories made) with exactly `bytes`.
 void write_file(const std::filesystem::path& path, std::string_view bytes);
 
-/// An event-log service whose sources take every report and drop it, and
-/// which opens no log: report_event costs nothing and the Application log of
-/// the temporary host never grows.
+/// An event-log service whose sources take every report and drop it, so
+/// that report_event costs nothing and the Application log of the temporary
+/// host never grows. Logs are opened by `readers` (none when it is null).
 class quiet_event_logs final : public platform::event_log_service {
  public:
+  explicit quiet_event_logs(platform::event_log_service* readers = nullptr) : readers_(readers) {}
   std::unique_ptr<platform::event_log_reader> open_log(const char* log_name) override;
   std::unique_ptr<platform::event_source> register_source(const char* source_name) override;
   /// Reports taken since construction.
   int reports() const { return reports_; }
 
  private:
+  platform::event_log_service* readers_;
   int reports_ = 0;
 };
 
