@@ -238,7 +238,7 @@ bool decode_words(std::span<const std::uint8_t> bytes, std::vector<std::string>&
 }
 
 int send_control(const std::vector<std::string>& words, control_reply& reply) {
-  sim::owned_fd fd;
+  sim::unique_fd fd;
   if (sim::connect_socket(sim::device_socket_path(sim::control_socket_name), fd) != 0) return 1;
   std::uint32_t status = 0;
   std::uint32_t out_length = 0;

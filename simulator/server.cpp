@@ -25,7 +25,7 @@ namespace kvx::simulator {
 namespace {
 
 using sim::frame_kind;
-using sim::owned_fd;
+using sim::unique_fd;
 
 constexpr std::size_t read_chunk = 65536;
 constexpr std::size_t hello_size = 8;
@@ -38,7 +38,7 @@ enum class handle_mode { none, shared, exclusive };
 /// One accepted connection: an open handle of a port device (adapter >= 0)
 /// or a control client (adapter -1).
 struct connection {
-  owned_fd fd;
+  unique_fd fd;
   int adapter = -1;
   handle_mode mode = handle_mode::none;
   std::vector<std::uint8_t> in;
@@ -99,11 +99,11 @@ class server::impl {
 
   server_options options_;
   std::vector<adapter_state> adapters_;
-  std::vector<owned_fd> listeners_;  ///< per adapter; empty while unplugged
+  std::vector<unique_fd> listeners_;  ///< per adapter; empty while unplugged
   std::list<connection> connections_;
-  owned_fd control_listener_;
-  owned_fd wake_;
-  owned_fd signals_;
+  unique_fd control_listener_;
+  unique_fd wake_;
+  unique_fd signals_;
   std::vector<std::filesystem::path> created_sockets_;
   std::vector<int> registered_ports_;
   std::atomic<bool> stop_requested_{false};
@@ -111,7 +111,7 @@ class server::impl {
 
 int server::impl::start(std::string& error) {
   const std::filesystem::path control_path = sim::device_socket_path(sim::control_socket_name);
-  owned_fd probe;
+  unique_fd probe;
   if (sim::connect_socket(control_path, probe) == 0) {
     error = "a simulator is already serving the host root " + sim::host_root().string();
     return 1;
@@ -152,7 +152,7 @@ int server::impl::plug(int index, std::string& error) {
   adapter_state& a = adapters_[static_cast<std::size_t>(index)];
   if (a.plugged) return 0;
   const std::filesystem::path path = sim::device_socket_path(device_name(a.config.port));
-  owned_fd probe;
+  unique_fd probe;
   if (sim::connect_socket(path, probe) == 0) {
     error = "the device of port " + std::to_string(a.config.port) + " is already served by another process";
     return 1;
@@ -199,7 +199,7 @@ int server::impl::register_ports(std::string& error) {
 
 void server::impl::cleanup() {
   connections_.clear();
-  for (owned_fd& l : listeners_) l.reset();
+  for (unique_fd& l : listeners_) l.reset();
   control_listener_.reset();
   for (const std::filesystem::path& p : created_sockets_) ::unlink(p.c_str());
   created_sockets_.clear();

@@ -65,18 +65,6 @@ void put_u16(std::uint8_t* p, std::uint16_t v) {
   p[1] = static_cast<std::uint8_t>(v >> 8);
 }
 
-unique_fd::~unique_fd() {
-  if (fd_ >= 0) ::close(fd_);
-}
-
-unique_fd& unique_fd::operator=(unique_fd&& other) noexcept {
-  if (this != &other) {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = other.release();
-  }
-  return *this;
-}
-
 file_lock::file_lock(int fd, bool exclusive) : fd_(fd) {
   if (fd < 0) return;
   int rc;

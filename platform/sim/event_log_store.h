@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/sim/event_log_file.h"
+#include "platform/sim/unique_fd.h"
 
 namespace kvx::sim::detail {
 
@@ -31,28 +32,7 @@ std::uint16_t get_u16(const std::uint8_t* p);
 void put_u32(std::uint8_t* p, std::uint32_t v);
 void put_u16(std::uint8_t* p, std::uint16_t v);
 
-/// A file descriptor that is closed with its owner.
-class unique_fd {
- public:
-  unique_fd() = default;
-  explicit unique_fd(int fd) : fd_(fd) {}
-  ~unique_fd();
-  unique_fd(unique_fd&& other) noexcept : fd_(other.release()) {}
-  unique_fd& operator=(unique_fd&& other) noexcept;
-  unique_fd(const unique_fd&) = delete;
-  unique_fd& operator=(const unique_fd&) = delete;
-
-  int get() const { return fd_; }
-  bool valid() const { return fd_ >= 0; }
-  int release() {
-    int fd = fd_;
-    fd_ = -1;
-    return fd;
-  }
-
- private:
-  int fd_ = -1;
-};
+using sim::unique_fd;
 
 /// flock held for the guard's lifetime; check locked() before relying on it.
 class file_lock {

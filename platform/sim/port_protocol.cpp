@@ -62,24 +62,6 @@ bool receive_all(int fd, std::uint8_t* out, std::size_t size) {
 
 }  // namespace
 
-owned_fd::~owned_fd() { reset(); }
-
-owned_fd& owned_fd::operator=(owned_fd&& other) noexcept {
-  if (this != &other) reset(other.release());
-  return *this;
-}
-
-int owned_fd::release() {
-  const int fd = fd_;
-  fd_ = -1;
-  return fd;
-}
-
-void owned_fd::reset(int fd) {
-  if (fd_ >= 0) ::close(fd_);
-  fd_ = fd;
-}
-
 bool device_name_of_path(const char* path, std::string& name) {
   if (path == nullptr || std::strncmp(path, "\\\\.\\", 4) != 0) return false;
   return device_name_of_dos_name(path + 4, name);
@@ -98,10 +80,10 @@ std::filesystem::path devices_directory() { return host_dir("devices"); }
 
 std::filesystem::path device_socket_path(const std::string& name) { return devices_directory() / name; }
 
-int connect_socket(const std::filesystem::path& path, owned_fd& fd) {
+int connect_socket(const std::filesystem::path& path, unique_fd& fd) {
   sockaddr_un address;
   if (!fill_address(path, address)) return ENAMETOOLONG;
-  owned_fd s(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  unique_fd s(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
   if (!s) return errno;
   int rc;
   do {
@@ -112,10 +94,10 @@ int connect_socket(const std::filesystem::path& path, owned_fd& fd) {
   return 0;
 }
 
-int listen_socket(const std::filesystem::path& path, owned_fd& fd) {
+int listen_socket(const std::filesystem::path& path, unique_fd& fd) {
   sockaddr_un address;
   if (!fill_address(path, address)) return ENAMETOOLONG;
-  owned_fd s(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+  unique_fd s(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
   if (!s) return errno;
   // Only a socket left behind by a server that died is replaced; any other
   // file of that name is left alone and the bind fails.

@@ -24,6 +24,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/sim/unique_fd.h"
+
 namespace kvx::sim {
 
 enum class frame_kind : std::uint32_t { open = 1, query = 2, io_control = 3, close = 4, control = 5, reply = 0x80 };
@@ -35,26 +37,6 @@ inline constexpr std::size_t frame_header_size = 8;
 inline constexpr std::uint32_t max_frame_payload = 1u << 20;
 /// Reply header: error and returned count.
 inline constexpr std::size_t reply_header_size = 8;
-
-/// An owned file descriptor, closed when it goes.
-class owned_fd {
- public:
-  owned_fd() = default;
-  explicit owned_fd(int fd) : fd_(fd) {}
-  ~owned_fd();
-  owned_fd(owned_fd&& other) noexcept : fd_(other.release()) {}
-  owned_fd& operator=(owned_fd&& other) noexcept;
-  owned_fd(const owned_fd&) = delete;
-  owned_fd& operator=(const owned_fd&) = delete;
-
-  int get() const { return fd_; }
-  explicit operator bool() const { return fd_ >= 0; }
-  int release();
-  void reset(int fd = -1);
-
- private:
-  int fd_ = -1;
-};
 
 /// The device name of a Windows device path "\\.\NAME" or "\\.\NAME:" (in
 /// lower case), or false for any other path. Names are letters and digits
@@ -71,10 +53,10 @@ inline constexpr const char* control_socket_name = "kvxsim.control";
 
 /// Connects to the socket at `path`. 0 and `fd`, or the errno of the failure
 /// (ENAMETOOLONG when the path does not fit a socket address).
-[[nodiscard]] int connect_socket(const std::filesystem::path& path, owned_fd& fd);
+[[nodiscard]] int connect_socket(const std::filesystem::path& path, unique_fd& fd);
 /// Binds and listens (non-blocking) at `path`, replacing a stale socket file.
 /// 0 and `fd`, or the errno of the failure.
-[[nodiscard]] int listen_socket(const std::filesystem::path& path, owned_fd& fd);
+[[nodiscard]] int listen_socket(const std::filesystem::path& path, unique_fd& fd);
 
 /// A frame's bytes.
 std::vector<std::uint8_t> encode_frame(frame_kind kind, std::span<const std::uint8_t> payload);

@@ -29,7 +29,7 @@ std::vector<std::uint8_t> hello(std::uint32_t mode_word, bool with_mode) {
 
 /// A device whose socket is missing or has no server behind it is a device
 /// that does not exist.
-std::uint32_t connect_device(const std::string& name, sim::owned_fd& fd) {
+std::uint32_t connect_device(const std::string& name, sim::unique_fd& fd) {
   const int rc = sim::connect_socket(sim::device_socket_path(name), fd);
   if (rc == 0) return win::error_success;
   if (rc == ENOENT || rc == ECONNREFUSED || rc == ENAMETOOLONG || rc == ENOTDIR) return win::error_file_not_found;
@@ -39,7 +39,7 @@ std::uint32_t connect_device(const std::string& name, sim::owned_fd& fd) {
 
 class sim_port_device final : public port_device {
  public:
-  explicit sim_port_device(sim::owned_fd fd) : fd_(std::move(fd)) {}
+  explicit sim_port_device(sim::unique_fd fd) : fd_(std::move(fd)) {}
 
   ~sim_port_device() override {
     // Wait for the server to release the handle, so that an open right after
@@ -78,7 +78,7 @@ class sim_port_device final : public port_device {
 
  private:
   std::mutex lock_;  // one request at a time on this connection
-  sim::owned_fd fd_;
+  sim::unique_fd fd_;
 };
 
 class sim_port_transport final : public port_transport {
@@ -86,7 +86,7 @@ class sim_port_transport final : public port_transport {
   std::uint32_t open(const char* path, share_mode mode, std::unique_ptr<port_device>& out) override {
     std::string name;
     if (!sim::device_name_of_path(path, name)) return win::error_file_not_found;
-    sim::owned_fd fd;
+    sim::unique_fd fd;
     if (const std::uint32_t error = connect_device(name, fd); error != win::error_success) return error;
     std::uint32_t error = 0;
     std::uint32_t returned = 0;
@@ -106,7 +106,7 @@ class sim_port_transport final : public port_transport {
       error = win::error_file_not_found;
       return false;
     }
-    sim::owned_fd fd;
+    sim::unique_fd fd;
     error = connect_device(name, fd);
     if (error != win::error_success) return false;
     std::uint32_t returned = 0;

@@ -20,43 +20,11 @@
 #include <string>
 
 #include "platform/service.h"
+#include "platform/sim/unique_fd.h"
 
 namespace kvx::sim {
 
 inline constexpr const char* service_control_variable = "KVX_SERVICE_CONTROL";
-
-/// A file descriptor, closed by the destructor.
-class unique_fd {
- public:
-  unique_fd() = default;
-  explicit unique_fd(int fd) : fd_(fd) {}
-  ~unique_fd() { reset(); }
-  unique_fd(unique_fd&& other) noexcept : fd_(other.release()) {}
-  unique_fd& operator=(unique_fd&& other) noexcept {
-    if (this != &other) {
-      reset();
-      fd_ = other.release();
-    }
-    return *this;
-  }
-  unique_fd(const unique_fd&) = delete;
-  unique_fd& operator=(const unique_fd&) = delete;
-
-  int get() const { return fd_; }
-  bool valid() const { return fd_ >= 0; }
-  int release() {
-    const int fd = fd_;
-    fd_ = -1;
-    return fd;
-  }
-  void reset() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-  }
-
- private:
-  int fd_ = -1;
-};
 
 /// A process named by id and start time, so that a recycled id is not taken
 /// for the process that had it before.

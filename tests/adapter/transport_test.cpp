@@ -163,7 +163,7 @@ TEST_F(Transport, ServerThatEndsTakesItsDevicesAndPortMapAlong) {
 TEST_F(Transport, StaleSocketOfADeadServerIsAMissingDevice) {
   const std::filesystem::path path = sim::device_socket_path("scsi5");
   {
-    sim::owned_fd listener;
+    sim::unique_fd listener;
     ASSERT_EQ(sim::listen_socket(path, listener), 0);
   }  // closed without unlinking, as a killed server leaves it
   ASSERT_TRUE(std::filesystem::exists(path));
