@@ -44,39 +44,60 @@ std::int32_t pause_milliseconds(std::int32_t retry_frequency) {
   return static_cast<std::int32_t>(std::clamp<std::int64_t>(ms, 0, std::numeric_limits<std::int32_t>::max()));
 }
 
-/// The common procedure: open, allocate and build, then up to
-/// max_retry_count attempts with a pause after every busy answer. 0 with the
-/// reply in `packet`, or 1. The handle is closed on every path before return.
-int run_request(const request_target& target, packet_bytes& packet, std::uint32_t size, packet_builder build,
-                std::uint32_t argument, packet_allocator allocate) {
-  const std::string path = device_path(target.name);
-  // Held until the handle is closed: this service never collides with itself.
+/// Whether an attempt may be made again after a pause: the driver's busy
+/// answer, or another program's handle on the device (a refused open shows at
+/// CreateFileA on Windows and at the first request on the handle under some
+/// hosts). Neither means the device has gone.
+bool worth_another_attempt(std::uint32_t error) {
+  return error == win::error_busy || error == win::error_sharing_violation;
+}
+
+/// One attempt: open, then one exchange, with hbalogd's own requests to the
+/// device serialised for just that long. 0 with the reply in `packet`;
+/// otherwise 1 with the system error in `error` and `gone` set when the device
+/// did not open for a reason other than a share clash.
+int attempt_request(const request_target& target, const std::string& path, packet_bytes& packet, std::uint32_t& error,
+                    bool& gone) {
   std::lock_guard<std::mutex> own_requests(logd::device_request_lock(target.name));
-  std::uint32_t error = 0;
   port_handle device = open_port_device(path.c_str(), target.mode, error);
   if (!device) {
-    // The entry may be released by others once unlinked: it is not touched again.
-    if (target.entry != nullptr) logd::remove_interface(target.name);
+    gone = error != win::error_sharing_violation;
     return 1;
   }
+  std::uint32_t returned = 0;
+  return exchange_packet(*device, packet, error, returned);
+}
+
+/// The common procedure: allocate and build, then up to max_retry_count
+/// attempts with a pause after every busy answer or share clash. 0 with the
+/// reply in `packet`, or 1. No lock and no handle is held through a pause, so
+/// nobody waits out another thread's retries.
+int run_request(const request_target& target, packet_bytes& packet, std::uint32_t size, packet_builder build,
+                std::uint32_t argument, packet_allocator allocate) {
   if (!allocate(packet, size)) {
     if (target.entry != nullptr)
       logd::report_event(logd::report_error, "Unable to allocate memory for interface table.");
     return 1;
   }
   if (build(packet, argument) != 0) return 1;
+  const std::string path = device_path(target.name);
 
   const std::int32_t attempts = logd::get_max_retry_count();
   const std::int32_t pause = pause_milliseconds(logd::get_retry_frequency());
-  for (std::int32_t made = 0; made < attempts;) {
-    std::uint32_t returned = 0;
-    const int result = exchange_packet(*device, packet, error, returned);
+  for (std::int32_t made = 0; made < attempts; ++made) {
+    std::uint32_t error = 0;
+    bool gone = false;
+    const int result = attempt_request(target, path, packet, error, gone);
+    if (gone) {
+      // The entry may be released by others once unlinked: it is not touched again.
+      if (target.entry != nullptr) logd::remove_interface(target.name);
+      return 1;
+    }
     if (target.entry != nullptr) logd::set_last_error(target.entry, static_cast<std::int32_t>(error));
     if (result == 0) return 0;
-    if (error != win::error_busy) return 1;
-    // A stopping capture must not be held for the rest of the retries.
+    if (!worth_another_attempt(error)) return 1;
+    // A capture that has to halt must not be held for the rest of the retries.
     if (!logd::sleep_unless_stopping(pause)) return 1;
-    ++made;
   }
   return 1;
 }

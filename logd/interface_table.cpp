@@ -6,6 +6,7 @@
 
 #include "adapter/logger_requests.h"
 #include "adapter/port_probe.h"
+#include "logd/driver_record.h"
 #include "logd/report_event.h"
 
 namespace kvx::logd {
@@ -65,6 +66,7 @@ interface_entry* last_interface() {
 }
 
 interface_entry* find_interface(std::uint32_t event_key) {
+  const table_walk walking;
   for (interface_entry* entry = get_interface_table(); entry != nullptr; entry = get_next(entry)) {
     if ((static_cast<std::uint32_t>(get_bus_dev_func(entry)) & location_mask) == (event_key & location_mask)) {
       return entry;
@@ -99,7 +101,11 @@ void release_queue(std::unique_ptr<queue_node> first) {
 
 int enqueue_record(interface_entry* entry, std::unique_ptr<event_record> record) {
   const std::int32_t count = get_queue_count(entry);
-  if (count >= max_queue_count) return 0;
+  if (count >= max_queue_count) {
+    // The dispatch pass leaves such a record in the log; anyone else is told.
+    report_unlogged_record(*record, "its adapter's queue is full");
+    return 0;
+  }
   queue_node* last = nullptr;
   for (queue_node* node = get_queue_head(entry); node != nullptr; node = get_node_next(node)) last = node;
   std::unique_ptr<queue_node> node(new (std::nothrow) queue_node());
@@ -115,6 +121,12 @@ int enqueue_record(interface_entry* entry, std::unique_ptr<event_record> record)
   }
   set_queue_count(entry, count + 1);
   return 0;
+}
+
+void report_unlogged_record(const event_record& record, const char* reason) {
+  const std::uint32_t location = key_location(read_event_key(record).value_or(0));
+  report_event(report_warning, "The eventlog record %u of the adapter at location %04x is not logged: %s.",
+               record_number(record).value_or(0), location, reason);
 }
 
 int build_thread_manager_table() {

@@ -16,14 +16,20 @@ interface_entry* last_interface();
 /// The first linked entry whose bus_dev_func matches the key in its low 16 bits.
 interface_entry* find_interface(std::uint32_t event_key);
 /// Unlinks the first entry named `name`. The entry (and its queue) stays
-/// usable by threads still holding it and is released at teardown; the
-/// dispatch pass drops its queued records once no writer works on it.
+/// usable by threads still holding it; records queued on it are still written
+/// (by its writer, or one the dispatch pass starts), and it is released once
+/// no thread can hold it (release_removed_entries).
 void remove_interface(const std::string& name);
 /// Releases every node of a queue (iteratively: a long chain cannot exhaust the stack).
 void release_queue(std::unique_ptr<queue_node> first);
 /// Ownership of `record` passes; 0, or 1 when no node could be had. A queue
-/// that holds 16 records drops the record silently (0).
+/// that holds 16 records takes no more: the record is reported and released
+/// (0). The dispatch pass never offers a full queue a record.
 int enqueue_record(interface_entry* entry, std::unique_ptr<event_record> record);
+
+/// Reports (warning) a driver record that will not become an entry: its
+/// number, its adapter's location and `reason`.
+void report_unlogged_record(const event_record& record, const char* reason);
 [[nodiscard]] int build_thread_manager_table();
 thread_slot* find_free_slot();
 /// 0 when a slot owned by `entry` was freed, 1 when none was.

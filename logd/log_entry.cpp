@@ -189,7 +189,7 @@ bool write_entry(std::FILE* file, const event_record& record, const adapter::det
     wrap_open_log_file(file, entry);
     offset = get_log_write_offset(entry);
   }
-  if (std::fseek(file, offset, SEEK_SET) != 0 || !write_all(file, plan.head)) return false;
+  if (!platform::seek_file(file, offset, SEEK_SET) || !write_all(file, plan.head)) return false;
   // The slot goes back to the driver only once its dump is in the file.
   std::string tail;
   if (plan.slot && adapter::release_detail_slot(entry, *plan.slot) != 0) {
@@ -198,45 +198,37 @@ bool write_entry(std::FILE* file, const event_record& record, const adapter::det
   append_windows_text(tail, "\n\n\n\n");
   tail += end_marker;
   if (!write_all(file, tail)) return false;
-  const long end = std::ftell(file);
-  if (end < log_header_size + end_marker_size) return false;
+  const std::int64_t end = platform::tell_file(file);
+  if (end < log_header_size + end_marker_size || end - end_marker_size > header_offset_limit) return false;
   set_log_write_offset(entry, static_cast<std::int32_t>(end - end_marker_size));
-  set_log_record_count(entry, std::min(get_log_record_count(entry) + 1, header_count_limit));
+  // Counted in 64 bits: the count a damaged header gives may be the largest there is.
+  const std::int64_t count = static_cast<std::int64_t>(get_log_record_count(entry)) + 1;
+  set_log_record_count(entry, static_cast<std::int32_t>(std::min<std::int64_t>(count, header_count_limit)));
   return true;
 }
 
 }  // namespace
 
 int write_log_entry(const event_record& record, const adapter::detail_reply* reply) {
+  return write_log_entry(record, reply, nullptr);
+}
+
+int write_log_entry(const event_record& record, const adapter::detail_reply* reply, interface_entry* adapter) {
   const std::optional<std::uint32_t> key = read_event_key(record);
   if (!key) return 1;
   // One entry at a time per log file, whichever thread writes it.
   std::lock_guard<std::mutex> serial(log_file_lock(key_location(*key)));
-  std::string path;
   // The header is loaded, the entry written and the header stored through
-  // one open of the file; a file that does not open yet is made by
-  // load_log_header (which reports what fails).
-  platform::unique_file file;
-  if (log_file_path(*key, path)) file = platform::open_file(path.c_str(), "r+b");
-  interface_entry* entry = nullptr;
-  if (file) {
-    std::int32_t count = 0;
-    std::int32_t offset = log_header_size;
-    read_log_header(file.get(), count, offset);
-    entry = find_interface(*key);
-    if (entry == nullptr) return 1;
-    set_log_record_count(entry, count);
-    set_log_write_offset(entry, offset);
-  } else {
-    if (load_log_header(*key) != 0) return 1;
-    entry = find_interface(*key);
-    if (entry == nullptr) return 1;
-    file = platform::open_file(path.c_str(), "r+b");
-    if (!file) {
-      report_event(report_error, "Unable to open file %s", path.c_str());
-      return 1;
-    }
-  }
+  // one open of the file.
+  platform::unique_file file = open_log_file_for_entry(*key);
+  if (!file) return 1;
+  interface_entry* entry = adapter != nullptr ? adapter : find_interface(*key);
+  if (entry == nullptr) return 1;
+  std::int32_t count = 0;
+  std::int32_t offset = log_header_size;
+  read_log_header(file.get(), count, offset);
+  set_log_record_count(entry, count);
+  set_log_write_offset(entry, offset);
   if (log_file_due_to_wrap(get_log_record_count(entry), get_max_record_count())) wrap_open_log_file(file.get(), entry);
   const bool written = write_entry(file.get(), record, reply, *key, entry);
   // The header is stored even for an entry that failed half-way: the numbers

@@ -48,6 +48,26 @@ bool log_file_due_to_wrap(std::int32_t count, std::int32_t max_record_count) {
   return count >= std::min(max_record_count, header_count_limit);
 }
 
+namespace {
+
+/// Makes an adapter's file with an empty header. false when it cannot (reported).
+bool create_log_file(const std::string& path) {
+  platform::unique_file created = platform::open_file(path.c_str(), "wb");
+  if (!created) {
+    report_unopened(path);
+    return false;
+  }
+  const std::string header = format_log_header(0, log_header_size);
+  const bool written = std::fwrite(header.data(), 1, header.size(), created.get()) == header.size();
+  if (std::fclose(created.release()) != 0 || !written) {
+    report_unopened(path);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
 int load_log_header(std::uint32_t event_key) {
   std::string path;
   if (!log_file_path(event_key, path)) {
@@ -58,18 +78,8 @@ int load_log_header(std::uint32_t event_key) {
   std::int32_t offset = log_header_size;
   if (platform::unique_file file = platform::open_file(path.c_str(), "rb")) {
     read_log_header(file.get(), count, offset);
-  } else {
-    platform::unique_file created = platform::open_file(path.c_str(), "wb");
-    if (!created) {
-      report_unopened(path);
-      return 1;
-    }
-    const std::string header = format_log_header(0, log_header_size);
-    const bool written = std::fwrite(header.data(), 1, header.size(), created.get()) == header.size();
-    if (std::fclose(created.release()) != 0 || !written) {
-      report_unopened(path);
-      return 1;
-    }
+  } else if (!create_log_file(path)) {
+    return 1;
   }
   interface_entry* entry = find_interface(event_key);
   if (entry == nullptr) return 1;
@@ -78,29 +88,43 @@ int load_log_header(std::uint32_t event_key) {
   return 0;
 }
 
+platform::unique_file open_log_file_for_entry(std::uint32_t event_key) {
+  std::string path;
+  if (!log_file_path(event_key, path)) {
+    report_unopened(described_path(event_key));
+    return nullptr;
+  }
+  if (platform::unique_file file = platform::open_file(path.c_str(), "r+b")) return file;
+  if (!create_log_file(path)) return nullptr;
+  platform::unique_file file = platform::open_file(path.c_str(), "r+b");
+  if (!file) report_unopened(path);
+  return file;
+}
+
 void read_log_header(std::FILE* file, std::int32_t& count, std::int32_t& offset) {
   count = 0;
   offset = log_header_size;
   // "%d %d": a number that cannot be read keeps its starting value, and the
   // second is read only after the first.
   std::array<char, 64> head{};
-  if (std::fseek(file, 0, SEEK_SET) != 0) return;
+  if (!platform::seek_file(file, 0, SEEK_SET)) return;
   const std::size_t got = std::fread(head.data(), 1, head.size(), file);
   const std::string_view text(head.data(), got);
   std::size_t pos = 0;
   if (read_decimal(text, pos, count)) (void)read_decimal(text, pos, offset);
   // A header edited by hand is used as it stands, except that no entry may be
-  // written over the header itself.
-  count = std::max(count, 0);
+  // written over the header itself, and a count past what the header can show
+  // is the most it can show (it is counted on from there without overflow).
+  count = std::clamp(count, 0, header_count_limit);
   offset = std::max(offset, log_header_size);
 }
 
 void wrap_open_log_file(std::FILE* file, interface_entry* entry) {
   // The marker is blanked only where it can be: an offset beyond the file's
   // end (a header edited by hand) must not make the file grow.
-  const long offset = get_log_write_offset(entry);
-  if (std::fseek(file, 0, SEEK_END) == 0 && std::ftell(file) >= offset + end_marker_size &&
-      std::fseek(file, offset, SEEK_SET) == 0) {
+  const std::int64_t offset = get_log_write_offset(entry);
+  if (platform::seek_file(file, 0, SEEK_END) && platform::tell_file(file) >= offset + end_marker_size &&
+      platform::seek_file(file, offset, SEEK_SET)) {
     const std::string blanks(end_marker_size, ' ');
     (void)std::fwrite(blanks.data(), 1, blanks.size(), file);
   }
@@ -110,7 +134,7 @@ void wrap_open_log_file(std::FILE* file, interface_entry* entry) {
 
 bool write_log_header(std::FILE* file, const interface_entry* entry) {
   const std::string header = format_log_header(get_log_record_count(entry), get_log_write_offset(entry));
-  return std::fseek(file, 0, SEEK_SET) == 0 && std::fwrite(header.data(), 1, header.size(), file) == header.size();
+  return platform::seek_file(file, 0, SEEK_SET) && std::fwrite(header.data(), 1, header.size(), file) == header.size();
 }
 
 int wrap_log_file(const std::string& path, interface_entry* entry) {

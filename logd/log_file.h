@@ -13,6 +13,7 @@
 #include <string>
 
 #include "logd/state_store.h"
+#include "platform/files.h"
 
 namespace kvx::logd {
 
@@ -37,6 +38,11 @@ std::string format_log_header(std::int32_t count, std::int32_t offset);
 /// interface_entry. 0, or 1 (the file cannot be opened or created — reported —
 /// or no adapter matches the key).
 [[nodiscard]] int load_log_header(std::uint32_t event_key);
+
+/// Opens the adapter's file for reading and writing ("r+b"), making it with an
+/// empty header first when it does not exist. Null when the path cannot be
+/// built or the file cannot be opened or made (reported).
+[[nodiscard]] platform::unique_file open_log_file_for_entry(std::uint32_t event_key);
 
 /// Blanks the end marker at the entry's write offset and sends the next entry
 /// back behind the header (count 0, offset 16). 0, or 1 when the file does not

@@ -21,6 +21,7 @@ std::atomic<bool> locks_installed{false};
 
 std::mutex stop_lock;
 std::condition_variable stop_changed;
+bool watch_end_requested = false;
 bool stop_requested = false;
 
 struct store_items {
@@ -34,6 +35,8 @@ struct store_items {
   std::int32_t last_record_number = 0;
   std::int32_t retry_cycle_ms = 60000;
   std::int32_t notify_cycle_ms = 5000;
+  std::int32_t stop_drain_ms = 20000;
+  std::int32_t table_walks = 0;
   std::shared_ptr<platform::event_handle> notify_event;
   capture_seams seams;
   std::optional<std::string> error_log_file_path =
@@ -88,19 +91,42 @@ KVX_SCALAR_ACCESSORS(max_record_count)
 KVX_SCALAR_ACCESSORS(last_record_number)
 KVX_SCALAR_ACCESSORS(retry_cycle_ms)
 KVX_SCALAR_ACCESSORS(notify_cycle_ms)
+KVX_SCALAR_ACCESSORS(stop_drain_ms)
 #undef KVX_SCALAR_ACCESSORS
 
-void request_capture_stop() {
+namespace {
+
+void raise_stop(bool halt) {
   {
     std::lock_guard<std::mutex> guard(stop_lock);
-    stop_requested = true;
+    watch_end_requested = true;
+    if (halt) stop_requested = true;
   }
   stop_changed.notify_all();
 }
 
+bool sleep_unless(std::int32_t milliseconds, const bool& signal) {
+  std::unique_lock<std::mutex> guard(stop_lock);
+  if (milliseconds > 0) {
+    stop_changed.wait_for(guard, std::chrono::milliseconds(milliseconds), [&signal] { return signal; });
+  }
+  return !signal;
+}
+
+}  // namespace
+
+void request_watch_end() { raise_stop(false); }
+void request_capture_stop() { raise_stop(true); }
+
 void clear_capture_stop() {
   std::lock_guard<std::mutex> guard(stop_lock);
+  watch_end_requested = false;
   stop_requested = false;
+}
+
+bool watch_ending() {
+  std::lock_guard<std::mutex> guard(stop_lock);
+  return watch_end_requested;
 }
 
 bool capture_stopping() {
@@ -108,13 +134,8 @@ bool capture_stopping() {
   return stop_requested;
 }
 
-bool sleep_unless_stopping(std::int32_t milliseconds) {
-  std::unique_lock<std::mutex> guard(stop_lock);
-  if (milliseconds > 0) {
-    stop_changed.wait_for(guard, std::chrono::milliseconds(milliseconds), [] { return stop_requested; });
-  }
-  return !stop_requested;
-}
+bool sleep_unless_watch_ends(std::int32_t milliseconds) { return sleep_unless(milliseconds, watch_end_requested); }
+bool sleep_unless_stopping(std::int32_t milliseconds) { return sleep_unless(milliseconds, stop_requested); }
 
 std::shared_ptr<platform::event_handle> get_notify_event() { return load(items().notify_event); }
 void set_notify_event(std::shared_ptr<platform::event_handle> event) {
@@ -134,6 +155,43 @@ std::vector<interface_entry*> get_removed_entries() {
     if (entry->removed) removed.push_back(entry.get());
   }
   return removed;
+}
+
+table_walk::table_walk() {
+  std::lock_guard<std::mutex> guard(state_lock);
+  ++items().table_walks;
+}
+
+table_walk::~table_walk() {
+  std::lock_guard<std::mutex> guard(state_lock);
+  --items().table_walks;
+}
+
+void release_removed_entries() {
+  std::vector<std::unique_ptr<interface_entry>> released;
+  {
+    std::lock_guard<std::mutex> guard(state_lock);
+    store_items& s = items();
+    if (s.table_walks != 0) return;
+    const auto owns_a_slot = [&s](const interface_entry* e) {
+      if (!s.thread_table) return false;
+      for (const thread_slot& slot : *s.thread_table) {
+        if (slot.owner == e) return true;
+      }
+      return false;
+    };
+    auto& all = s.all_entries;
+    for (auto it = all.begin(); it != all.end();) {
+      const interface_entry* e = it->get();
+      if (e->removed && e->busy == 0 && !e->queue_head && !owns_a_slot(e)) {
+        released.push_back(std::move(*it));
+        it = all.erase(it);
+      } else {
+        ++it;
+      }
+    }
+  }
+  // Destroyed outside the lock.
 }
 
 capture_seams get_capture_seams() { return load(items().seams); }
@@ -229,6 +287,13 @@ void set_node_next(queue_node* n, std::unique_ptr<queue_node> next) {
 const event_record* get_node_record(const queue_node* n) {
   std::lock_guard<std::mutex> guard(state_lock);
   return n->record.get();
+}
+
+void for_each_queued_record(const interface_entry* e, const std::function<void(const event_record&)>& visit) {
+  std::lock_guard<std::mutex> guard(state_lock);
+  for (const queue_node* n = e->queue_head.get(); n != nullptr; n = n->next.get()) {
+    if (n->record) visit(*n->record);
+  }
 }
 
 namespace {

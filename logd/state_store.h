@@ -103,14 +103,27 @@ void set_max_record_count(std::int32_t value);
 std::int32_t get_last_record_number();
 void set_last_record_number(std::int32_t value);
 
-/// The capture's rest signal. request_capture_stop() asks every capture thread
-/// to come to rest at its next point where it holds no lock and is not inside
-/// an entry; sleep_unless_stopping() is the interruptible pause they use (false
-/// when the stop was requested, at once or during the pause).
+/// The capture's two stop signals. request_watch_end() ends the watch: the
+/// worker leaves its wait, the notify and retry threads and the dispatch pass
+/// come to rest at their next point where they hold no lock, while writers go
+/// on with the records already queued. request_capture_stop() also halts the
+/// writers between two entries and ends every driver retry pause; it implies
+/// the watch's end. The sleeps are the interruptible pauses the threads use:
+/// false when their signal was given, at once or during the pause.
+void request_watch_end();
 void request_capture_stop();
 void clear_capture_stop();
+[[nodiscard]] bool watch_ending();
 [[nodiscard]] bool capture_stopping();
+[[nodiscard]] bool sleep_unless_watch_ends(std::int32_t milliseconds);
 [[nodiscard]] bool sleep_unless_stopping(std::int32_t milliseconds);
+
+/// How long a stop may take, in milliseconds, from the watch's end to the
+/// worker's return: writers finish the queued records within it, and a
+/// thread that is not at rest by then is left behind (20000 unless a test
+/// shortens it).
+std::int32_t get_stop_drain_ms();
+void set_stop_drain_ms(std::int32_t value);
 
 /// Test-only: the retry thread's cycle in milliseconds (60000 unless a test
 /// shortens it; the shipped configuration never changes it).
@@ -132,8 +145,24 @@ void set_notify_event(std::shared_ptr<platform::event_handle> event);
 /// with its entry complete, and an unlinked entry keeps its `next`. Taken
 /// after dispatch_lock and before state_lock.
 std::mutex& get_table_change_lock();
-/// The entries that remove_interface unlinked and teardown has not released.
+/// The entries that remove_interface unlinked and that are not yet released.
 std::vector<interface_entry*> get_removed_entries();
+
+/// Held by every walk of interface_table that may stand on an entry while
+/// another thread unlinks it (find_interface, the sweeps). A removed entry is
+/// released only when no walk is under way, so no walker can stand on it.
+class table_walk {
+ public:
+  table_walk();
+  ~table_walk();
+  table_walk(const table_walk&) = delete;
+  table_walk& operator=(const table_walk&) = delete;
+};
+/// Releases every removed entry that no thread can still hold: no writer
+/// (`busy` 0, no slot owned), nothing queued, and no walk under way. Run by
+/// the worker between dispatch passes, so that a device that comes and goes
+/// cannot grow memory and the work of a pass without bound.
+void release_removed_entries();
 
 // The two directories; none after teardown. The getters give a copy.
 std::optional<std::string> get_error_log_file_path();
@@ -181,6 +210,11 @@ interface_entry* get_next(const interface_entry* e);
 void set_next(interface_entry* e, interface_entry* next);
 bool get_removed(const interface_entry* e);
 void set_removed(interface_entry* e, bool value);
+
+/// Calls `visit` with each record queued on the entry, in queue order, under
+/// state_lock: safe while the entry's writer runs (it unlinks nodes before it
+/// releases them). `visit` must not use the store.
+void for_each_queued_record(const interface_entry* e, const std::function<void(const event_record&)>& visit);
 
 // queue_node fields.
 queue_node* get_node_next(const queue_node* n);

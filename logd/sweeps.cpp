@@ -21,6 +21,14 @@ bool any_occupied(const std::array<std::uint8_t, 2>& bitmap) { return bitmap[0] 
 }  // namespace
 
 std::optional<std::array<std::uint8_t, 2>> drain_adapter_bitmap(interface_entry* entry) {
+  const std::int32_t position = get_unique_id_position();
+  if (position < 0 || position > max_synthetic_key_position) {
+    report_event(report_warning,
+                 "The event key position %d lies outside what a record made for detail data can hold. Detail data of "
+                 "%s is not logged.",
+                 position, get_symbolic_link_name(entry).c_str());
+    return std::nullopt;
+  }
   const std::unique_ptr<event_record> record = make_synthetic_record(get_bus_dev_func(entry));
   if (!record) {
     report_event(report_error, "Unable to allocate memory for pBuf.");
@@ -28,7 +36,8 @@ std::optional<std::array<std::uint8_t, 2>> drain_adapter_bitmap(interface_entry*
   }
   std::array<std::uint8_t, 2> bitmap{0, 0};
   for (int written = 0;; ++written) {
-    if (capture_stopping()) return bitmap;
+    // Slots not yet logged stay with the driver for the next start's scan.
+    if (watch_ending()) return bitmap;
     const std::unique_ptr<adapter::detail_reply> reply = adapter::request_detail_data(entry);
     bitmap = bitmap_of(reply.get());
     if (!any_occupied(bitmap)) return bitmap;
@@ -44,8 +53,9 @@ std::optional<std::array<std::uint8_t, 2>> drain_adapter_bitmap(interface_entry*
 void drain_adapter(interface_entry* entry) { (void)drain_adapter_bitmap(entry); }
 
 void startup_scan() {
+  const table_walk walking;
   // The next entry is taken first: a drain may drop its adapter from the table.
-  for (interface_entry* entry = get_interface_table(); entry != nullptr && !capture_stopping();) {
+  for (interface_entry* entry = get_interface_table(); entry != nullptr && !watch_ending();) {
     interface_entry* next = get_next(entry);
     drain_adapter(entry);
     entry = next;
@@ -53,7 +63,8 @@ void startup_scan() {
 }
 
 void retry_pass() {
-  for (interface_entry* entry = get_interface_table(); entry != nullptr && !capture_stopping();) {
+  const table_walk walking;
+  for (interface_entry* entry = get_interface_table(); entry != nullptr && !watch_ending();) {
     interface_entry* next = get_next(entry);
     // An adapter whose writer is at work is left to it for this cycle: the
     // detail requests open the device exclusively, and a second open while the
@@ -83,7 +94,7 @@ void retry_pass() {
 }
 
 void retry_thread() {
-  while (sleep_unless_stopping(get_retry_cycle_ms())) retry_pass();
+  while (sleep_unless_watch_ends(get_retry_cycle_ms())) retry_pass();
 }
 
 }  // namespace kvx::logd

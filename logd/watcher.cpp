@@ -1,10 +1,14 @@
 #include "logd/watcher.h"
 
+#include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <mutex>
 #include <new>
 #include <system_error>
 #include <thread>
 #include <utility>
+#include <vector>
 
 #include "logd/configuration.h"
 #include "logd/driver_record.h"
@@ -37,84 +41,182 @@ std::unique_ptr<event_record> make_buffer(std::size_t size) {
 
 std::uint32_t last_dispatched() { return static_cast<std::uint32_t>(get_last_record_number()); }
 
+/// What became of one record number in a pass.
+enum class queued {
+  done,        ///< queued, or not one to be logged (said where it was dropped)
+  deferred,    ///< its adapter's queue is full: it stays in the log for the next pass
+  watch_ends,  ///< the watch ended while the pass waited for the adapter's writer
+};
+
 /// Reads record `n` and, when it is a kvxwdd record to be logged, queues it
-/// to its adapter (after a rescan for an adapter not yet in the table). 1 only
-/// when the capture is stopping while it waits for the adapter's writer.
-int queue_record(std::uint32_t n) {
-  std::unique_ptr<event_record> record = read_record(n);
-  if (!record || !is_driver_record(*record)) return 0;
+/// to its adapter (after one rescan per pass for a location not in the table).
+queued queue_record(std::uint32_t n, read_fault& fault, std::vector<std::uint16_t>& rescanned) {
+  std::unique_ptr<event_record> record = read_record(n, &fault);
+  if (!record || !is_driver_record(*record)) return queued::done;
   const std::optional<std::int32_t> status = read_status_word(*record);
   if (!status) {
     report_event(report_warning, "The eventlog record %u is too short for its status word. It is not logged.", n);
-    return 0;
+    return queued::done;
   }
-  if (classify_status(*status) == status_class_ignored) return 0;
+  if (classify_status(*status) == status_class_ignored) return queued::done;
   const std::optional<std::uint32_t> key = read_event_key(*record);
   if (!key) {
     report_event(report_warning, "The eventlog record %u has no event key at data offset %d. It is not logged.", n,
                  get_unique_id_position());
-    return 0;
+    return queued::done;
   }
   interface_entry* entry = find_interface(*key);
   if (entry == nullptr) {
-    (void)build_interface_table(1, *key);
-    entry = find_interface(*key);
-    if (entry == nullptr) return 0;
+    const std::uint16_t location = key_location(*key);
+    if (std::find(rescanned.begin(), rescanned.end(), location) == rescanned.end()) {
+      rescanned.push_back(location);
+      (void)build_interface_table(1, *key);
+      entry = find_interface(*key);
+    }
+    if (entry == nullptr) {
+      report_unlogged_record(*record, "no adapter is found at that location");
+      return queued::done;
+    }
   }
   while (get_busy(entry) == 1) {
-    if (!sleep_unless_stopping(busy_wait_ms)) return 1;
+    if (!sleep_unless_watch_ends(busy_wait_ms)) {
+      report_unlogged_record(*record, "the service stopped before it was written");
+      return queued::watch_ends;
+    }
   }
+  // A full queue takes no more: the record is read again once the writer has
+  // made room, so that none is lost and each adapter's stay in record order.
+  if (get_queue_count(entry) >= max_queue_count) return queued::deferred;
   (void)enqueue_record(entry, std::move(record));
+  return queued::done;
+}
+
+/// Starts a writer for every adapter with queued records and none at work:
+/// those in the table in table order, then those removed since their records
+/// were queued (their file needs no device). writer_watch_ends when the
+/// watch must end; 0 otherwise.
+int start_writers(bool wait_for_busy) {
+  for (interface_entry* entry = get_interface_table(); entry != nullptr; entry = get_next(entry)) {
+    while (wait_for_busy && get_busy(entry) == 1) {
+      if (!sleep_unless_watch_ends(busy_wait_ms)) return writer_watch_ends;
+    }
+    if (get_busy(entry) == 0 && get_queue_count(entry) > 0 && start_writer(entry) == writer_watch_ends) {
+      return writer_watch_ends;
+    }
+  }
+  for (interface_entry* entry : get_removed_entries()) {
+    if (get_busy(entry) == 0 && get_queue_count(entry) > 0 && start_writer(entry) == writer_watch_ends) {
+      return writer_watch_ends;
+    }
+  }
   return 0;
 }
 
-/// Records queued to an entry after it was removed are never written; they
-/// are dropped here, once no writer works on the entry. Only the dispatch pass
-/// appends to queues and starts writers, so `busy` 0 cannot change under it.
-void drop_removed_queues() {
-  for (interface_entry* entry : get_removed_entries()) {
-    if (get_busy(entry) != 0 || get_queue_count(entry) == 0) continue;
-    release_queue(take_queue_head(entry));
-    set_queue_count(entry, 0);
+/// Whether every writer slot is free: no writer is at work.
+bool writers_at_rest() {
+  auto* table = get_thread_manager_table();
+  if (table == nullptr) return true;
+  for (thread_slot& slot : *table) {
+    if (get_slot_thread(&slot) != free_thread) return false;
+  }
+  return true;
+}
+
+/// Says what the stop leaves unwritten: every record still queued, on the
+/// adapters in the table and on those removed.
+void report_unwritten_records() {
+  std::vector<interface_entry*> entries = get_removed_entries();
+  for (interface_entry* entry = get_interface_table(); entry != nullptr; entry = get_next(entry)) {
+    entries.push_back(entry);
+  }
+  for (interface_entry* entry : entries) {
+    std::vector<event_record> left;
+    for_each_queued_record(entry, [&left](const event_record& record) { left.push_back(record); });
+    for (const event_record& record : left) report_unlogged_record(record, "the service stopped before it was written");
   }
 }
 
-/// The notify and retry threads, started by the watch. Whatever way the watch
-/// ends, they and every writer are brought to rest and joined here.
-struct capture_threads {
-  std::thread notify;
-  std::thread retry;
+/// A capture thread that says when its body has returned, so that a stop
+/// can tell a thread at rest from one held inside a driver exchange.
+struct capture_thread {
+  std::thread thread;
+  std::shared_ptr<std::atomic<bool>> done = std::make_shared<std::atomic<bool>>(false);
 
-  capture_threads() = default;
-  capture_threads(const capture_threads&) = delete;
-  capture_threads& operator=(const capture_threads&) = delete;
-  ~capture_threads() {
-    request_capture_stop();
-    if (notify.joinable()) notify.join();
-    if (retry.joinable()) retry.join();
-    join_writers();
+  [[nodiscard]] bool at_rest() const { return !thread.joinable() || done->load(); }
+  /// Joins a thread at rest; leaves one that is not to end with the process.
+  /// true when joined (or never started).
+  bool join_or_leave() {
+    if (!thread.joinable()) return true;
+    if (done->load()) {
+      thread.join();
+      return true;
+    }
+    thread.detach();
+    return false;
   }
 };
 
+/// The notify and retry threads, started by the watch.
+struct capture_threads {
+  capture_thread notify;
+  capture_thread retry;
+};
+
 template <class Body>
-int start_capture_thread(const char* which, std::thread& thread, Body body) {
+int start_capture_thread(const char* which, capture_thread& slot, Body body) {
   const capture_seams seams = get_capture_seams();
   try {
     if (seams.thread_start_refused && seams.thread_start_refused(which)) {
       throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
     }
-    thread = std::thread(std::move(body));
-  } catch (const std::system_error& failure) {
-    report_event(report_error, "_beginthreadex() error returned. Return code is %d.", failure.code().value());
+    slot.thread = std::thread([done = slot.done, body = std::move(body), which] {
+      try {
+        body();
+      } catch (const std::bad_alloc&) {
+        report_event(report_error, "Unable to allocate memory for the %s thread.", which);
+      }
+      done->store(true);
+    });
+  } catch (const std::system_error&) {
+    // _beginthreadex gives 0 when it cannot start the thread.
+    report_event(report_error, "_beginthreadex() error returned. Return code is %d.", 0);
     return 1;
   }
   return 0;
 }
 
+/// Ends the capture within get_stop_drain_ms(): the watch is over, writers
+/// finish the records already queued, and near the bound every thread is told
+/// to halt. Threads at rest are joined; one still held inside a driver
+/// exchange at the bound is left behind. Then the records still queued are
+/// reported. true when every thread was joined (the store may be torn down).
+bool bring_capture_to_rest(capture_threads& threads) {
+  request_watch_end();
+  using clock = std::chrono::steady_clock;
+  const auto drain = std::chrono::milliseconds(std::max<std::int32_t>(get_stop_drain_ms(), 0));
+  const auto started = clock::now();
+  const auto halt_at = started + drain - drain / 10;
+  const auto give_up_at = started + drain;
+  const auto all_at_rest = [&threads] {
+    return threads.notify.at_rest() && threads.retry.at_rest() && writers_at_rest();
+  };
+  // Records queued by a pass that the stop cut short get their writers too.
+  (void)start_writers(false);
+  while (!all_at_rest() && clock::now() < halt_at) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  request_capture_stop();
+  while (!all_at_rest() && clock::now() < give_up_at) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+
+  bool joined = threads.notify.join_or_leave();
+  joined = threads.retry.join_or_leave() && joined;
+  joined = join_writers_at_rest() && joined;
+  report_unwritten_records();
+  return joined;
+}
+
 void watch(capture_threads& threads) {
-  if (start_capture() != 0 || capture_stopping()) return;
+  if (start_capture() != 0 || watch_ending()) return;
   startup_scan();
-  if (capture_stopping()) return;
+  if (watch_ending()) return;
 
   std::shared_ptr<platform::event_handle> event(platform::create_event(notify_event_name));
   if (!event) {
@@ -136,14 +238,16 @@ void watch(capture_threads& threads) {
   if (start_capture_thread("notify", threads.notify, [event] { notify_thread(event); }) != 0) return;
   if (start_capture_thread("retry", threads.retry, [] { retry_thread(); }) != 0) return;
 
-  while (!capture_stopping()) {
-    if (event->wait(win::infinite) != win::wait_object_0 || capture_stopping()) break;
-    int result = 0;
-    {
+  while (!watch_ending()) {
+    if (event->wait(win::infinite) != win::wait_object_0 || watch_ending()) break;
+    int result = pass_deferred;
+    // A pass that left records in the log for a full queue, having queued
+    // others, is followed at once by the next: it waits for the writer.
+    while (result == pass_deferred && !watch_ending()) {
       std::lock_guard<std::mutex> guard(get_dispatch_lock());
       result = dispatch_pass();
     }
-    if (result != 0) break;
+    if (result == 1) break;
   }
 }
 
@@ -151,21 +255,27 @@ void watch(capture_threads& threads) {
 
 unsigned worker_thread(const std::function<void()>& post_quit) {
   create_store_locks();
-  {
-    capture_threads threads;
+  capture_threads threads;
+  try {
     watch(threads);
+  } catch (const std::bad_alloc&) {
+    report_event(report_error, "Unable to allocate memory for the watch.");
   }
-  // Every other capture thread has been joined: nothing uses the store now.
-  set_notify_event(nullptr);
-  teardown_store();
-  destroy_store_locks();
+  if (bring_capture_to_rest(threads)) {
+    // Every other capture thread has been joined: nothing uses the store now.
+    set_notify_event(nullptr);
+    teardown_store();
+    destroy_store_locks();
+  }
+  // Otherwise a thread held by the driver may still use the store: it is left
+  // as it is, and ends with the process.
   clear_capture_stop();
   if (post_quit) post_quit();
   return 0;
 }
 
 void stop_watch() {
-  request_capture_stop();
+  request_watch_end();
   if (std::shared_ptr<platform::event_handle> event = get_notify_event()) event->set();
 }
 
@@ -202,7 +312,7 @@ std::int64_t oldest_record_number() {
   return oldest;
 }
 
-std::unique_ptr<event_record> read_record(std::uint32_t number) {
+std::unique_ptr<event_record> read_record(std::uint32_t number, read_fault* fault) {
   std::unique_ptr<platform::event_log_reader> reader = platform::host_event_logs().open_log(system_log_name);
   if (!reader) return nullptr;
   std::unique_ptr<event_record> probe = make_buffer(1);
@@ -211,22 +321,25 @@ std::unique_ptr<event_record> read_record(std::uint32_t number) {
     return nullptr;
   }
   log_span span;
-  if (reader->number_of_records(span.count) && reader->oldest_record_number(span.oldest) && !span_holds(span, number)) {
+  const bool known = reader->number_of_records(span.count) && reader->oldest_record_number(span.oldest);
+  if (known && !span_holds(span, number)) return nullptr;
+  // From here on the log has said it holds the record (or could not say):
+  // whatever keeps it from being read loses it, and is told to the caller.
+  const auto failed = [&](std::uint32_t error, std::uint32_t got) -> std::unique_ptr<event_record> {
+    if (fault != nullptr && !fault->seen) *fault = read_fault{true, number, error, got};
     return nullptr;
-  }
+  };
   std::uint32_t bytes_read = 0;
   std::uint32_t bytes_needed = 0;
-  // No record fits one byte: only "insufficient buffer" tells its size. A
-  // number the log does not hold is no fault; anything else (a damaged log)
-  // loses this record and is said.
+  // No record fits one byte: only "insufficient buffer" tells its size.
   const std::uint32_t probed = reader->read(probe_flags, number, probe->data(), 1, bytes_read, bytes_needed);
-  if (probed != win::error_insufficient_buffer && probed != win::error_invalid_parameter &&
-      probed != win::error_handle_eof) {
-    report_event(report_error, "Unable to read eventlog record %u. Return code is %u.", number, probed);
+  if (probed != win::error_insufficient_buffer) {
+    // When the log could not say what it holds, a number it does not hold
+    // is no fault.
+    if (!known && (probed == win::error_invalid_parameter || probed == win::error_handle_eof)) return nullptr;
+    return failed(probed, 0);
   }
-  if (probed != win::error_insufficient_buffer || bytes_needed == 0 || bytes_needed > max_record_size) {
-    return nullptr;
-  }
+  if (bytes_needed == 0 || bytes_needed > max_record_size) return failed(win::error_invalid_data, 0);
   probe.reset();
   std::unique_ptr<event_record> record = make_buffer(bytes_needed);
   if (!record) {
@@ -234,15 +347,25 @@ std::unique_ptr<event_record> read_record(std::uint32_t number) {
     return nullptr;
   }
   std::uint32_t again_needed = 0;
-  if (reader->read(read_flags, 0, record->data(), bytes_needed, bytes_read, again_needed) != win::error_success ||
-      bytes_read == 0 || bytes_read > bytes_needed) {
-    return nullptr;
-  }
+  const std::uint32_t read = reader->read(read_flags, 0, record->data(), bytes_needed, bytes_read, again_needed);
+  if (read != win::error_success) return failed(read, 0);
+  if (bytes_read == 0 || bytes_read > bytes_needed) return failed(win::error_invalid_data, 0);
   record->resize(bytes_read);
   // The log may have changed between the probe and the read; a record other
   // than the one asked for would be dispatched twice or out of turn.
-  if (record_number(*record) != number) return nullptr;
+  const std::uint32_t got = record_number(*record).value_or(0);
+  if (got != number) return failed(win::error_success, got);
   return record;
+}
+
+void report_read_fault(const read_fault& fault) {
+  if (!fault.seen) return;
+  if (fault.error != win::error_success) {
+    report_event(report_error, "Unable to read eventlog record %u. Return code is %u.", fault.number, fault.error);
+  } else {
+    report_event(report_error, "Unable to read eventlog record %u. The eventlog gave record %u instead.", fault.number,
+                 fault.got);
+  }
 }
 
 int dispatch_pass() {
@@ -262,24 +385,35 @@ int dispatch_pass() {
   // past it): everything it holds now is new.
   const std::uint32_t first = span_holds(span, last) ? advance_record_number(last, 1) : span_first(span);
   const std::uint32_t total = record_distance(first, newest) + 1;
+  // The newest number whose record has had its turn; a record left for a
+  // full queue and everything after it are read again by the next pass.
+  std::uint32_t dispatched = newest;
+  bool deferred = false;
+  bool progressed = false;
+  read_fault fault;
+  std::vector<std::uint16_t> rescanned;
   std::uint32_t n = first;
   for (std::uint32_t i = 0; i < total; ++i, n = advance_record_number(n, 1)) {
-    if (capture_stopping() || queue_record(n) != 0) return 1;
-  }
-
-  for (interface_entry* entry = get_interface_table(); entry != nullptr; entry = get_next(entry)) {
-    while (get_busy(entry) == 1) {
-      if (!sleep_unless_stopping(busy_wait_ms)) return 1;
+    if (watch_ending()) return 1;
+    const queued result = queue_record(n, fault, rescanned);
+    if (result == queued::watch_ends) return 1;
+    if (result == queued::deferred) {
+      deferred = true;
+      dispatched = i == 0 ? last : advance_record_number(first, i - 1);
+      break;
     }
-    if (get_queue_count(entry) > 0 && start_writer(entry) == writer_watch_ends) return 1;
+    progressed = true;
   }
-  drop_removed_queues();
-  set_last_record_number(static_cast<std::int32_t>(newest));
-  return 0;
+  // Said once a pass: a log that cannot be read is likely to fail every record.
+  report_read_fault(fault);
+  if (start_writers(true) == writer_watch_ends) return 1;
+  release_removed_entries();
+  set_last_record_number(static_cast<std::int32_t>(dispatched));
+  return deferred && progressed ? pass_deferred : 0;
 }
 
 void notify_thread(std::shared_ptr<platform::event_handle> event) {
-  while (sleep_unless_stopping(get_notify_cycle_ms())) {
+  while (sleep_unless_watch_ends(get_notify_cycle_ms())) {
     std::lock_guard<std::mutex> guard(get_dispatch_lock());
     log_span span;
     if (read_log_span(span) && span.count > 0 && span_newest(span) != last_dispatched()) event->set();

@@ -24,8 +24,10 @@ inline constexpr std::uint32_t max_record_size = 16u << 20;
 inline constexpr std::int32_t busy_wait_ms = 100;
 
 /// Runs the whole watch on the calling thread. At its end (a failure, or a
-/// stop asked for with stop_watch) it brings every capture thread to rest and
-/// joins it, tears the store down, and calls post_quit(). Returns 0.
+/// stop asked for with stop_watch) it lets the writers finish the queued
+/// records, brings every capture thread to rest within get_stop_drain_ms()
+/// and joins it, reports what is left unwritten, tears the store down, and
+/// calls post_quit(). Returns 0.
 unsigned worker_thread(const std::function<void()>& post_quit);
 
 /// Thread-safe, at any time: asks a running worker_thread to end soon.
@@ -35,10 +37,22 @@ void stop_watch();
 /// at the first failure (nothing after it runs).
 [[nodiscard]] int start_capture();
 
+/// A record that the System log says it holds but that could not be read:
+/// the first of a pass, for one report.
+struct read_fault {
+  bool seen = false;
+  std::uint32_t number = 0;
+  std::uint32_t error = 0;  ///< the system error; 0 when the log gave another record
+  std::uint32_t got = 0;    ///< the number of the record the log gave instead
+};
+
 /// One record by number: a size probe, then a read of exactly that size, on
 /// one open of the log. Null when the record is not there or not readable (the
-/// two allocation failures are reported).
-std::unique_ptr<event_record> read_record(std::uint32_t number);
+/// two allocation failures are reported; a record the log holds that cannot
+/// be read is noted in `fault`, when one is given and holds nothing yet).
+std::unique_ptr<event_record> read_record(std::uint32_t number, read_fault* fault = nullptr);
+/// Reports the fault noted, if any.
+void report_read_fault(const read_fault& fault);
 
 /// Oldest number and count on one open and close of the System log; false
 /// when the log does not open or either query fails.
@@ -49,9 +63,15 @@ std::unique_ptr<event_record> read_record(std::uint32_t number);
 /// -1 when the log cannot be asked; otherwise the oldest number.
 [[nodiscard]] std::int64_t oldest_record_number();
 
+/// dispatch_pass's result when it left a record in the log for a full queue
+/// after queuing others: the next pass is due at once.
+inline constexpr int pass_deferred = 2;
+
 /// Runs with dispatch_lock held. Queues every record after last_record_number
 /// (from the oldest when that record is no longer in the log), starts the
-/// writers, and stores the newest number. 0, or 1 when the watch must end
+/// writers, and stores the newest number dispatched. A record whose adapter's
+/// queue is full ends the queuing: it and the records after it stay in the
+/// log for the next pass. 0; pass_deferred; or 1 when the watch must end
 /// (including a stop request). A pass whose log query fails changes nothing.
 [[nodiscard]] int dispatch_pass();
 

@@ -61,20 +61,24 @@ int start_writer(interface_entry* entry) {
       throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
     }
     set_slot_runner(slot, std::thread(writer_thread, std::move(args)));
-  } catch (const std::system_error& failure) {
+  } catch (const std::system_error&) {
     // Undone in release_slot's order, then `busy`, so that the next pass may
     // start a writer for these records again.
     set_slot_owner(slot, nullptr);
     set_slot_thread(slot, free_thread);
     set_busy(entry, 0);
-    report_event(report_error, "_beginthread() error returned. Return code is %d.", failure.code().value());
+    // _beginthread gives -1 when it cannot start the thread.
+    report_event(report_error, "_beginthread() error returned. Return code is %d.", -1);
     return writer_not_started;
   }
   return writer_started;
 }
 
-void writer_thread(std::unique_ptr<thread_args> args) {
-  interface_entry* entry = args->entry;
+namespace {
+
+/// One detail request, then an entry for each queued record in order; the
+/// records written are taken out of the queue.
+void write_queued_records(interface_entry* entry) {
   const capture_seams seams = get_capture_seams();
   std::unique_ptr<adapter::detail_reply> reply =
       seams.request_detail_data ? seams.request_detail_data(entry) : adapter::request_detail_data(entry);
@@ -85,17 +89,27 @@ void writer_thread(std::unique_ptr<thread_args> args) {
     if (capture_stopping()) break;
     const event_record* record = get_node_record(node);
     if (record == nullptr) break;
-    const int result =
-        seams.write_log_entry ? seams.write_log_entry(*record, reply.get()) : write_log_entry(*record, reply.get());
+    const int result = seams.write_log_entry ? seams.write_log_entry(*record, reply.get())
+                                             : write_log_entry(*record, reply.get(), entry);
     if (result != 0) break;
     ++written;
   }
   drop_written(entry, count, written);
+}
 
+}  // namespace
+
+void writer_thread(std::unique_ptr<thread_args> args) {
+  interface_entry* entry = args->entry;
+  try {
+    write_queued_records(entry);
+  } catch (const std::bad_alloc&) {
+    // The records not yet written stay queued for the next writer.
+    report_event(report_error, "Unable to allocate memory for log entry.");
+  }
   // The slot is free again before `busy` drops, so the dispatch pass that
   // sees `busy` 0 finds a slot for the next writer of this adapter.
   (void)release_slot(entry);
-  reply.reset();
   args.reset();
   set_busy(entry, 0);
 }
@@ -107,6 +121,25 @@ void join_writers() {
     std::thread runner = take_slot_runner(&slot);
     if (runner.joinable()) runner.join();
   }
+}
+
+bool join_writers_at_rest() {
+  auto* table = get_thread_manager_table();
+  if (table == nullptr) return true;
+  bool joined = true;
+  for (thread_slot& slot : *table) {
+    std::thread runner = take_slot_runner(&slot);
+    if (!runner.joinable()) continue;
+    // A free slot's writer has done its last step; one still in its slot is
+    // held inside a driver exchange and is left to end with the process.
+    if (get_slot_thread(&slot) == free_thread) {
+      runner.join();
+    } else {
+      runner.detach();
+      joined = false;
+    }
+  }
+  return joined;
 }
 
 }  // namespace kvx::logd

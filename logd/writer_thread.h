@@ -34,8 +34,13 @@ inline constexpr int writer_not_started = 2;
 /// and clears `busy`, in that order.
 void writer_thread(std::unique_ptr<thread_args> args);
 
-/// Joins every writer that has been started (those still running first come
-/// to rest: the capture is stopping). Worker thread only.
+/// Joins every writer that has been started, waiting for those at work.
+/// Worker thread only.
 void join_writers();
+/// Joins every writer that has come to rest (its slot is free); one that is
+/// still at work (held inside a driver exchange past the stop's bound) is
+/// detached instead. true when all were joined. Worker thread only, once the
+/// capture has been told to stop.
+[[nodiscard]] bool join_writers_at_rest();
 
 }  // namespace kvx::logd

@@ -5,6 +5,7 @@
 // their CR LF line ends explicitly, so they are byte-identical on both.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -25,5 +26,10 @@ std::string native_path(const char* windows_path);
 
 /// fopen(native_path(path), mode); null on failure, errno as fopen leaves it.
 unique_file open_file(const char* windows_path, const char* mode);
+
+/// fseek and ftell with 64-bit offsets on every host (long is 32 bits on
+/// Windows). seek_file gives false on failure; tell_file gives -1.
+[[nodiscard]] bool seek_file(std::FILE* file, std::int64_t offset, int origin);
+[[nodiscard]] std::int64_t tell_file(std::FILE* file);
 
 }  // namespace kvx::platform

@@ -107,6 +107,10 @@ void CServiceModule::service_control_handler(std::uint32_t control) {
       const std::lock_guard<std::mutex> hold(status_lock_);
       if (service_status_.current_state == win::service_stopped) break;
       service_status_.current_state = win::service_stop_pending;
+      // The capture may take a while to write what is queued: the manager is
+      // told how long to wait before it hears again.
+      service_status_.check_point = 1;
+      service_status_.wait_hint = stop_wait_hint_ms;
       if (status_handle_ != nullptr && !status_handle_->report(service_status_)) {
         // Refused: the quit below still ends the service.
       }
@@ -189,21 +193,40 @@ void CServiceModule::stop_worker() {
   // The watch is asked again every 100 ms until the worker has returned: a stop
   // asked before the worker has set its capture up must not be missed.
   std::unique_lock<std::mutex> hold(worker_lock_);
-  while (!worker_done_) {
+  for (int round = 1; !worker_done_; ++round) {
     if (!worker_posted_quit_) {
       hold.unlock();
       capture_.stop_watch();
       hold.lock();
     }
     worker_ended_.wait_for(hold, std::chrono::milliseconds(100), [this] { return worker_done_; });
+    if (round % 10 == 0 && !worker_done_) {
+      hold.unlock();
+      report_stop_progress();
+      hold.lock();
+    }
   }
   hold.unlock();
   worker_.join();
 }
 
+void CServiceModule::report_stop_progress() {
+  const std::lock_guard<std::mutex> hold(status_lock_);
+  if (service_status_.current_state != win::service_stop_pending) return;
+  ++service_status_.check_point;
+  service_status_.wait_hint = stop_wait_hint_ms;
+  if (status_handle_ != nullptr && !status_handle_->report(service_status_)) {
+    // Refused: the stop goes on all the same.
+  }
+}
+
 void CServiceModule::set_service_status(std::uint32_t state) {
   const std::lock_guard<std::mutex> hold(status_lock_);
   service_status_.current_state = state;
+  if (state != win::service_start_pending && state != win::service_stop_pending) {
+    service_status_.check_point = 0;
+    service_status_.wait_hint = 0;
+  }
   if (status_handle_ != nullptr && !status_handle_->report(service_status_)) {
     // The manager refused the report; there is nobody else to tell.
   }

@@ -40,6 +40,10 @@ inline constexpr const char* module_appid_key = "AppID\\{7A3E91C2-4B5D-4F60-9E21
 inline constexpr const char* module_exe_key = "AppID\\hbalogd.EXE";
 inline constexpr const char* event_source_key = "SYSTEM\\CurrentControlSet\\Services\\Eventlog\\Application\\Hbalogd";
 
+/// The wait hint reported with each checkpoint of a pending stop: longer than
+/// the second between two checkpoints.
+inline constexpr std::uint32_t stop_wait_hint_ms = 3000;
+
 /// The platform services the module works through; each outlives the module.
 struct host_platform {
   platform::service_control& services;
@@ -113,6 +117,9 @@ class CServiceModule {
   void post_quit();
   void start_worker();
   void stop_worker();
+  /// While a stop is pending: the next checkpoint, so that the service
+  /// manager knows the stop is under way.
+  void report_stop_progress();
   std::int32_t register_type_library();
   void unregister_type_library();
   void apply_registry_script(bool registering);

@@ -42,10 +42,18 @@ class recording_writer {
     std::lock_guard<std::mutex> guard(lock_);
     held_ = true;
   }
+  /// As hold(), but the writer stays held even when the capture halts, as one
+  /// stuck inside a driver exchange would.
+  void hold_through_stop() {
+    std::lock_guard<std::mutex> guard(lock_);
+    held_ = true;
+    stubborn_ = true;
+  }
   void release() {
     {
       std::lock_guard<std::mutex> guard(lock_);
       held_ = false;
+      stubborn_ = false;
     }
     changed_.notify_all();
   }
@@ -83,7 +91,7 @@ class recording_writer {
       ++waiting_;
       changed_.notify_all();
       // Like the real request, a held one gives up when the capture stops.
-      while (held_ && !logd::capture_stopping()) changed_.wait_for(guard, std::chrono::milliseconds(5));
+      while (held_ && (stubborn_ || !logd::capture_stopping())) changed_.wait_for(guard, std::chrono::milliseconds(5));
       --waiting_;
       if (held_) return std::unique_ptr<adapter::detail_reply>();
       return std::make_unique<adapter::detail_reply>(adapter::detail_reply_size, 0);
@@ -105,6 +113,7 @@ class recording_writer {
   mutable std::mutex lock_;
   std::condition_variable changed_;
   bool held_ = false;
+  bool stubborn_ = false;
   int waiting_ = 0;
   std::vector<written_entry> written_;
   std::vector<std::size_t> written_sizes_;

@@ -22,6 +22,7 @@ class stop_test : public ::testing::Test {
   void TearDown() override {
     harness.stop();
     set_notify_cycle_ms(5000);
+    set_stop_drain_ms(20000);
   }
 
   test::capture_fake_event_logs logs;
@@ -33,16 +34,21 @@ class stop_test : public ::testing::Test {
 TEST_F(stop_test, stop_watch_brings_held_writers_and_every_thread_to_rest_then_tears_down) {
   set_notify_cycle_ms(20);
   set_retry_cycle_ms(20);
+  set_stop_drain_ms(300);
   writer.hold();
   harness.start(writer.seams());
   ASSERT_TRUE(harness.watching());
-  for (int i = 0; i < 5; ++i) logs.append_driver(0, 0x020A);
+  const std::uint32_t queued = logs.append_driver(0, 0x020A);
   ASSERT_TRUE(writer.wait_for_waiting(1));
   harness.stop();
   EXPECT_EQ(harness.result(), 0u);
   EXPECT_EQ(harness.quits(), 1);
-  // The held writer gave up without writing; everything was released after it.
+  // The writer, held past the stop's bound, gave up without writing: its
+  // record is said, and everything was released after it.
   EXPECT_TRUE(writer.written().empty());
+  EXPECT_EQ(logs.report_texts().back(),
+            "The eventlog record " + std::to_string(queued) +
+                " of the adapter at location 020a is not logged: the service stopped before it was written.");
   EXPECT_EQ(get_interface_table(), nullptr);
   EXPECT_EQ(get_thread_manager_table(), nullptr);
   EXPECT_EQ(get_notify_event(), nullptr);
@@ -50,14 +56,48 @@ TEST_F(stop_test, stop_watch_brings_held_writers_and_every_thread_to_rest_then_t
   EXPECT_FALSE(capture_stopping());
 }
 
+TEST_F(stop_test, a_stop_lets_the_writers_finish_what_is_queued) {
+  writer.hold();
+  harness.start(writer.seams());
+  ASSERT_TRUE(harness.watching());
+  const std::uint32_t n = logs.append_driver(0, 0x020A);
+  ASSERT_TRUE(writer.wait_for_waiting(1));
+  std::thread releaser([this] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    writer.release();
+  });
+  harness.stop();
+  releaser.join();
+  EXPECT_EQ(writer.written_numbers(), std::vector<std::uint32_t>{n});
+  for (const std::string& text : logs.report_texts()) EXPECT_EQ(text.find("not logged"), std::string::npos) << text;
+}
+
+TEST_F(stop_test, a_writer_stuck_in_the_driver_does_not_hold_the_stop_past_its_bound) {
+  set_stop_drain_ms(300);
+  writer.hold_through_stop();
+  harness.start(writer.seams());
+  ASSERT_TRUE(harness.watching());
+  const std::uint32_t n = logs.append_driver(0, 0x020A);
+  ASSERT_TRUE(writer.wait_for_waiting(1));
+  harness.stop();
+  EXPECT_EQ(harness.quits(), 1);
+  EXPECT_NE(logs.report_texts().back().find("record " + std::to_string(n) + " "), std::string::npos);
+  // The store stays for the thread left behind; once it ends it is released.
+  interface_entry* entry = get_interface_table();
+  ASSERT_NE(entry, nullptr);
+  writer.release();
+  ASSERT_TRUE(eventually([&] { return get_busy(entry) == 0; }));
+  teardown_store();
+  destroy_store_locks();
+}
+
 TEST_F(stop_test, change_notification_dispatches_each_record_once_while_writers_run) {
   harness.start(writer.seams());
   ASSERT_TRUE(harness.watching());
-  // Bursts of at most 16: a queue drops its 17th record by design, and one
-  // pass may well see a whole burst.
+  // Bursts of more than a queue holds: what does not fit waits in the log.
   std::vector<std::uint32_t> expected;
   for (int burst = 0; burst < 5; ++burst) {
-    for (int i = 0; i < 16; ++i) {
+    for (int i = 0; i < 40; ++i) {
       expected.push_back(logs.append_driver(0, 0x020A));
       if (i % 5 == 0) std::this_thread::yield();
     }
@@ -102,7 +142,7 @@ TEST_F(stop_test, a_notify_or_retry_thread_that_cannot_start_ends_the_watch) {
     EXPECT_EQ(own.quits(), 1);
     const std::vector<std::string> texts = own_logs.report_texts();
     ASSERT_FALSE(texts.empty()) << refused;
-    EXPECT_EQ(texts.back().rfind("_beginthreadex() error returned. Return code is ", 0), 0u) << texts.back();
+    EXPECT_EQ(texts.back(), "_beginthreadex() error returned. Return code is 0.");
     EXPECT_EQ(get_interface_table(), nullptr);
   }
 }

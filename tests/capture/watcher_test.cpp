@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "tests/capture/capture_fixture.h"
 
 namespace kvx::logd {
@@ -101,14 +103,69 @@ TEST_F(watcher_test, records_for_two_adapters_start_two_writers_in_table_order) 
   EXPECT_EQ(of_b, (std::vector<std::uint32_t>{1, 3}));
 }
 
-TEST_F(watcher_test, a_record_for_an_unknown_adapter_is_dropped_after_the_rescan) {
+TEST_F(watcher_test, a_record_for_an_unknown_adapter_is_reported_after_one_rescan_a_pass) {
   interface_entry* e = add_entry("\\\\.\\scsi2", 0x020A);
   logs.append_driver(logged, 0x0503030B);
+  logs.append_driver(logged, 0x0603030B);
   EXPECT_EQ(pass(), 0);
   EXPECT_TRUE(writer.written().empty());
   EXPECT_EQ(get_interface_table(), e);
   EXPECT_EQ(get_next(e), nullptr);
-  EXPECT_EQ(last(), 1u);
+  EXPECT_EQ(last(), 2u);
+  EXPECT_EQ(logs.report_texts(),
+            (std::vector<std::string>{
+                "The eventlog record 1 of the adapter at location 030b is not logged: no adapter is found at that "
+                "location.",
+                "The eventlog record 2 of the adapter at location 030b is not logged: no adapter is found at that "
+                "location."}));
+}
+
+TEST_F(watcher_test, records_past_a_full_queue_wait_in_the_log_and_come_in_order) {
+  interface_entry* a = add_entry("\\\\.\\scsi2", 0x020A);
+  add_entry("\\\\.\\scsi3", 0x030B);
+  std::vector<std::uint32_t> of_a;
+  for (int i = 0; i < 20; ++i) of_a.push_back(logs.append_driver(logged, 0x020A));
+  const std::uint32_t of_b = logs.append_driver(logged, 0x030B);
+  writer.hold();
+  int result = 0;
+  {
+    std::lock_guard<std::mutex> guard(get_dispatch_lock());
+    result = dispatch_pass();
+  }
+  EXPECT_EQ(result, pass_deferred);
+  EXPECT_EQ(last(), 16u) << "the 17th is read again by the next pass";
+  EXPECT_EQ(get_queue_count(a), 16);
+  writer.release();
+  EXPECT_EQ(pass(), 0);
+  EXPECT_EQ(last(), of_b);
+  std::vector<std::uint32_t> expected = of_a;
+  expected.push_back(of_b);
+  std::vector<std::uint32_t> written = writer.written_numbers();
+  std::sort(written.begin(), written.end());
+  EXPECT_EQ(written, expected);
+  // Each adapter's entries in record order, each once.
+  std::vector<std::uint32_t> written_a;
+  for (const written_entry& w : writer.written()) {
+    if (w.location == 0x020A) written_a.push_back(w.number);
+  }
+  EXPECT_EQ(written_a, of_a);
+  EXPECT_TRUE(logs.report_texts().empty());
+}
+
+TEST_F(watcher_test, a_queue_that_stays_full_defers_without_a_pass_at_once) {
+  interface_entry* a = add_entry("\\\\.\\scsi2", 0x020A);
+  for (int i = 0; i < 17; ++i) logs.append_driver(logged, 0x020A);
+  writer.outcome = [](std::uint32_t) { return 1; };  // the log file cannot be written
+  EXPECT_EQ(pass(), pass_deferred);
+  EXPECT_EQ(get_queue_count(a), 16);
+  // Nothing could be queued: the next pass waits for a change or the notify thread.
+  EXPECT_EQ(pass(), 0);
+  EXPECT_EQ(last(), 16u);
+  writer.outcome = [](std::uint32_t) { return 0; };
+  EXPECT_EQ(pass(), 0);
+  EXPECT_EQ(pass(), 0);
+  EXPECT_EQ(writer.written().size(), 17u);
+  EXPECT_EQ(last(), 17u);
 }
 
 TEST_F(watcher_test, a_record_too_short_for_its_status_word_or_key_is_reported_and_not_queued) {
@@ -248,15 +305,16 @@ TEST_F(watcher_test, no_free_slot_ends_the_watch_and_keeps_the_last_record_numbe
   for (auto& slot : *get_thread_manager_table()) set_slot_thread(&slot, free_thread);
 }
 
-TEST_F(watcher_test, records_left_on_a_removed_entry_are_dropped_once_its_writer_is_done) {
+TEST_F(watcher_test, records_left_on_a_removed_entry_are_still_written_and_the_entry_then_released) {
   interface_entry* e = add_entry("\\\\.\\scsi2", 0x020A);
   ASSERT_EQ(enqueue_record(e, test::record_for(1, 0x020A)), 0);
   remove_interface("\\\\.\\scsi2");
   logs.append_other("disk");
   EXPECT_EQ(pass(), 0);
-  EXPECT_EQ(get_queue_count(e), 0);
-  EXPECT_EQ(get_queue_head(e), nullptr);
-  EXPECT_TRUE(writer.written().empty());
+  EXPECT_EQ(writer.written_numbers(), std::vector<std::uint32_t>{1});
+  logs.append_other("disk");
+  EXPECT_EQ(pass(), 0);
+  EXPECT_TRUE(get_removed_entries().empty()) << "released once no thread holds it";
 }
 
 }  // namespace

@@ -30,10 +30,12 @@ TEST_F(writer_test, one_writer_writes_three_records_in_order_with_one_detail_req
   EXPECT_EQ(find_free_slot(), &get_thread_manager_table()->at(0));
 }
 
-TEST_F(writer_test, the_seventeenth_record_is_dropped_and_the_sixteen_are_written) {
+TEST_F(writer_test, a_seventeenth_record_offered_to_a_full_queue_is_said_and_the_sixteen_are_written) {
   interface_entry* e = add_entry("\\\\.\\scsi2", 0x020A);
   for (std::uint32_t n = 1; n <= 17; ++n) EXPECT_EQ(enqueue_record(e, record_for(n, 0x020A)), 0);
   EXPECT_EQ(get_queue_count(e), 16);
+  EXPECT_EQ(logs.report_texts(), std::vector<std::string>{"The eventlog record 17 of the adapter at location 020a is "
+                                                          "not logged: its adapter's queue is full."});
   EXPECT_EQ(queued(e).back(), 16u);
   run_writer(e);
   std::vector<std::uint32_t> expected;

@@ -153,6 +153,16 @@ TEST_F(e2e_capture, an_unplugged_adapter_is_dropped_and_found_again_once_plugged
   const std::string entry = entry_of(log_of(0x0208), again);
   EXPECT_NE(entry.find("ERROR NAME:         BUFFER_OVERRUN\r\n"), std::string::npos);
   EXPECT_NE(entry.find("DETAIL DATA:\r\n"), std::string::npos) << entry;
+  // The record that came while the device was gone is not lost silently: it
+  // is an entry without what the device could give, or it is reported.
+  const std::string gone_entry = entry_of(log_of(0x0208), while_gone);
+  const std::string reported = "The eventlog record " + std::to_string(while_gone) +
+                               " of the adapter at location 0208 is not logged: no adapter is found at that location.";
+  const bool said = application_log().find(reported) != std::string::npos;
+  EXPECT_NE(!gone_entry.empty(), said) << gone_entry;
+  if (!gone_entry.empty()) {
+    EXPECT_NE(gone_entry.find("DRIVER VERSION:     UNGETTABLE\r\n"), std::string::npos);
+  }
   EXPECT_TRUE(service_->running()) << service_output();
 }
 

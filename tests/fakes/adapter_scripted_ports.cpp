@@ -67,6 +67,11 @@ std::vector<platform::share_mode> scripted_ports::modes() {
   return modes_;
 }
 
+void scripted_ports::queue_open_errors(std::vector<std::uint32_t> errors) {
+  std::lock_guard<std::mutex> guard(lock_);
+  open_errors_.insert(open_errors_.end(), errors.begin(), errors.end());
+}
+
 std::vector<scripted_ports::sent_packet> scripted_ports::sent() {
   std::lock_guard<std::mutex> guard(lock_);
   return sent_;
@@ -77,6 +82,11 @@ std::uint32_t scripted_ports::open(const char* path, platform::share_mode mode,
   std::lock_guard<std::mutex> guard(lock_);
   ++opens_;
   modes_.push_back(mode);
+  if (!open_errors_.empty()) {
+    const std::uint32_t error = open_errors_.front();
+    open_errors_.pop_front();
+    return error;
+  }
   if (open_error_ != win::error_success) return open_error_;
   out = std::make_unique<scripted_device>(*this, path);
   return win::error_success;

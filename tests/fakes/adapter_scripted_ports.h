@@ -26,6 +26,8 @@ class scripted_ports final : public platform::port_transport {
 
   /// What every open gives; error_success opens a device.
   void set_open_error(std::uint32_t error);
+  /// The next opens fail with these errors, in order, before set_open_error's applies.
+  void queue_open_errors(std::vector<std::uint32_t> errors);
   /// The next exchanges fail with these errors, in order; then they succeed.
   void queue_errors(std::vector<std::uint32_t> errors);
   /// The byte count a failing exchange gives back.
@@ -52,6 +54,7 @@ class scripted_ports final : public platform::port_transport {
  private:
   std::mutex lock_;
   std::uint32_t open_error_ = 0;
+  std::deque<std::uint32_t> open_errors_;
   std::deque<std::uint32_t> errors_;
   std::uint32_t failure_returned_ = 0;
   std::function<void(std::span<std::uint8_t>)> reply_;
