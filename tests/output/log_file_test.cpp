@@ -139,6 +139,19 @@ TEST_F(log_files, the_count_never_widens_the_header) {
   file = contents();
   EXPECT_EQ(file.substr(0, 4), "   1");
   EXPECT_EQ(file.substr(16, 20), "---- KVXWDD LOG #2 -");
+  // A damaged header with the largest numbers there are: counted on without
+  // overflow, and the offset past what the header shows starts the ring again.
+  logd::set_max_record_count(0);
+  write_header("2147483647 200\r\n");
+  ASSERT_EQ(write_one(3), 0);
+  file = contents();
+  EXPECT_EQ(file.substr(0, 5), "9999 ");
+  EXPECT_EQ(file.substr(200, 20), "---- KVXWDD LOG #3 -");
+  write_header("   7 2147483647\r\n");
+  ASSERT_EQ(write_one(4), 0);
+  file = contents();
+  EXPECT_EQ(file.substr(0, 4), "   1");
+  EXPECT_EQ(file.substr(16, 20), "---- KVXWDD LOG #4 -");
 }
 
 TEST_F(log_files, an_entry_that_would_carry_the_offset_past_999999999_starts_the_ring_again) {

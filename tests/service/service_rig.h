@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <mutex>
 #include <string>
+#include <thread>
 
 #include "logd/host/service_module.h"
 #include "platform/registry.h"
@@ -33,6 +34,8 @@ class service_rig : public ::testing::Test {
       std::unique_lock<std::mutex> hold(worker_lock);
       stop_seen.wait(hold, [this] { return stop_asked; });
     }
+    // A capture that takes this long to bring its writers to rest.
+    if (worker_drain_ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(worker_drain_ms));
     worker_returned = true;
     post_quit();
     return 0;
@@ -58,6 +61,7 @@ class service_rig : public ::testing::Test {
   recording_dialogs dialogs;
 
   bool worker_ends_at_once = false;
+  int worker_drain_ms = 0;
   std::atomic<int> worker_runs{0};
   std::atomic<bool> worker_returned{false};
   std::mutex worker_lock;

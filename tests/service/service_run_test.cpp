@@ -93,6 +93,29 @@ TEST_F(Running, AStopRequestReportsStopPendingThenStoppedWithTheWorkerAtRest) {
   expect_module_event(events[1], "Service stopped");
 }
 
+TEST_F(Running, AStopThatTakesAWhileReportsRisingCheckpointsWithAWaitHint) {
+  ASSERT_EQ(module.program_entry("hbalogd /Service"), 0);
+  worker_drain_ms = 2500;
+  recording_session session;
+  services.session = &session;
+  std::future<int> entry = start_entry("hbalogd");
+  ASSERT_TRUE(session.wait_for_state(win::service_running, 10000));
+  EXPECT_TRUE(session.deliver(win::service_control_stop));
+  ASSERT_EQ(entry.wait_for(seconds(20)), std::future_status::ready);
+  std::vector<std::uint32_t> checkpoints;
+  for (const platform::service_status& s : session.reports()) {
+    if (s.current_state == win::service_stop_pending) {
+      checkpoints.push_back(s.check_point);
+      EXPECT_GT(s.wait_hint, 1000u) << "longer than the time between two checkpoints";
+    } else {
+      EXPECT_EQ(s.check_point, 0u);
+    }
+  }
+  ASSERT_GE(checkpoints.size(), 2u);
+  for (std::size_t i = 1; i < checkpoints.size(); ++i) EXPECT_GT(checkpoints[i], checkpoints[i - 1]);
+  EXPECT_EQ(session.states().back(), win::service_stopped);
+}
+
 TEST_F(Running, AWatchThatEndsByItselfGoesFromRunningStraightToStopped) {
   ASSERT_EQ(module.program_entry("hbalogd /Service"), 0);
   worker_ends_at_once = true;
