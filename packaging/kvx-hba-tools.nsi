@@ -6,9 +6,11 @@
 ;   makensis -DVERSION=1.0.0 -DSTAGE=<release tree> -DOUTFILE=<setup.exe> kvx-hba-tools.nsi
 ; STAGE is the release component installed as the zip lays it out.
 ;
-; Exit codes (silent mode, /S):
-;   0 done                              1 cancelled by the user
-;   2 stopped on a file it cannot write 3 KVXService failed (KvxRegistry/UninstInitialize)
+; Exit codes of setup and of the uninstaller:
+;   0 done
+;   1 cancelled by the user
+;   2 a file could not be written (setup) or removed (uninstaller)
+;   3 KVXService failed: KvxRegistry (setup), UninstInitialize (uninstaller)
 ;   4 hbalogd did not stop: its program is still in use
 ;   5 the suite is installed in another folder
 ;   6 the suite is not installed (uninstaller)
@@ -323,6 +325,11 @@ Section "Uninstall"
   ReadRegStr $0 HKLM "${UNINSTALL_KEY}" kvxTgDir
   ${If} $0 == ""
     !insertmacro FAIL ${EXIT_NOT_INSTALLED} "${PRODUCT} are not installed: HKLM\${UNINSTALL_KEY} has no kvxTgDir."
+  ${EndIf}
+  ; UninstInitialize acts on the installed suite: an uninstaller left in
+  ; another folder must not remove that one.
+  ${If} $0 != $INSTDIR
+    !insertmacro FAIL ${EXIT_OTHER_FOLDER} "${PRODUCT} are installed in $0, not in $INSTDIR: use the uninstaller there."
   ${EndIf}
 
   DetailPrint "Stopping and unregistering the service ${SERVICE}"
