@@ -221,8 +221,26 @@ VIAddVersionKey LegalCopyright "Velmora"
   WriteRegDWORD HKLM "${CONFIG_KEY}" ${NAME} ${VALUE}
 !macroend
 
+; 1 once setup has stopped a running service and until KvxRegistry has
+; started it again.
+Var stopped_service
+
 Function .onInit
   SetRegView 64
+  StrCpy $stopped_service 0
+FunctionEnd
+
+; An upgrade that fails after stopping the service (a file that cannot be
+; written) starts it again from whatever program is now in place, so that
+; the adapters' errors are still logged.
+Function .onInstFailed
+  ${If} $stopped_service == 1
+    Call service_state
+    ${If} $R2 == 1
+      nsExec::Exec '"$SYSDIR\net.exe" start ${SERVICE}'
+      Pop $1
+    ${EndIf}
+  ${EndIf}
 FunctionEnd
 
 Section "${PRODUCT}"
@@ -243,6 +261,7 @@ Section "${PRODUCT}"
     DetailPrint "Stopping the service ${SERVICE}"
     nsExec::Exec '"$SYSDIR\net.exe" stop ${SERVICE}'
     Pop $1
+    StrCpy $stopped_service 1
   ${EndIf}
   Call wait_for_service_stop
   ${If} $R0 != 1
@@ -298,6 +317,7 @@ Section "${PRODUCT}"
   ; KvxRegistry takes the folder as an ANSI string. The library is unloaded
   ; after the call, so that nothing of this folder stays in use.
   DetailPrint "Registering and starting the service ${SERVICE}"
+  StrCpy $stopped_service 0
   System::Call '$INSTDIR\KVXService.dll::KvxRegistry(p 0, p 0, m "$INSTDIR") i .r0 ? u'
   ${If} $0 != 0
     !insertmacro FAIL ${EXIT_HOOK} "The service ${SERVICE} could not be registered and started: KvxRegistry returned $0. The files are installed; correct the cause and run setup again, or remove ${PRODUCT}."

@@ -93,6 +93,14 @@ printf 'older' >>"$WINEPREFIX/older.exe"
 mv "$WINEPREFIX/older.exe" "$hbalogd_dir/hbalogd.exe"
 winetool net start hbalogd >/dev/null
 expect_eq "(the older program runs as the service)" 4 "$(wait_for_state 4 20)"
+# An upgrade that cannot write one of its files stops there, and starts the
+# service it stopped again.
+rm "$dir/README-admin.txt" && mkdir "$dir/README-admin.txt"
+run_setup "$folder"
+expect_eq "upgrade that cannot write a file: exit code 2" 2 $?
+expect_eq "... the service runs again" 4 "$(wait_for_state 4 20)"
+rmdir "$dir/README-admin.txt"
+
 printf 'changed by the administrator\r\n' >>"$hbalogd_dir/errorlevel_list.txt"
 cp "$hbalogd_dir/errorlevel_list.txt" "$WINEPREFIX/admin-list.txt"
 touch -r "$hbalogd_dir/errorlog_list.txt" "$WINEPREFIX/list-time"
