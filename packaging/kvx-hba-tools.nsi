@@ -43,7 +43,8 @@ OutFile "${OUTFILE}"
 InstallDir "$PROGRAMFILES64\velmora\drivers\hba"
 ; An installed suite is upgraded where it is (the 64-bit view: this is a 64-bit program).
 InstallDirRegKey HKLM "${UNINSTALL_KEY}" kvxTgDir
-; A file that cannot be written stops the installation: no half-upgraded suite.
+; A file that cannot be written stops setup (exit code 2) instead of being
+; skipped in silence.
 AllowSkipFiles off
 ShowInstDetails show
 ShowUninstDetails show
@@ -216,11 +217,6 @@ VIAddVersionKey LegalCopyright "Velmora"
   ${EndIf}
 !macroend
 
-; Writes one value of hbalogd's configuration (only called for a key that setup creates).
-!macro CONFIG_DWORD NAME VALUE
-  WriteRegDWORD HKLM "${CONFIG_KEY}" ${NAME} ${VALUE}
-!macroend
-
 ; 1 once setup has stopped a running service and until KvxRegistry has
 ; started it again.
 Var stopped_service
@@ -244,8 +240,9 @@ Function .onInstFailed
 FunctionEnd
 
 Section "${PRODUCT}"
-  ; An installed suite is upgraded in its own folder; one in another folder
-  ; would leave two copies and one service, so it is removed first.
+  ; An installed suite is upgraded in its own folder. A second copy elsewhere
+  ; would leave two suites and one service: the administrator removes the
+  ; first one before choosing another folder.
   ReadRegStr $0 HKLM "${UNINSTALL_KEY}" kvxTgDir
   ${If} $0 != ""
   ${AndIf} $0 != $INSTDIR
@@ -301,13 +298,13 @@ Section "${PRODUCT}"
   EnumRegValue $1 HKLM "${CONFIG_KEY}" 0
   ${If} ${Errors}
     DetailPrint "Writing hbalogd's configuration for $INSTDIR"
-    !insertmacro CONFIG_DWORD max_retry_count 300
-    !insertmacro CONFIG_DWORD retry_frequency 1
-    !insertmacro CONFIG_DWORD unique_id_position 40
-    !insertmacro CONFIG_DWORD dump_data_size 104
-    !insertmacro CONFIG_DWORD error_log_size 1024
-    !insertmacro CONFIG_DWORD max_error_log_count 16
-    !insertmacro CONFIG_DWORD max_record_count 4096
+    WriteRegDWORD HKLM "${CONFIG_KEY}" max_retry_count 300
+    WriteRegDWORD HKLM "${CONFIG_KEY}" retry_frequency 1
+    WriteRegDWORD HKLM "${CONFIG_KEY}" unique_id_position 40
+    WriteRegDWORD HKLM "${CONFIG_KEY}" dump_data_size 104
+    WriteRegDWORD HKLM "${CONFIG_KEY}" error_log_size 1024
+    WriteRegDWORD HKLM "${CONFIG_KEY}" max_error_log_count 16
+    WriteRegDWORD HKLM "${CONFIG_KEY}" max_record_count 4096
     WriteRegStr HKLM "${CONFIG_KEY}" error_log_file_path "$INSTDIR\hbalogd\log"
     WriteRegStr HKLM "${CONFIG_KEY}" error_log_list_path "$INSTDIR\hbalogd"
   ${Else}

@@ -68,10 +68,20 @@ for pair in "kvxTgDir:$folder" "InstallLocation:$folder" "DisplayName:KVX HBA to
 done
 key_exists 'HKLM\SOFTWARE\Wow6432Node\Microsoft\Windows\CurrentVersion\Uninstall\KVXTools'
 expect_eq "... and none in the 32-bit view" 1 $?
-expect_eq "no configuration before: setup writes it for its folder (lists)" "REG_SZ|$folder\\hbalogd" \
-  "$(reg_value "$config_key" error_log_list_path)"
-expect_eq "... (log folder)" "REG_SZ|$folder\\hbalogd\\log" "$(reg_value "$config_key" error_log_file_path)"
-expect_eq "... (the other values at their defaults)" "REG_DWORD|0x1000" "$(reg_value "$config_key" max_record_count)"
+# No configuration before: setup writes the sample's nine values, its folders
+# made this folder's.
+while IFS='=' read -r name data; do
+  name=${name//\"/}
+  if [[ "$data" == dword:* ]]; then
+    expected="REG_DWORD|0x$(printf '%x' $((16#${data#dword:})))"
+  else
+    data=${data//\\\\/\\}
+    data=${data//\"/}
+    expected="REG_SZ|$folder${data#'C:\Program Files\velmora\drivers\hba'}"
+  fi
+  expect_eq "configuration written: $name" "$expected" "$(reg_value "$config_key" "$name")"
+done < <(tr -d '\r' <"$KVX_SOURCE_DIR/packaging/hbalogd-defaults.reg" | grep '^"')
+expect_eq "... and no other" 9 "$(key_listing "$config_key" | wc -l)"
 expect_eq "the service is RUNNING" 4 "$(wait_for_state 4 20)"
 expect_eq "... from the installed program" "REG_SZ|\"$folder\\hbalogd\\hbalogd.exe\"" "$(reg_value "$service_key" ImagePath)"
 expect_contains "... started once by setup" "trace Service started" "$(service_reports_since "$mark")"
