@@ -11,6 +11,8 @@
 #include <type_traits>
 #include <vector>
 
+#include "adapter/control_packet.h"
+#include "platform/port_device.h"
 #include "simulator/config.h"
 #include "simulator/control.h"
 #include "simulator/driver.h"
@@ -34,6 +36,8 @@ const char* const usage =
     "  kvxstand unplug --port N       make the port's device vanish (its port map entry stays)\n"
     "  kvxstand plug --port N         bring it back\n"
     "  kvxstand status                each adapter's slots and open handles\n"
+    "  kvxstand hold --port N --until FILE\n"
+    "                                 hold the port's device open, shared, until FILE exists\n"
     "The driver kvxstand.sys must be running (sc start kvxstand).\n";
 
 struct handle_closer {
@@ -178,6 +182,35 @@ int refuse(HANDLE driver, const std::vector<std::string>& words) {
   return send_answers(driver, answers);
 }
 
+/// hold --port N --until FILE: another program's shared handle, as kvxls
+/// holds one, for as long as a test needs it.
+int hold(HANDLE driver, const std::vector<std::string>& words) {
+  if (words.size() != 5 || words[1] != "--port" || words[3] != "--until") {
+    return fail(2, "hold takes --port N --until FILE");
+  }
+  std::uint64_t port = 0;
+  kvxstand_status s{};
+  if (!simulator::parse_number(words[2], KVXSTAND_MAX_PORTS - 1, port)) return fail(2, "--port takes a port number from 0 to 127");
+  if (!port_status(driver, static_cast<int>(port), s)) return fail(1, "no adapter is served on port " + words[2]);
+  const std::string path = "\\\\.\\scsi" + std::to_string(port) + ":";
+  HANDLE raw = ::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                             OPEN_EXISTING, 0, nullptr);
+  if (raw == INVALID_HANDLE_VALUE) return fail(1, path + " does not open (error " + std::to_string(::GetLastError()) + ")");
+  const unique_handle device(raw);
+  // One request: once it is answered the driver has the open counted.
+  std::vector<std::uint8_t> packet(adapter::command_packet_size(adapter::PCI_LOCATION));
+  DWORD returned = 0;
+  if (adapter::build_command_packet(packet, adapter::PCI_LOCATION) != 0 ||
+      !::DeviceIoControl(device.get(), platform::ioctl_scsi_miniport, packet.data(), static_cast<DWORD>(packet.size()),
+                         packet.data(), static_cast<DWORD>(packet.size()), &returned, nullptr)) {
+    return fail(1, "the held device does not answer (error " + std::to_string(::GetLastError()) + ")");
+  }
+  std::printf("kvxstand: holding %s\n", path.c_str());
+  std::fflush(stdout);
+  while (::GetFileAttributesA(words[4].c_str()) == INVALID_FILE_ATTRIBUTES) ::Sleep(100);
+  return 0;
+}
+
 int control(HANDLE driver, const std::vector<std::string>& words) {
   simulator::control_command command;
   std::string error;
@@ -230,5 +263,6 @@ int main(int argc, char** argv) {
   }
   if (words[0] == "stop") return words.size() == 1 ? remove_all(driver.get()) : fail(2, "stop takes no options");
   if (words[0] == "fail") return refuse(driver.get(), words);
+  if (words[0] == "hold") return hold(driver.get(), words);
   return control(driver.get(), words);
 }

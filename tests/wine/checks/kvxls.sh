@@ -83,8 +83,8 @@ for mode in plain -DN; do
     "$(windows_texts "$standin_data/kvxls.err")" "$(with_end_mark "$WINEPREFIX/kvxls.err")"
 done
 # Every exchange was answered once; no handle is left open.
-expect_eq "stand-in: port 2 answered two listings of six requests, no handle open" \
-  "port 2: location 0301, plugged, open handles: 0 shared, 0 exclusive, busy answers left: 0, exchanges: 12, occupied slots: none, refused opens: 0" \
+expect_eq "stand-in: port 2 answered two listings of seven requests (as on the simulated host), no handle open" \
+  "port 2: location 0301, plugged, open handles: 0 shared, 0 exclusive, busy answers left: 0, exchanges: 14, occupied slots: none, refused opens: 0" \
   "$(standin status | grep '^port 2:')"
 standin_stop
 expect_eq "the stand-in's port map entries are gone with it" absent "$(reg_value "$scsi_map\\Scsi Port 9" Driver)"
