@@ -1,12 +1,11 @@
 // The control words of the driver simulator (parsing, encoding, the usage
 // text) and the requests that touch only an adapter's own state: the parts
 // that need no simulated host, so the stand-in driver's tool uses them too.
-#include "simulator/control.h"
-
 #include <cctype>
 #include <cstdio>
 
 #include "adapter/byte_order.h"
+#include "simulator/control.h"
 #include "simulator/error_record.h"
 
 namespace kvx::simulator {

@@ -22,14 +22,10 @@ struct request_spec {
 };
 
 constexpr request_spec requests[] = {
-    {request_kind::pci_location, false, PCI_LOCATION},
-    {request_kind::errlog, false, ERRLOG},
-    {request_kind::slot_release, false, SLOT_RELEASE},
-    {request_kind::hbainfo, false, HBAINFO},
-    {request_kind::pkgtype, false, PkgType},
-    {request_kind::versions, true, DATA_VERSIONS},
-    {request_kind::port_names, true, DATA_PORT_NAMES},
-    {request_kind::parts_number, true, DATA_PARTS_NUMBER},
+    {request_kind::pci_location, false, PCI_LOCATION}, {request_kind::errlog, false, ERRLOG},
+    {request_kind::slot_release, false, SLOT_RELEASE}, {request_kind::hbainfo, false, HBAINFO},
+    {request_kind::pkgtype, false, PkgType},           {request_kind::versions, true, DATA_VERSIONS},
+    {request_kind::port_names, true, DATA_PORT_NAMES}, {request_kind::parts_number, true, DATA_PARTS_NUMBER},
 };
 
 struct status_pair {
@@ -39,17 +35,17 @@ struct status_pair {
 
 // The statuses whose Win32 error (RtlNtStatusToDosError) is the one wanted.
 constexpr status_pair statuses[] = {
-    {win::error_file_not_found, 0xC0000034},      // STATUS_OBJECT_NAME_NOT_FOUND
-    {1, 0xC0000010},                              // STATUS_INVALID_DEVICE_REQUEST: ERROR_INVALID_FUNCTION
-    {win::error_access_denied, 0xC0000022},       // STATUS_ACCESS_DENIED
-    {win::error_invalid_handle, 0xC0000008},      // STATUS_INVALID_HANDLE
-    {win::error_not_enough_memory, 0xC0000017},   // STATUS_NO_MEMORY
-    {win::error_gen_failure, 0xC0000001},         // STATUS_UNSUCCESSFUL
-    {win::error_sharing_violation, 0xC0000043},   // STATUS_SHARING_VIOLATION
-    {win::error_invalid_parameter, 0xC000000D},   // STATUS_INVALID_PARAMETER
-    {win::error_busy, 0x80000011},                // STATUS_DEVICE_BUSY
-    {1117, 0xC0000185},                           // STATUS_IO_DEVICE_ERROR: ERROR_IO_DEVICE
-    {1234, 0xC000023F},                           // STATUS_PORT_UNREACHABLE: ERROR_PORT_UNREACHABLE
+    {win::error_file_not_found, 0xC0000034},     // STATUS_OBJECT_NAME_NOT_FOUND
+    {1, 0xC0000010},                             // STATUS_INVALID_DEVICE_REQUEST: ERROR_INVALID_FUNCTION
+    {win::error_access_denied, 0xC0000022},      // STATUS_ACCESS_DENIED
+    {win::error_invalid_handle, 0xC0000008},     // STATUS_INVALID_HANDLE
+    {win::error_not_enough_memory, 0xC0000017},  // STATUS_NO_MEMORY
+    {win::error_gen_failure, 0xC0000001},        // STATUS_UNSUCCESSFUL
+    {win::error_sharing_violation, 0xC0000043},  // STATUS_SHARING_VIOLATION
+    {win::error_invalid_parameter, 0xC000000D},  // STATUS_INVALID_PARAMETER
+    {win::error_busy, 0x80000011},               // STATUS_DEVICE_BUSY
+    {1117, 0xC0000185},                          // STATUS_IO_DEVICE_ERROR: ERROR_IO_DEVICE
+    {1234, 0xC000023F},                          // STATUS_PORT_UNREACHABLE: ERROR_PORT_UNREACHABLE
 };
 
 std::vector<std::uint8_t> request_packet(const request_spec& spec) {
@@ -135,8 +131,8 @@ int prepare_answers(const simulator::adapter_config& adapter, std::vector<kvxsta
   return 0;
 }
 
-int refusal_answers(int port, const std::vector<simulator::refused_request>& refused,
-                    std::vector<kvxstand_answer>& out, std::string& error) {
+int refusal_answers(int port, const std::vector<simulator::refused_request>& refused, std::vector<kvxstand_answer>& out,
+                    std::string& error) {
   std::vector<kvxstand_answer> answers;
   for (const simulator::refused_request& r : refused) {
     for (const request_spec& spec : requests) {

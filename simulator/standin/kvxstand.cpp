@@ -95,22 +95,23 @@ int remove_all(HANDLE driver) {
 int write_port_map(const simulator::adapter_config& adapter) {
   HKEY raw = nullptr;
   const std::string path = port_map_key(adapter.port);
-  LONG rc = ::RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, REG_OPTION_VOLATILE, KEY_SET_VALUE,
-                              nullptr, &raw, nullptr);
+  LONG rc = ::RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, REG_OPTION_VOLATILE, KEY_SET_VALUE, nullptr,
+                              &raw, nullptr);
   if (rc == ERROR_SUCCESS) {
     rc = ::RegSetValueExA(raw, "Driver", 0, REG_SZ, reinterpret_cast<const BYTE*>(adapter.driver.c_str()),
                           static_cast<DWORD>(adapter.driver.size() + 1));
     ::RegCloseKey(raw);
   }
-  if (rc != ERROR_SUCCESS) return fail(1, "cannot write HKEY_LOCAL_MACHINE\\" + path + " (error " + std::to_string(rc) + ")");
+  if (rc != ERROR_SUCCESS)
+    return fail(1, "cannot write HKEY_LOCAL_MACHINE\\" + path + " (error " + std::to_string(rc) + ")");
   return 0;
 }
 
 int send_answers(HANDLE driver, const std::vector<kvxstand_answer>& answers) {
   for (const kvxstand_answer& a : answers) {
     if (const DWORD e = call(driver, KVXSTAND_SET_ANSWER, a); e != 0) {
-      return fail(1, "the driver refuses an answer for port " + std::to_string(a.port) + " (error " +
-                         std::to_string(e) + ")");
+      return fail(
+          1, "the driver refuses an answer for port " + std::to_string(a.port) + " (error " + std::to_string(e) + ")");
     }
   }
   return 0;
@@ -190,12 +191,14 @@ int hold(HANDLE driver, const std::vector<std::string>& words) {
   }
   std::uint64_t port = 0;
   kvxstand_status s{};
-  if (!simulator::parse_number(words[2], KVXSTAND_MAX_PORTS - 1, port)) return fail(2, "--port takes a port number from 0 to 127");
+  if (!simulator::parse_number(words[2], KVXSTAND_MAX_PORTS - 1, port))
+    return fail(2, "--port takes a port number from 0 to 127");
   if (!port_status(driver, static_cast<int>(port), s)) return fail(1, "no adapter is served on port " + words[2]);
   const std::string path = "\\\\.\\scsi" + std::to_string(port) + ":";
   HANDLE raw = ::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                              OPEN_EXISTING, 0, nullptr);
-  if (raw == INVALID_HANDLE_VALUE) return fail(1, path + " does not open (error " + std::to_string(::GetLastError()) + ")");
+  if (raw == INVALID_HANDLE_VALUE)
+    return fail(1, path + " does not open (error " + std::to_string(::GetLastError()) + ")");
   const unique_handle device(raw);
   // One request: once it is answered the driver has the open counted.
   std::vector<std::uint8_t> packet(adapter::command_packet_size(adapter::PCI_LOCATION));
@@ -220,7 +223,8 @@ int control(HANDLE driver, const std::vector<std::string>& words) {
   }
   if (command.verb == simulator::control_verb::status) return status(driver);
   kvxstand_status s{};
-  if (!port_status(driver, command.port, s)) return fail(1, "no adapter is served on port " + std::to_string(command.port));
+  if (!port_status(driver, command.port, s))
+    return fail(1, "no adapter is served on port " + std::to_string(command.port));
   DWORD e = 0;
   switch (command.verb) {
     case simulator::control_verb::fill: {

@@ -43,9 +43,9 @@ struct port_state {
 static PDEVICE_OBJECT control_device;
 static PDEVICE_OBJECT port_devices[KVXSTAND_MAX_PORTS];
 
-static struct port_state *state_of(ULONG port) {
+static struct port_state* state_of(ULONG port) {
   if (port >= KVXSTAND_MAX_PORTS || port_devices[port] == NULL) return NULL;
-  return (struct port_state *)port_devices[port]->DeviceExtension;
+  return (struct port_state*)port_devices[port]->DeviceExtension;
 }
 
 static NTSTATUS complete(PIRP irp, NTSTATUS status, ULONG_PTR information) {
@@ -56,7 +56,7 @@ static NTSTATUS complete(PIRP irp, NTSTATUS status, ULONG_PTR information) {
 }
 
 /* "\DosDevices\scsiN:" */
-static void make_link_name(struct port_state *p) {
+static void make_link_name(struct port_state* p) {
   static const WCHAR prefix[] = L"\\DosDevices\\scsi";
   WCHAR digits[4];
   ULONG n = p->number, count = 0, at = 0, i;
@@ -72,17 +72,17 @@ static void make_link_name(struct port_state *p) {
 }
 
 static void remove_port(ULONG port) {
-  struct port_state *p = state_of(port);
+  struct port_state* p = state_of(port);
   if (p == NULL) return;
   if (p->plugged) IoDeleteSymbolicLink(&p->link);
   IoDeleteDevice(port_devices[port]);
   port_devices[port] = NULL;
 }
 
-static NTSTATUS add_port(PDRIVER_OBJECT driver, const struct kvxstand_port_setup *setup) {
+static NTSTATUS add_port(PDRIVER_OBJECT driver, const struct kvxstand_port_setup* setup) {
   UNICODE_STRING name;
   PDEVICE_OBJECT device = NULL;
-  struct port_state *p;
+  struct port_state* p;
   NTSTATUS status;
   if (setup->port >= KVXSTAND_MAX_PORTS || setup->device_name[KVXSTAND_MAX_NAME - 1] != 0) {
     return STATUS_INVALID_PARAMETER;
@@ -91,7 +91,7 @@ static NTSTATUS add_port(PDRIVER_OBJECT driver, const struct kvxstand_port_setup
   RtlInitUnicodeString(&name, (PCWSTR)setup->device_name);
   status = IoCreateDevice(driver, sizeof(struct port_state), &name, FILE_DEVICE_CONTROLLER, 0, FALSE, &device);
   if (!NT_SUCCESS(status)) return status;
-  p = (struct port_state *)device->DeviceExtension;
+  p = (struct port_state*)device->DeviceExtension;
   RtlZeroMemory(p, sizeof *p);
   p->number = setup->port;
   p->location = setup->location;
@@ -108,7 +108,7 @@ static NTSTATUS add_port(PDRIVER_OBJECT driver, const struct kvxstand_port_setup
   return STATUS_SUCCESS;
 }
 
-static NTSTATUS plug(struct port_state *p, BOOLEAN plugged) {
+static NTSTATUS plug(struct port_state* p, BOOLEAN plugged) {
   NTSTATUS status = STATUS_SUCCESS;
   if (p->plugged == plugged) return STATUS_SUCCESS;
   if (plugged) {
@@ -124,7 +124,7 @@ static NTSTATUS plug(struct port_state *p, BOOLEAN plugged) {
   return status;
 }
 
-static NTSTATUS set_answer(struct port_state *p, const struct kvxstand_answer *a) {
+static NTSTATUS set_answer(struct port_state* p, const struct kvxstand_answer* a) {
   ULONG i, free_entry = KVXSTAND_MAX_ANSWERS;
   if (a->match_length > KVXSTAND_MATCH_SIZE || a->match_length > a->packet_size ||
       a->overlay_length > KVXSTAND_MAX_OVERLAY || a->overlay_offset > a->packet_size ||
@@ -132,7 +132,7 @@ static NTSTATUS set_answer(struct port_state *p, const struct kvxstand_answer *a
     return STATUS_INVALID_PARAMETER;
   }
   for (i = 0; i < KVXSTAND_MAX_ANSWERS; ++i) {
-    struct answer_entry *e = &p->answers[i];
+    struct answer_entry* e = &p->answers[i];
     if (!e->in_use) {
       if (free_entry == KVXSTAND_MAX_ANSWERS) free_entry = i;
       continue;
@@ -151,28 +151,28 @@ static NTSTATUS set_answer(struct port_state *p, const struct kvxstand_answer *a
 
 static NTSTATUS control_request(PDEVICE_OBJECT device, PIRP irp) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-  void *buffer = irp->AssociatedIrp.SystemBuffer;
+  void* buffer = irp->AssociatedIrp.SystemBuffer;
   ULONG in = stack->Parameters.DeviceIoControl.InputBufferLength;
   ULONG out = stack->Parameters.DeviceIoControl.OutputBufferLength;
   ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
-  const struct kvxstand_port_value *value = (const struct kvxstand_port_value *)buffer;
-  struct port_state *p;
+  const struct kvxstand_port_value* value = (const struct kvxstand_port_value*)buffer;
+  struct port_state* p;
   ULONG i;
 
   switch (code) {
     case KVXSTAND_ADD_PORT:
       if (in < sizeof(struct kvxstand_port_setup)) break;
-      return complete(irp, add_port(device->DriverObject, (const struct kvxstand_port_setup *)buffer), 0);
+      return complete(irp, add_port(device->DriverObject, (const struct kvxstand_port_setup*)buffer), 0);
     case KVXSTAND_REMOVE_ALL:
       for (i = 0; i < KVXSTAND_MAX_PORTS; ++i) remove_port(i);
       return complete(irp, STATUS_SUCCESS, 0);
     case KVXSTAND_SET_ANSWER:
       if (in < sizeof(struct kvxstand_answer)) break;
-      p = state_of(((const struct kvxstand_answer *)buffer)->port);
+      p = state_of(((const struct kvxstand_answer*)buffer)->port);
       if (p == NULL) return complete(irp, STATUS_NO_SUCH_DEVICE, 0);
-      return complete(irp, set_answer(p, (const struct kvxstand_answer *)buffer), 0);
+      return complete(irp, set_answer(p, (const struct kvxstand_answer*)buffer), 0);
     case KVXSTAND_FILL: {
-      const struct kvxstand_fill *fill = (const struct kvxstand_fill *)buffer;
+      const struct kvxstand_fill* fill = (const struct kvxstand_fill*)buffer;
       if (in < sizeof *fill || fill->slot >= KVXSTAND_SLOT_COUNT) break;
       p = state_of(fill->port);
       if (p == NULL) return complete(irp, STATUS_NO_SUCH_DEVICE, 0);
@@ -215,10 +215,10 @@ static NTSTATUS control_request(PDEVICE_OBJECT device, PIRP irp) {
   return complete(irp, STATUS_INVALID_PARAMETER, 0);
 }
 
-static const struct kvxstand_answer *find_answer(const struct port_state *p, const UCHAR *packet, ULONG size) {
+static const struct kvxstand_answer* find_answer(const struct port_state* p, const UCHAR* packet, ULONG size) {
   ULONG i;
   for (i = 0; i < KVXSTAND_MAX_ANSWERS; ++i) {
-    const struct kvxstand_answer *a = &p->answers[i].answer;
+    const struct kvxstand_answer* a = &p->answers[i].answer;
     if (p->answers[i].in_use && a->packet_size == size &&
         RtlCompareMemory(a->match, packet, a->match_length) == a->match_length) {
       return a;
@@ -227,13 +227,13 @@ static const struct kvxstand_answer *find_answer(const struct port_state *p, con
   return NULL;
 }
 
-static ULONG read_u32(const UCHAR *bytes) {
+static ULONG read_u32(const UCHAR* bytes) {
   return (ULONG)bytes[0] | (ULONG)bytes[1] << 8 | (ULONG)bytes[2] << 16 | (ULONG)bytes[3] << 24;
 }
 
 /* One control packet, answered in place; the status the request ends with. */
-static NTSTATUS answer_packet(struct port_state *p, UCHAR *packet, ULONG size) {
-  const struct kvxstand_answer *a = find_answer(p, packet, size);
+static NTSTATUS answer_packet(struct port_state* p, UCHAR* packet, ULONG size) {
+  const struct kvxstand_answer* a = find_answer(p, packet, size);
   ULONG k, slot;
   if (a == NULL) return STATUS_INVALID_PARAMETER;
   if (a->status != 0) return a->status;
@@ -264,7 +264,7 @@ static NTSTATUS answer_packet(struct port_state *p, UCHAR *packet, ULONG size) {
 static ULONG_PTR handle_word(ULONG mode, ULONG generation) { return (ULONG_PTR)generation << 2 | mode; }
 
 static NTSTATUS port_request(PDEVICE_OBJECT device, PIRP irp) {
-  struct port_state *p = (struct port_state *)device->DeviceExtension;
+  struct port_state* p = (struct port_state*)device->DeviceExtension;
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
   PFILE_OBJECT file = stack->FileObject;
   ULONG_PTR word = file != NULL ? (ULONG_PTR)file->FsContext2 : 0;
@@ -288,7 +288,8 @@ static NTSTATUS port_request(PDEVICE_OBJECT device, PIRP irp) {
       } else {
         ++p->shared;
       }
-      if (file != NULL) file->FsContext2 = (PVOID)handle_word(wants_exclusive ? OPEN_EXCLUSIVE : OPEN_SHARED, p->generation);
+      if (file != NULL)
+        file->FsContext2 = (PVOID)handle_word(wants_exclusive ? OPEN_EXCLUSIVE : OPEN_SHARED, p->generation);
       return complete(irp, STATUS_SUCCESS, 0);
     }
     case IRP_MJ_CLOSE:
@@ -309,7 +310,7 @@ static NTSTATUS port_request(PDEVICE_OBJECT device, PIRP irp) {
           stack->Parameters.DeviceIoControl.OutputBufferLength != size || size == 0) {
         return complete(irp, STATUS_INVALID_PARAMETER, 0);
       }
-      status = answer_packet(p, (UCHAR *)irp->AssociatedIrp.SystemBuffer, size);
+      status = answer_packet(p, (UCHAR*)irp->AssociatedIrp.SystemBuffer, size);
       return complete(irp, status, NT_SUCCESS(status) ? size : 0);
     }
     default:

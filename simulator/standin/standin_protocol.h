@@ -24,13 +24,13 @@
 
 /* CTL_CODE(0x8000, 0x800 + n, METHOD_BUFFERED, FILE_ANY_ACCESS) */
 #define KVXSTAND_IOCTL(n) (0x80000000u | ((0x800u + (n)) << 2))
-#define KVXSTAND_ADD_PORT KVXSTAND_IOCTL(1)    /* in: kvxstand_port_setup */
-#define KVXSTAND_SET_ANSWER KVXSTAND_IOCTL(2)  /* in: kvxstand_answer */
-#define KVXSTAND_FILL KVXSTAND_IOCTL(3)        /* in: kvxstand_fill */
-#define KVXSTAND_BUSY KVXSTAND_IOCTL(4)        /* in: kvxstand_port_value (count) */
-#define KVXSTAND_PLUG KVXSTAND_IOCTL(5)        /* in: kvxstand_port_value (1 plug, 0 unplug) */
-#define KVXSTAND_STATUS KVXSTAND_IOCTL(6)      /* in: kvxstand_port_value; out: kvxstand_status */
-#define KVXSTAND_REMOVE_ALL KVXSTAND_IOCTL(7)  /* no data */
+#define KVXSTAND_ADD_PORT KVXSTAND_IOCTL(1)   /* in: kvxstand_port_setup */
+#define KVXSTAND_SET_ANSWER KVXSTAND_IOCTL(2) /* in: kvxstand_answer */
+#define KVXSTAND_FILL KVXSTAND_IOCTL(3)       /* in: kvxstand_fill */
+#define KVXSTAND_BUSY KVXSTAND_IOCTL(4)       /* in: kvxstand_port_value (count) */
+#define KVXSTAND_PLUG KVXSTAND_IOCTL(5)       /* in: kvxstand_port_value (1 plug, 0 unplug) */
+#define KVXSTAND_STATUS KVXSTAND_IOCTL(6)     /* in: kvxstand_port_value; out: kvxstand_status */
+#define KVXSTAND_REMOVE_ALL KVXSTAND_IOCTL(7) /* no data */
 
 /* How an answer's reply is made from the request, after the overlay. */
 #define KVXSTAND_REPLY_OVERLAY 0 /* the overlay alone */

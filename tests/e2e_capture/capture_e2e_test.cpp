@@ -182,7 +182,6 @@ TEST_F(e2e_capture, an_unplugged_adapter_is_dropped_and_found_again_once_plugged
   EXPECT_TRUE(service_->running()) << service_output();
 }
 
-
 TEST_F(e2e_capture, the_wine_checks_startup_scan_writes_the_golden_log_files) {
   start_simulator(read_file(standin_data("capture.ini")));
   configure_scenario();
@@ -195,8 +194,7 @@ TEST_F(e2e_capture, the_wine_checks_startup_scan_writes_the_golden_log_files) {
       [&] {
         const std::string status = kvxsim({"status"});
         return slots_of(status, 2) == "none" && slots_of(status, 7) == "none" &&
-               application_log().find("scsi6 is still occupied after 64 entries.") !=
-                   std::string::npos;
+               application_log().find("scsi6 is still occupied after 64 entries.") != std::string::npos;
       },
       std::chrono::seconds(60)))
       << service_output();
