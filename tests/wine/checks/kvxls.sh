@@ -86,6 +86,14 @@ done
 expect_eq "stand-in: port 2 answered two listings of seven requests (as on the simulated host), no handle open" \
   "port 2: location 0301, plugged, open handles: 0 shared, 0 exclusive, busy answers left: 0, exchanges: 14, occupied slots: none, refused opens: 0" \
   "$(standin status | grep '^port 2:')"
+# kvxstand fail: from now on port 2 refuses the versions request, with
+# ERROR_GEN_FAILURE; its block stops there and the report names the request.
+expect_eq "port 2 told to refuse the versions request" "" "$(standin fail --port 2 --requests versions:31)"
+wine "$kvxls" >"$WINEPREFIX/kvxls.out" 2>"$WINEPREFIX/kvxls.err"
+expect_eq "a refusal made while the stand-in runs: port 2's block ends after its first line" \
+  "--- Device symbolic name           : scsi2" "$(tr -d '\r' <"$WINEPREFIX/kvxls.out" | grep -A 1 'name *: scsi2$')"
+expect_eq "... and the versions request is reported twice now (ports 0 and 2)" 2 \
+  "$(grep -c '^DeviceIoControl(1) error. RtnLen=0'$'\r''$' "$WINEPREFIX/kvxls.err")"
 standin_stop
 expect_eq "the stand-in's port map entries are gone with it" absent "$(reg_value "$scsi_map\\Scsi Port 9" Driver)"
 
