@@ -94,6 +94,10 @@ expect_eq "a refusal made while the stand-in runs: port 2's block ends after its
   "--- Device symbolic name           : scsi2" "$(tr -d '\r' <"$WINEPREFIX/kvxls.out" | grep -A 1 'name *: scsi2$')"
 expect_eq "... and the versions request is reported twice now (ports 0 and 2)" 2 \
   "$(grep -c '^DeviceIoControl(1) error. RtnLen=0'$'\r''$' "$WINEPREFIX/kvxls.err")"
+# Port 5 plugged back in: listed again, with the stand-in's defaults.
+expect_eq "port 5 plugged back in" "" "$(standin plug --port 5)"
+expect_eq "port 5 listed again" "--- Device symbolic name           : scsi5|    World wide port name           : 20000000 00000501" \
+  "$(wine "$kvxls" 2>/dev/null | tr -d '\r' | grep -A 10 'name *: scsi5$' | sed -n '1p;9p' | paste -sd '|')"
 standin_stop
 expect_eq "the stand-in's port map entries are gone with it" absent "$(reg_value "$scsi_map\\Scsi Port 9" Driver)"
 
