@@ -1,10 +1,13 @@
 // hbalogd and kvxsim as processes: driver records of every class become the
 // entries they should, the sweeps bring out slots that no record names, and an
 // unplugged adapter is dropped and found again.
+#include <filesystem>
+#include <fstream>
 #include <regex>
 #include <thread>
 
 #include "tests/e2e_capture/e2e_rig.h"
+#include "tests/fakes/paramutil_session.h"
 
 namespace kvx::test {
 namespace {
@@ -35,6 +38,29 @@ std::string slots_of(const std::string& status, int port) {
   const std::size_t slots = status.find("occupied slots: ", at);
   const std::size_t end = status.find('\n', slots);
   return status.substr(slots + 16, end - slots - 16);
+}
+
+// The Wine check tests/wine/checks/capture.sh runs hbalogd.exe against the
+// stand-in driver with tests/data/standin/capture.ini and expects the log files
+// that this host writes for the same scenario, kept there, byte for byte but
+// for the time of writing.
+std::filesystem::path standin_data(const std::string& name) {
+  return std::filesystem::path(KVX_TEST_DATA_DIR) / "standin" / name;
+}
+
+std::string without_write_times(const std::string& file) {
+  static const std::regex written("OPTION DATA:        [0-9]{8} [0-9]{6} [0-9]{3}\r\n");
+  return std::regex_replace(file, written, "OPTION DATA:        <written>\r\n");
+}
+
+// The scenario's configuration: a busy answer is tried again a second later;
+// a dump shows the first 64 bytes of its slot.
+void configure_scenario() {
+  for (auto [name, value] : {std::pair{"max_retry_count", "10"}, {"retry_frequency", "1"}, {"error_log_size", "64"}}) {
+    const command_result r = run_program("simhost/simhost", {"reg", "add", "HKLM\\SOFTWARE\\Velmora\\kvxwdd\\hbalogd",
+                                                             "/v", name, "/t", "REG_DWORD", "/d", value, "/f"});
+    ASSERT_EQ(r.status, 0) << r.output;
+  }
 }
 
 TEST_F(e2e_capture, records_of_every_class_and_the_sweeps_give_the_entries_they_should) {
@@ -164,6 +190,38 @@ TEST_F(e2e_capture, an_unplugged_adapter_is_dropped_and_found_again_once_plugged
     EXPECT_NE(gone_entry.find("DRIVER VERSION:     UNGETTABLE\r\n"), std::string::npos);
   }
   EXPECT_TRUE(service_->running()) << service_output();
+}
+
+TEST_F(e2e_capture, the_wine_checks_startup_scan_writes_the_golden_log_files) {
+  start_simulator(read_file(standin_data("capture.ini")));
+  configure_scenario();
+  kvxsim({"fill", "--port", "2", "--slot", "4"});
+  kvxsim({"busy", "--port", "2", "--count", "1"});
+  kvxsim({"fill", "--port", "6", "--slot", "1"});
+  kvxsim({"fill", "--port", "7", "--slot", "0"});
+  start_service(600000);
+  ASSERT_TRUE(wait_until(
+      [&] {
+        const std::string status = kvxsim({"status"});
+        return slots_of(status, 2) == "none" && slots_of(status, 7) == "none" &&
+               application_log().find("scsi6 is still occupied after 64 entries.") != std::string::npos;
+      },
+      std::chrono::seconds(60)))
+      << service_output();
+  for (const char* name : {"kvx0208.log", "kvx0618.log", "kvx0720.log"}) {
+    const std::uint16_t location = static_cast<std::uint16_t>(std::stoul(std::string(name).substr(3, 4), nullptr, 16));
+    EXPECT_EQ(without_write_times(log_of(location)), read_file(standin_data(name))) << name;
+  }
+  EXPECT_EQ(slots_of(kvxsim({"status"}), 6), "1") << "the slot the driver would not take back";
+}
+
+TEST_F(e2e_capture, the_wine_checks_retry_drain_writes_the_golden_log_file) {
+  start_simulator(read_file(standin_data("capture.ini")));
+  configure_scenario();
+  start_service(1000);
+  kvxsim({"fill", "--port", "5", "--slot", "9"});
+  ASSERT_TRUE(wait_until([&] { return slots_of(kvxsim({"status"}), 5) == "none"; }, std::chrono::seconds(30)));
+  EXPECT_EQ(without_write_times(log_of(0x0510)), read_file(standin_data("kvx0510.log")));
 }
 
 }  // namespace

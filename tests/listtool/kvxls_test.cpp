@@ -2,6 +2,7 @@
 // error compared for every case the listing distinguishes.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 
 #include "adapter/port_access.h"
@@ -163,6 +164,21 @@ TEST_F(Kvxls, RequestsThatFailPartWayStopTheBlockAndReport) {
             "DeviceIoControl(1) error. RtnLen=0\n: The parameter is incorrect.\n"
             "DeviceIoControl(HBAINFO) error. RtnLen=0\n: Error 317.\n"
             "DeviceIoControl(PkgType) error. RtnLen=0\n: The requested resource is in use.\n");
+}
+
+// The listing that the Wine check (tests/wine/checks/kvxls.sh) expects of
+// kvxls.exe behind the stand-in driver: this host's output for the same
+// configuration, kept in tests/data/standin.
+TEST_F(Kvxls, ListingThatTheWineCheckExpects) {
+  const std::filesystem::path data = std::filesystem::path(KVX_TEST_DATA_DIR) / "standin";
+  test::running_simulator sim(test::read_file(data / "kvxls.ini"));
+  ASSERT_EQ(sim.control({"unplug", "--port", "5"}).status, 0);
+  const test::program_run plain = kvxls();
+  const test::program_run detailed = kvxls({"-DN"});
+  EXPECT_EQ(plain.out, test::read_file(data / "kvxls.out"));
+  EXPECT_EQ(detailed.out, test::read_file(data / "kvxls-DN.out"));
+  EXPECT_EQ(plain.err, test::read_file(data / "kvxls.err"));
+  EXPECT_EQ(detailed.err, plain.err);
 }
 
 TEST(ModelTable, FirstSevenCharactersInTableOrder) {

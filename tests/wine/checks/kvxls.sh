@@ -53,4 +53,53 @@ expect_eq "kvxwdd on ports 2 and 127 are probed and opened; KVXWDD, kvxwdd2 and 
 
 rm -f "$WINEPREFIX/kvxls.out" "$WINEPREFIX/kvxls.err"
 for port in 2 3 5 127 128; do wine reg delete "$scsi_map\\Scsi Port $port" /f >/dev/null 2>&1; done
+
+# The adapters of tests/data/standin/kvxls.ini behind the stand-in driver,
+# port 5 unplugged: DeviceIoControl, QueryDosDeviceA and FormatMessageA for
+# real. Standard output is the simulated host's (kvxls.out, kvxls-DN.out),
+# with CR LF. Standard error differs where Windows does: the texts are the
+# system's own (Wine's words for 87 and 170, and a text for 1234 where the
+# simulated host's table has none, hence its "Error 317."), and each ends
+# with the system's CR LF, which the text-mode stream writes as CR CR LF.
+expect_eq "the stand-in serves the adapters" "kvxstand: serving 8 adapters" \
+  "$(standin_start "$standin_data/kvxls.ini")"
+expect_eq "port 5 unplugged" "" "$(standin unplug --port 5)"
+expect_eq "port map entry of port 9 written by the stand-in" "REG_SZ|kvxwdd" "$(reg_value "$scsi_map\\Scsi Port 9" Driver)"
+windows_texts() {
+  sed -e 's/^: The parameter is incorrect\.$/: Invalid parameter./' -e 's/^: Error 317\.$/: Port unreachable./' \
+    -e 's/^: The requested resource is in use\.$/: Resource in use./' -e 's/^\(: .*\)$/\1\r\r/' \
+    -e 's/^\(DeviceIoControl.*\)$/\1\r/' "$1"
+  echo x
+}
+for mode in plain -DN; do
+  args=()
+  golden=$standin_data/kvxls.out
+  if [ $mode == -DN ]; then args=(-DN) && golden=$standin_data/kvxls-DN.out; fi
+  wine "$kvxls" "${args[@]}" >"$WINEPREFIX/kvxls.out" 2>"$WINEPREFIX/kvxls.err"
+  expect_eq "stand-in, $mode: exit code 0" 0 $?
+  expect_eq "stand-in, $mode: standard output as on the simulated host, CR LF line ends" \
+    "$(sed 's/$/\r/' "$golden"; echo x)" "$(with_end_mark "$WINEPREFIX/kvxls.out")"
+  expect_eq "stand-in, $mode: the failed requests reported with the system's texts" \
+    "$(windows_texts "$standin_data/kvxls.err")" "$(with_end_mark "$WINEPREFIX/kvxls.err")"
+done
+# Every exchange was answered once; no handle is left open.
+expect_eq "stand-in: port 2 answered two listings of seven requests (as on the simulated host), no handle open" \
+  "port 2: location 0301, plugged, open handles: 0 shared, 0 exclusive, busy answers left: 0, exchanges: 14, occupied slots: none, refused opens: 0" \
+  "$(standin status | grep '^port 2:')"
+# kvxstand fail: from now on port 2 refuses the versions request, with
+# ERROR_GEN_FAILURE; its block stops there and the report names the request.
+expect_eq "port 2 told to refuse the versions request" "" "$(standin fail --port 2 --requests versions:31)"
+wine "$kvxls" >"$WINEPREFIX/kvxls.out" 2>"$WINEPREFIX/kvxls.err"
+expect_eq "a refusal made while the stand-in runs: port 2's block ends after its first line" \
+  "--- Device symbolic name           : scsi2" "$(tr -d '\r' <"$WINEPREFIX/kvxls.out" | grep -A 1 'name *: scsi2$')"
+expect_eq "... and the versions request is reported twice now (ports 0 and 2)" 2 \
+  "$(grep -c '^DeviceIoControl(1) error. RtnLen=0'$'\r''$' "$WINEPREFIX/kvxls.err")"
+# Port 5 plugged back in: listed again, with the stand-in's defaults.
+expect_eq "port 5 plugged back in" "" "$(standin plug --port 5)"
+expect_eq "port 5 listed again" "--- Device symbolic name           : scsi5|    World wide port name           : 20000000 00000501" \
+  "$(wine "$kvxls" 2>/dev/null | tr -d '\r' | grep -A 10 'name *: scsi5$' | sed -n '1p;9p' | paste -sd '|')"
+standin_stop
+expect_eq "the stand-in's port map entries are gone with it" absent "$(reg_value "$scsi_map\\Scsi Port 9" Driver)"
+
+rm -f "$WINEPREFIX/kvxls.out" "$WINEPREFIX/kvxls.err"
 finish

@@ -128,3 +128,46 @@ unregister_hbalogd() {
   wine reg delete 'HKLM\SOFTWARE\Velmora' /f >/dev/null 2>&1
   true
 }
+
+# The stand-in for the kvxwdd driver (simulator/standin): kvxstand.sys serves
+# \\.\scsiN: in the prefix, kvxstand.exe configures it from a kvxsim
+# configuration file. The driver is loaded once and lives as long as the wine
+# server; `standin_start` replaces whatever adapters it served before.
+kvxstand=$KVX_WIN_BUILD/simulator/standin/kvxstand.exe
+kvxstand_sys=$KVX_WIN_BUILD/simulator/standin/kvxstand.sys
+standin_data=$KVX_SOURCE_DIR/tests/data/standin
+standin_dir=$drive_c/kvx-standin
+
+standin() { wine "$kvxstand" "$@" 2>&1 | tr -d '\r'; }
+
+standin_start() { # CONFIG_FILE
+  if ! winetool sc query kvxstand | grep -q 'STATE.*RUNNING'; then
+    cp "$kvxstand_sys" "$drive_c/windows/system32/drivers/kvxstand.sys"
+    wine sc create kvxstand type= kernel start= demand binPath= 'C:\windows\system32\drivers\kvxstand.sys' >/dev/null 2>&1
+    wine sc start kvxstand >/dev/null 2>&1
+  fi
+  mkdir -p "$standin_dir"
+  cp "$1" "$standin_dir/adapters.ini"
+  standin start --config 'C:\kvx-standin\adapters.ini'
+}
+
+# The stand-in serves nothing and its files are gone; the driver stays loaded.
+standin_stop() {
+  standin stop >/dev/null
+  rm -rf "$standin_dir"
+}
+
+# The occupied slots of PORT as `kvxstand status` shows them ("none", "4", "1 9").
+standin_slots() { # PORT
+  standin status | sed -n "s/^port $1: .*occupied slots: \([^,]*\),.*/\1/p"
+}
+
+# Polls COMMAND until it succeeds or SECONDS pass; the status of its last run.
+wait_until() { # SECONDS COMMAND...
+  local deadline=$((SECONDS + $1))
+  shift
+  until "$@"; do
+    [ $SECONDS -ge $deadline ] && return 1
+    sleep 0.5
+  done
+}
