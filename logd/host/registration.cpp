@@ -91,18 +91,21 @@ std::uint32_t stop_and_wait(platform::service_handle& service) {
 }
 
 // Waits until a deleted service has gone: OpenService gives
-// ERROR_SERVICE_DOES_NOT_EXIST then, ERROR_SERVICE_MARKED_FOR_DELETE while it
-// is still held. A service that opens was created again by someone else: it
-// is not ours to wait for. error_success, another error of the opening, or
+// ERROR_SERVICE_DOES_NOT_EXIST then, and ERROR_SERVICE_MARKED_FOR_DELETE while
+// something still holds it. Some service managers (Wine's) open a service
+// marked for deletion as if it were not, so a service that opens has not gone
+// either. error_success, another error of the opening, or
 // error_service_marked_for_delete when the wait runs out.
 std::uint32_t wait_until_gone(platform::service_manager_handle& scm, const std::string& name) {
   const auto limit = std::chrono::steady_clock::now() + state_wait;
   for (;;) {
     platform::unique_service probe;
     const std::uint32_t rc = scm.open_service(name.c_str(), win::service_query_status, probe);
-    if (rc == win::error_service_does_not_exist || rc == win::error_success) return win::error_success;
-    if (rc != win::error_service_marked_for_delete) return rc;
-    if (std::chrono::steady_clock::now() >= limit) return rc;
+    if (rc == win::error_service_does_not_exist) return win::error_success;
+    if (rc != win::error_service_marked_for_delete && rc != win::error_success) return rc;
+    // The probe must not hold the service while the wait goes on.
+    probe.reset();
+    if (std::chrono::steady_clock::now() >= limit) return win::error_service_marked_for_delete;
     std::this_thread::sleep_for(poll_step);
   }
 }
@@ -260,7 +263,10 @@ bool CServiceModule::uninstall_service() {
   // A service that will not stop is left as it is: deleted, it would only be
   // marked, and stay so for as long as it runs.
   const bool stopped = stop_and_wait(*service) == win::error_success;
-  const bool deleted = stopped && service->remove() == win::error_success;
+  // Already marked (by an earlier run, on a manager that still opens it): the
+  // deletion is under way all the same.
+  const std::uint32_t removed = stopped ? service->remove() : win::error_success;
+  const bool deleted = stopped && (removed == win::error_success || removed == win::error_service_marked_for_delete);
   // Our own handle holds the service too: it goes before the wait.
   service.reset();
   const bool gone = deleted && wait_until_gone(*scm, service_name_) == win::error_success;
