@@ -31,8 +31,10 @@ class event_log_reader {
   [[nodiscard]] virtual std::uint32_t read(std::uint32_t flags, std::uint32_t record_number, std::uint8_t* buffer,
                                            std::uint32_t size, std::uint32_t& bytes_read,
                                            std::uint32_t& bytes_needed) = 0;
-  /// NotifyChangeEventLog: `event` is set whenever the log is written, for as
-  /// long as this reader stays open. The event must outlive the reader.
+  /// NotifyChangeEventLog: `event` is pulsed whenever the log is written, for
+  /// as long as this reader stays open: a thread waiting on it at that moment
+  /// is released, and a write while nobody waits is lost. The event must
+  /// outlive the reader.
   [[nodiscard]] virtual bool notify_change(event_handle& event) = 0;
 };
 

@@ -58,6 +58,7 @@ inline constexpr std::uint32_t error_service_already_running = 1056;
 inline constexpr std::uint32_t error_service_disabled = 1058;
 inline constexpr std::uint32_t error_service_cannot_accept_ctrl = 1061;
 inline constexpr std::uint32_t error_process_aborted = 1067;
+inline constexpr std::uint32_t error_service_marked_for_delete = 1072;
 inline constexpr std::uint32_t error_service_never_started = 1077;
 
 }  // namespace kvx::win
@@ -115,13 +116,18 @@ class service_handle {
   virtual ~service_handle() = default;
   /// StartServiceA without arguments: error_success once the program has been
   /// started (the caller waits for its reports), error_service_already_running,
-  /// error_service_disabled, or why the program did not start.
+  /// error_service_disabled, error_service_marked_for_delete, or why the program did not start.
   [[nodiscard]] virtual std::uint32_t start() = 0;
-  /// ControlService; `status` receives the latest reported status on success.
+  /// ControlService: returns once the service's control handler has run;
+  /// `status` receives the latest reported status on success.
   /// error_service_not_active when it does not run, error_service_cannot_accept_ctrl
-  /// while it starts or stops, error_invalid_service_control for a control it does not accept.
+  /// while it starts or stops, error_invalid_service_control for a control it does not accept,
+  /// error_service_request_timeout when the handler does not run within 30 seconds.
   [[nodiscard]] virtual std::uint32_t control(std::uint32_t control, service_status& status) = 0;
-  /// DeleteService.
+  /// DeleteService: marks the service for deletion. It is deleted once its
+  /// process has ended and its last handle is closed; until then opening or
+  /// creating it, starting it or deleting it again gives
+  /// error_service_marked_for_delete.
   [[nodiscard]] virtual std::uint32_t remove() = 0;
   /// QueryServiceConfigA.
   [[nodiscard]] virtual std::uint32_t query_config(service_config& out) = 0;
@@ -135,9 +141,11 @@ using unique_service = std::unique_ptr<service_handle>;
 class service_manager_handle {
  public:
   virtual ~service_manager_handle() = default;
-  /// OpenServiceA: error_service_does_not_exist when there is no such service.
+  /// OpenServiceA: error_service_does_not_exist when there is no such service,
+  /// error_service_marked_for_delete while a deleted one is still held.
   [[nodiscard]] virtual std::uint32_t open_service(const char* name, std::uint32_t access, unique_service& out) = 0;
-  /// CreateServiceA: error_service_exists when it is already there.
+  /// CreateServiceA: error_service_exists when it is already there,
+  /// error_service_marked_for_delete while a deleted one of the name is still held.
   [[nodiscard]] virtual std::uint32_t create_service(const char* name, std::uint32_t access,
                                                      const service_config& config, unique_service& out) = 0;
 };

@@ -47,6 +47,8 @@ const char* system_error_text(std::uint32_t code) {
       return "The process terminated unexpectedly.";
     case win::error_service_never_started:
       return "The service has not been started.";
+    case win::error_service_marked_for_delete:
+      return "The specified service has been marked for deletion.";
     default:
       return "";
   }

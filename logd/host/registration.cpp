@@ -2,7 +2,16 @@
 // source and the type library. The registry script (hbalogd.rgs) and the type
 // library's registration are applied by writing their keys directly, the same
 // way on every platform; nothing is rolled back when a step fails half-way.
+//
+// Deleting a running service only marks it for deletion: the service manager
+// removes it once its process has ended and its last handle is closed, and
+// until then refuses to create it again (ERROR_SERVICE_MARKED_FOR_DELETE).
+// Re-registering therefore stops the service and waits for the stop, deletes
+// it and waits until it has gone, each wait bounded, before creating it anew;
+// a step that fails shows its message box and fails the registration.
+#include <chrono>
 #include <string>
+#include <thread>
 
 #include "logd/host/service_module.h"
 #include "platform/win_codes.h"
@@ -18,6 +27,15 @@ constexpr const char* text_service_not_deleted = "サービスは削除できま
 constexpr const char* text_service_not_created = "サービスを作成できませんでした";
 
 constexpr std::uint32_t types_supported = 5;  // error and information
+
+// The result of a registration whose service-manager step failed (E_FAIL):
+// the message box has said which step.
+constexpr std::int32_t service_step_failed = static_cast<std::int32_t>(0x80004005u);
+
+// How long the service is given to stop, and then to go once deleted, as a
+// service manager gives a service to answer a control.
+constexpr auto state_wait = std::chrono::seconds(30);
+constexpr auto poll_step = std::chrono::milliseconds(50);
 
 // The keys of the type library as its registration leaves them, innermost
 // first (the order they are removed in).
@@ -46,6 +64,50 @@ std::uint32_t write_key_text(platform::registry& registry, platform::hive_root r
 std::string directory_of(const std::string& path) {
   const std::size_t slash = path.find_last_of("\\/");
   return slash == std::string::npos ? std::string() : path.substr(0, slash);
+}
+
+// Sends the stop (again while the service is starting and takes no control)
+// and waits until the service reports SERVICE_STOPPED. error_success, the
+// error of a query or of a stop the service refuses, or
+// error_service_request_timeout.
+std::uint32_t stop_and_wait(platform::service_handle& service) {
+  const auto limit = std::chrono::steady_clock::now() + state_wait;
+  bool stop_sent = false;
+  for (;;) {
+    platform::service_status status;
+    if (const std::uint32_t rc = service.query_status(status); rc != win::error_success) return rc;
+    if (status.current_state == win::service_stopped) return win::error_success;
+    if (!stop_sent && status.current_state != win::service_stop_pending) {
+      const std::uint32_t rc = service.control(win::service_control_stop, status);
+      if (rc == win::error_success) {
+        stop_sent = true;
+      } else if (rc != win::error_service_cannot_accept_ctrl && rc != win::error_service_not_active) {
+        return rc;
+      }
+    }
+    if (std::chrono::steady_clock::now() >= limit) return win::error_service_request_timeout;
+    std::this_thread::sleep_for(poll_step);
+  }
+}
+
+// Waits until a deleted service has gone: OpenService gives
+// ERROR_SERVICE_DOES_NOT_EXIST then, and ERROR_SERVICE_MARKED_FOR_DELETE while
+// something still holds it. Some service managers (Wine's) open a service
+// marked for deletion as if it were not, so a service that opens has not gone
+// either. error_success, another error of the opening, or
+// error_service_marked_for_delete when the wait runs out.
+std::uint32_t wait_until_gone(platform::service_manager_handle& scm, const std::string& name) {
+  const auto limit = std::chrono::steady_clock::now() + state_wait;
+  for (;;) {
+    platform::unique_service probe;
+    const std::uint32_t rc = scm.open_service(name.c_str(), win::service_query_status, probe);
+    if (rc == win::error_service_does_not_exist) return win::error_success;
+    if (rc != win::error_service_marked_for_delete && rc != win::error_success) return rc;
+    // The probe must not hold the service while the wait goes on.
+    probe.reset();
+    if (std::chrono::steady_clock::now() >= limit) return win::error_service_marked_for_delete;
+    std::this_thread::sleep_for(poll_step);
+  }
 }
 
 }  // namespace
@@ -97,7 +159,7 @@ void CServiceModule::unregister_type_library() {
 std::int32_t CServiceModule::register_server(bool register_type_library_too, bool install_as_service) {
   const platform::com_apartment com;
   if (com.result() < 0) return com.result();
-  uninstall_service();
+  const bool removed = uninstall_service();
   apply_registry_script(true);
 
   platform::unique_reg_key appids;
@@ -109,26 +171,31 @@ std::int32_t CServiceModule::register_server(bool register_type_library_too, boo
   if (own->delete_value("LocalService") != win::error_success) {
     // Not there: registered without the service before, or never.
   }
+  bool installed = true;
   if (install_as_service) {
     if (set_text(*own, "LocalService", win::reg_sz, service_name_) != win::error_success ||
         set_text(*own, "ServiceParameters", win::reg_sz, "-Service") != win::error_success) {
       // A later start without the value runs as a plain process.
     }
-    install_service();
+    installed = install_service();
   }
-  // No class objects to register; the type library's result is the one given.
-  return register_type_library_too ? register_type_library() : 0;
+  // No class objects to register; the type library's result is the one given,
+  // unless a service-manager step failed: a registration that leaves no
+  // service, or the old one, is no success.
+  const std::int32_t rc_typelib = register_type_library_too ? register_type_library() : 0;
+  if (rc_typelib != 0) return rc_typelib;
+  return removed && installed ? 0 : service_step_failed;
 }
 
 std::int32_t CServiceModule::unregister_server() {
   const platform::com_apartment com;
   if (com.result() < 0) return com.result();
   apply_registry_script(false);
-  uninstall_service();
+  const bool removed = uninstall_service();
   unregister_type_library();
   // The event source stays registered, so that the events already in the
   // Application log keep their text.
-  return 0;
+  return removed ? 0 : service_step_failed;
 }
 
 bool CServiceModule::service_installed() {
@@ -167,26 +234,44 @@ bool CServiceModule::install_service() {
 }
 
 bool CServiceModule::uninstall_service() {
-  if (!service_installed()) return true;
   platform::unique_service_manager scm;
+  if (!service_installed()) {
+    // Not there, or deleted before and still held (by a run that has not
+    // ended, say): then it is waited for, so that it can be created again.
+    if (platform_.services.open_manager(win::sc_manager_all_access, scm) != win::error_success) return true;
+    platform::unique_service probe;
+    if (scm->open_service(service_name_.c_str(), win::service_query_status, probe) !=
+            win::error_service_marked_for_delete ||
+        wait_until_gone(*scm, service_name_) == win::error_success) {
+      return true;
+    }
+    scm.reset();
+    show_failure(text_service_not_deleted);
+    return false;
+  }
   if (platform_.services.open_manager(win::sc_manager_all_access, scm) != win::error_success) {
     show_failure(text_manager_not_opened);
     return false;
   }
   platform::unique_service service;
-  if (scm->open_service(service_name_.c_str(), win::service_stop | win::delete_access, service) != win::error_success) {
+  if (scm->open_service(service_name_.c_str(), win::service_stop | win::delete_access | win::service_query_status,
+                        service) != win::error_success) {
     scm.reset();
     show_failure(text_service_not_opened);
     return false;
   }
-  platform::service_status status;
-  if (service->control(win::service_control_stop, status) != win::error_success) {
-    // Not running, or not stoppable now: the deletion goes ahead regardless.
-  }
-  const bool deleted = service->remove() == win::error_success;
+  // A service that will not stop is left as it is: deleted, it would only be
+  // marked, and stay so for as long as it runs.
+  const bool stopped = stop_and_wait(*service) == win::error_success;
+  // Already marked (by an earlier run, on a manager that still opens it): the
+  // deletion is under way all the same.
+  const std::uint32_t removed = stopped ? service->remove() : win::error_success;
+  const bool deleted = stopped && (removed == win::error_success || removed == win::error_service_marked_for_delete);
+  // Our own handle holds the service too: it goes before the wait.
   service.reset();
+  const bool gone = deleted && wait_until_gone(*scm, service_name_) == win::error_success;
   scm.reset();
-  if (deleted) return true;
+  if (gone) return true;
   show_failure(text_service_not_deleted);
   return false;
 }

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <system_error>
 
+#include "platform/sim/sync_event.h"
 #include "platform/sync.h"
 
 namespace kvx::sim::detail {
@@ -61,8 +62,8 @@ void log_change_watch::run() {
     if ((fds[1].revents & POLLIN) != 0) return;
     if ((fds[0].revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) return;
     if ((fds[0].revents & POLLIN) == 0) continue;
-    // Drain everything queued and signal once: the events are auto-reset, so
-    // a burst of writes is one wake-up either way.
+    // Drain everything queued and pulse once: a burst of writes is one
+    // wake-up at most.
     bool changed = false;
     for (;;) {
       const ssize_t got = ::read(inotify_.get(), buffer, sizeof buffer);
@@ -77,7 +78,7 @@ void log_change_watch::run() {
     }
     if (changed) {
       std::lock_guard<std::mutex> guard(lock_);
-      for (platform::event_handle* e : events_) e->set();
+      for (platform::event_handle* e : events_) pulse_event(*e);
     }
   }
 }

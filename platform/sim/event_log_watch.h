@@ -1,7 +1,9 @@
 // Private to the simulated event logs: the change notification of one open
 // reader (NotifyChangeEventLog). A thread waits on inotify for a writer
 // closing the log file (every append and clear opens, writes and closes it,
-// so one close ends one whole change) and sets the registered events.
+// so one close ends one whole change) and pulses the registered events, in
+// the order they were registered, as NotifyChangeEventLog pulses its event:
+// a change that comes while nobody waits on an event is lost to it.
 #pragma once
 
 #include <filesystem>
@@ -27,7 +29,7 @@ class log_change_watch {
   log_change_watch(const log_change_watch&) = delete;
   log_change_watch& operator=(const log_change_watch&) = delete;
 
-  /// Sets `event` on every later change; the event must outlive the watch.
+  /// Pulses `event` on every later change; the event must outlive the watch.
   void add(platform::event_handle& event);
 
  private:

@@ -5,7 +5,9 @@
 // start writes before the program runs; any other process (one started by
 // hand, or a child that inherited the variable) is refused with
 // error_failed_service_controller_connect, as Windows refuses a program that
-// the manager did not start.
+// the manager did not start. A control's sender waits for its acknowledgement
+// (service_state.h), written once the handler has returned, as ControlService
+// returns only then.
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -71,20 +73,34 @@ class sim_session final : public platform::service_session {
   platform::control_handler handler_;
 };
 
-// Reads whole 4-byte codes from the FIFO and delivers each; `pending` keeps
-// a partial code between reads.
-void read_controls(int fifo, sim_session& session, std::string& pending) {
-  char buffer[64];
+// Tells the controller that its control has been handled. A controller that
+// has gone (its FIFO has no reader, or is gone itself) is not waited for.
+void acknowledge(const std::filesystem::path& dir, const control_message& message) {
+  unique_fd ack(::open(control_ack_path(dir, message.pid, message.serial).c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC));
+  if (!ack.valid()) return;
+  const char done = 'a';
+  while (::write(ack.get(), &done, 1) < 0 && errno == EINTR) {
+  }
+}
+
+// Reads whole control messages from the FIFO, delivers each and acknowledges
+// it once the handler has returned; `pending` keeps a partial message between
+// reads.
+void read_controls(int fifo, const std::filesystem::path& dir, sim_session& session, std::string& pending) {
+  char buffer[control_message_size * 8];
   for (;;) {
     const ssize_t n = ::read(fifo, buffer, sizeof buffer);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return;
     pending.append(buffer, static_cast<std::size_t>(n));
-    while (pending.size() >= 4) {
-      std::uint32_t code = 0;
-      std::memcpy(&code, pending.data(), 4);
-      pending.erase(0, 4);
-      session.deliver(code);
+    while (pending.size() >= control_message_size) {
+      control_message message;
+      std::memcpy(&message.code, pending.data(), 4);
+      std::memcpy(&message.pid, pending.data() + 4, 4);
+      std::memcpy(&message.serial, pending.data() + 8, 4);
+      pending.erase(0, control_message_size);
+      session.deliver(message.code);
+      acknowledge(dir, message);
     }
   }
 }
@@ -133,7 +149,7 @@ std::uint32_t run_service_dispatcher(const char* service_name,
       break;
     }
     if ((fds[1].revents & (POLLIN | POLLHUP | POLLERR)) != 0) break;
-    if ((fds[0].revents & POLLIN) != 0) read_controls(fifo.get(), session, pending);
+    if ((fds[0].revents & POLLIN) != 0) read_controls(fifo.get(), dir, session, pending);
   }
   service.join();
   return win::error_success;

@@ -4,18 +4,26 @@
 // Group); a key counts as a service when it has a "Type" value. Their run
 // state is in the service directory (service_state.h).
 //
+// DeleteService marks the service as Windows does, with a "DeleteFlag" value
+// in its key; the key goes once the service's process has ended and no live
+// process holds a handle to it (service_state.h: handles/). Nothing runs to
+// notice that moment: whoever next opens, creates or closes a handle to the
+// service finishes the deletion.
+//
 // Differences from Windows, by intent: dependencies are not started (the
-// system services they name, such as RPCSS, do not exist here); DeleteService
-// removes the key at once instead of when the service has stopped; a started
+// system services they name, such as RPCSS, do not exist here); a started
 // program inherits the starting program's environment (the host root with it)
 // and runs in the host root as its working directory.
 #include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -39,6 +47,9 @@ constexpr std::uint32_t service_pause_continue_access = 0x0040;
 constexpr std::uint32_t service_user_defined_control_access = 0x0100;
 constexpr std::uint32_t error_bad_exe_format = 193;
 constexpr unsigned close_range_cloexec = 4;  // CLOSE_RANGE_CLOEXEC of <linux/close_range.h>
+// How long ControlService waits for the service's handler, as on Windows.
+constexpr auto control_wait = std::chrono::seconds(30);
+constexpr int control_poll_ms = 50;
 
 std::string service_key(const std::string& name) { return "SYSTEM\\CurrentControlSet\\Services\\" + name; }
 
@@ -258,14 +269,72 @@ std::uint32_t launch(const std::filesystem::path& dir, const std::vector<std::st
   return windows_error_of(err);
 }
 
+enum class presence { absent, present, marked };
+
+// What the registry says of the service, finishing a pending deletion when
+// nothing holds the service any more. Called with the handles lock held.
+presence lookup(const std::string& name) {
+  platform::unique_reg_key key;
+  if (platform::host_registry().open_key(platform::hive_root::local_machine, service_key(name).c_str(), win::key_read,
+                                         key) != win::error_success) {
+    return presence::absent;
+  }
+  std::uint32_t value = 0;
+  if (query_dword(*key, "Type", value) != win::error_success) return presence::absent;
+  if (query_dword(*key, "DeleteFlag", value) != win::error_success || value == 0) return presence::present;
+  key.reset();
+  const std::filesystem::path dir = service_directory(name);
+  service_record record;
+  if (read_service_record(dir, record) && process_alive(record.process)) return presence::marked;
+  if (live_handle_count(dir) > 0) return presence::marked;
+  const std::uint32_t rc =
+      platform::host_registry().delete_key(platform::hive_root::local_machine, service_key(name).c_str());
+  if (rc != win::error_success && rc != win::error_file_not_found) return presence::marked;
+  remove_run_state(dir);
+  return presence::absent;
+}
+
+std::uint32_t presence_error(presence p) {
+  return p == presence::marked ? win::error_service_marked_for_delete : win::error_service_does_not_exist;
+}
+
+// Waits for the acknowledgement of one control: error_success once the
+// handler has run, error_service_not_active when the service process ends
+// first, error_service_request_timeout after control_wait.
+std::uint32_t await_control_ack(int ack, const process_identity& service_process) {
+  const auto limit = std::chrono::steady_clock::now() + control_wait;
+  for (;;) {
+    pollfd fd = {ack, POLLIN, 0};
+    const int n = ::poll(&fd, 1, control_poll_ms);
+    if (n < 0 && errno != EINTR) return win::error_gen_failure;
+    if (n > 0 && (fd.revents & POLLIN) != 0) return win::error_success;
+    if (!process_alive(service_process)) return win::error_service_not_active;
+    if (std::chrono::steady_clock::now() >= limit) return win::error_service_request_timeout;
+  }
+}
+
 class sim_service final : public platform::service_handle {
  public:
-  sim_service(std::string name, std::uint32_t access) : name_(std::move(name)), access_(access) {}
+  /// Made with the handles lock held, so that a final deletion sees it.
+  sim_service(std::string name, std::uint32_t access)
+      : name_(std::move(name)), access_(access), handle_file_(record_open_handle(service_directory(name_))) {}
+
+  ~sim_service() override {
+    forget_open_handle(handle_file_);
+    // The last handle of a service marked for deletion takes it away.
+    const unique_fd lock = lock_handles(service_directory(name_));
+    if (lock.valid() && lookup(name_) == presence::absent) {
+      // Deleted, or never there.
+    }
+  }
+  sim_service(const sim_service&) = delete;
+  sim_service& operator=(const sim_service&) = delete;
 
   std::uint32_t start() override {
     if (!allowed(win::service_start)) return win::error_access_denied;
     service_config config;
     if (const std::uint32_t rc = read_config(config); rc != win::error_success) return rc;
+    if (marked()) return win::error_service_marked_for_delete;
     if (config.start_type == win::service_disabled) return win::error_service_disabled;
     const std::vector<std::string> words = split_image_path(config.binary_path);
     if (words.empty() || words[0].empty()) return win::error_file_not_found;
@@ -299,18 +368,51 @@ class sim_service final : public platform::service_handle {
     }
     unique_fd fifo(::open((dir / "control").c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC));
     if (!fifo.valid()) return win::error_service_not_active;
-    std::uint8_t bytes[4];
-    std::memcpy(bytes, &code, sizeof bytes);
-    if (::write(fifo.get(), bytes, sizeof bytes) != static_cast<ssize_t>(sizeof bytes)) {
-      return win::error_service_not_active;
+    // The acknowledgement FIFO is opened for reading and writing, so that it
+    // neither blocks the open nor reads as ended before the dispatcher writes.
+    static std::atomic<std::uint32_t> serial{0};
+    control_message message;
+    message.code = code;
+    message.pid = static_cast<std::uint32_t>(::getpid());
+    message.serial = ++serial;
+    const std::filesystem::path ack_path = control_ack_path(dir, message.pid, message.serial);
+    ::unlink(ack_path.c_str());
+    if (::mkfifo(ack_path.c_str(), 0600) != 0) return windows_error_of(errno);
+    unique_fd ack(::open(ack_path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC));
+    std::uint8_t bytes[control_message_size];
+    std::memcpy(bytes, &message.code, 4);
+    std::memcpy(bytes + 4, &message.pid, 4);
+    std::memcpy(bytes + 8, &message.serial, 4);
+    std::uint32_t rc = win::error_success;
+    if (!ack.valid()) {
+      rc = windows_error_of(errno);
+    } else if (::write(fifo.get(), bytes, sizeof bytes) != static_cast<ssize_t>(sizeof bytes)) {
+      rc = win::error_service_not_active;
+    } else {
+      rc = await_control_ack(ack.get(), record.process);
     }
-    status = now;
+    ack.reset();
+    ::unlink(ack_path.c_str());
+    if (rc != win::error_success) return rc;
+    // What the handler reported while it ran.
+    const bool have_now = read_service_record(dir, record);
+    status = effective_status(have_now, record);
     return win::error_success;
   }
 
   std::uint32_t remove() override {
     if (!allowed(win::delete_access)) return win::error_access_denied;
-    return platform::host_registry().delete_key(platform::hive_root::local_machine, service_key(name_).c_str());
+    platform::unique_reg_key key;
+    if (platform::host_registry().open_key(platform::hive_root::local_machine, service_key(name_).c_str(),
+                                           win::key_all_access, key) != win::error_success) {
+      return win::error_service_does_not_exist;
+    }
+    std::uint32_t flag = 0;
+    if (query_dword(*key, "DeleteFlag", flag) == win::error_success && flag != 0) {
+      return win::error_service_marked_for_delete;
+    }
+    // This handle is open, so the deletion itself waits for its close at least.
+    return set_dword(*key, "DeleteFlag", 1);
   }
 
   std::uint32_t query_config(service_config& out) override {
@@ -328,6 +430,14 @@ class sim_service final : public platform::service_handle {
 
  private:
   bool allowed(std::uint32_t right) const { return (access_ & right) == right; }
+
+  bool marked() const {
+    platform::unique_reg_key key;
+    std::uint32_t flag = 0;
+    return platform::host_registry().open_key(platform::hive_root::local_machine, service_key(name_).c_str(),
+                                              win::key_read, key) == win::error_success &&
+           query_dword(*key, "DeleteFlag", flag) == win::error_success && flag != 0;
+  }
 
   static std::uint32_t access_for(std::uint32_t code) {
     switch (code) {
@@ -366,17 +476,8 @@ class sim_service final : public platform::service_handle {
 
   std::string name_;
   std::uint32_t access_;
+  std::filesystem::path handle_file_;
 };
-
-bool service_exists(const char* name) {
-  platform::unique_reg_key key;
-  if (platform::host_registry().open_key(platform::hive_root::local_machine, service_key(name).c_str(), win::key_read,
-                                         key) != win::error_success) {
-    return false;
-  }
-  std::uint32_t type = 0;
-  return query_dword(*key, "Type", type) == win::error_success;
-}
 
 bool valid_service_name(const char* name) {
   if (name == nullptr || *name == '\0' || std::strlen(name) > 256) return false;
@@ -390,15 +491,38 @@ class sim_manager final : public platform::service_manager_handle {
  public:
   std::uint32_t open_service(const char* name, std::uint32_t access, platform::unique_service& out) override {
     if (!valid_service_name(name)) return win::error_invalid_parameter;
-    if (!service_exists(name)) return win::error_service_does_not_exist;
-    out = std::make_unique<sim_service>(name, access);
+    platform::unique_service made;
+    {
+      const unique_fd lock = lock_handles(service_directory(name));
+      if (const presence p = lookup(name); p != presence::present) return presence_error(p);
+      made = std::make_unique<sim_service>(name, access);
+    }
+    // A handle that `out` held before closes only now, outside the lock its
+    // close takes.
+    out = std::move(made);
     return win::error_success;
   }
 
   std::uint32_t create_service(const char* name, std::uint32_t access, const service_config& config,
                                platform::unique_service& out) override {
     if (!valid_service_name(name)) return win::error_invalid_parameter;
-    if (service_exists(name)) return win::error_service_exists;
+    platform::unique_service made;
+    std::uint32_t rc = win::error_success;
+    {
+      const unique_fd lock = lock_handles(service_directory(name));
+      rc = create_held(name, access, config, made);
+    }
+    if (rc == win::error_success) out = std::move(made);
+    return rc;
+  }
+
+ private:
+  // CreateServiceA with the handles lock held.
+  static std::uint32_t create_held(const char* name, std::uint32_t access, const service_config& config,
+                                   platform::unique_service& out) {
+    if (const presence p = lookup(name); p != presence::absent) {
+      return p == presence::marked ? win::error_service_marked_for_delete : win::error_service_exists;
+    }
     platform::unique_reg_key key;
     bool created = false;
     std::uint32_t rc = platform::host_registry().create_key(

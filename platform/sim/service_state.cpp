@@ -1,9 +1,12 @@
 #include "platform/sim/service_state.h"
 
+#include <errno.h>
 #include <fcntl.h>
 #include <stdlib.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 
+#include <atomic>
 #include <cctype>
 #include <cstdio>
 #include <fstream>
@@ -40,6 +43,37 @@ bool parse_number(const std::string& text, unsigned long long& out) {
   char* end = nullptr;
   out = std::strtoull(text.c_str(), &end, 10);
   return end != nullptr && *end == '\0';
+}
+
+// This process's identity, read once per process (a forked child reads its own).
+bool own_identity(process_identity& out) {
+  static std::atomic<long> cached_pid{0};
+  static std::atomic<unsigned long long> cached_start{0};
+  const long pid = ::getpid();
+  if (cached_pid.load() == pid) {
+    out.pid = pid;
+    out.start_time = cached_start.load();
+    return true;
+  }
+  if (!read_process_identity(pid, out)) return false;
+  cached_start.store(out.start_time);
+  cached_pid.store(pid);
+  return true;
+}
+
+// "<pid>.<start time>.<serial>": the holder of a handle file.
+bool parse_handle_name(const std::string& name, process_identity& out) {
+  const std::size_t first = name.find('.');
+  const std::size_t second = first == std::string::npos ? std::string::npos : name.find('.', first + 1);
+  unsigned long long pid = 0;
+  unsigned long long start = 0;
+  if (second == std::string::npos || !parse_number(name.substr(0, first), pid) ||
+      !parse_number(name.substr(first + 1, second - first - 1), start)) {
+    return false;
+  }
+  out.pid = static_cast<long>(pid);
+  out.start_time = start;
+  return true;
 }
 
 }  // namespace
@@ -151,6 +185,54 @@ platform::service_status effective_status(bool have_record, const service_record
     s.wait_hint = 0;
   }
   return s;
+}
+
+std::filesystem::path record_open_handle(const std::filesystem::path& dir) {
+  static std::atomic<unsigned> serial{0};
+  process_identity self;
+  if (!own_identity(self)) return {};
+  const std::filesystem::path handles = dir / "handles";
+  std::error_code ec;
+  std::filesystem::create_directories(handles, ec);
+  const std::filesystem::path file =
+      handles / (std::to_string(self.pid) + "." + std::to_string(self.start_time) + "." + std::to_string(++serial));
+  unique_fd fd(::open(file.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
+  return fd.valid() ? file : std::filesystem::path();
+}
+
+void forget_open_handle(const std::filesystem::path& file) {
+  if (!file.empty()) ::unlink(file.c_str());
+}
+
+int live_handle_count(const std::filesystem::path& dir) {
+  int live = 0;
+  std::error_code ec;
+  for (std::filesystem::directory_iterator it(dir / "handles", ec), end; !ec && it != end; it.increment(ec)) {
+    process_identity holder;
+    if (parse_handle_name(it->path().filename().string(), holder) && process_alive(holder)) {
+      ++live;
+    } else {
+      ::unlink(it->path().c_str());
+    }
+  }
+  return live;
+}
+
+unique_fd lock_handles(const std::filesystem::path& dir) {
+  unique_fd lock(::open((dir / "handles.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
+  if (!lock.valid()) return lock;
+  while (::flock(lock.get(), LOCK_EX) != 0) {
+    if (errno != EINTR) return unique_fd();
+  }
+  return lock;
+}
+
+void remove_run_state(const std::filesystem::path& dir) {
+  for (const char* name : {"status", "history", "control"}) ::unlink((dir / name).c_str());
+}
+
+std::filesystem::path control_ack_path(const std::filesystem::path& dir, std::uint32_t pid, std::uint32_t serial) {
+  return dir / ("ack." + std::to_string(pid) + "." + std::to_string(serial));
 }
 
 }  // namespace kvx::sim

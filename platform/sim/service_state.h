@@ -9,12 +9,19 @@
 //               since the last start, oldest first
 //   lock        flock'ed while a start is in progress
 //   output.log  the service process's standard output and error
+//   handles/    one empty file per open service handle, named
+//               "<pid>.<start time>.<serial>" after the process that holds it
+//   handles.lock  flock'ed while a handle is opened or the service is
+//               finally deleted, so that neither misses the other
+//   ack.<pid>.<serial>  a FIFO made by a controller for one control: the
+//               dispatcher writes a byte to it once the handler has run
 // A service process finds its directory in the environment variable
 // KVX_SERVICE_CONTROL, set only for the process that a start created.
 #pragma once
 
 #include <unistd.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <string>
@@ -58,6 +65,33 @@ bool write_service_record(const std::filesystem::path& dir, const service_record
 /// reporting SERVICE_STOPPED; stopped with error_service_never_started
 /// without a record.
 platform::service_status effective_status(bool have_record, const service_record& record);
+
+/// Records an open service handle of this process under <dir>/handles/; the
+/// file's path, or an empty path when it cannot be written.
+std::filesystem::path record_open_handle(const std::filesystem::path& dir);
+/// Removes what record_open_handle wrote.
+void forget_open_handle(const std::filesystem::path& file);
+/// The handles recorded under <dir>/handles/ whose process still runs. The
+/// files of processes that have ended (killed, crashed, never closed their
+/// handles) are removed on the way: they count for nothing.
+int live_handle_count(const std::filesystem::path& dir);
+/// flock on <dir>/handles.lock, held until the descriptor closes; invalid on failure.
+unique_fd lock_handles(const std::filesystem::path& dir);
+/// Removes the run state of a service that is gone (status, history, the
+/// control FIFO), so that a service created again under the name starts as
+/// one that never ran.
+void remove_run_state(const std::filesystem::path& dir);
+
+/// A control as it travels through the FIFO: the code and the controller's
+/// acknowledgement FIFO (ack.<pid>.<serial>), in host order.
+struct control_message {
+  std::uint32_t code = 0;
+  std::uint32_t pid = 0;
+  std::uint32_t serial = 0;
+};
+inline constexpr std::size_t control_message_size = 12;
+/// The acknowledgement FIFO of a control.
+std::filesystem::path control_ack_path(const std::filesystem::path& dir, std::uint32_t pid, std::uint32_t serial);
 
 /// The dispatcher of a service process (run_dispatcher of the sim backend).
 std::uint32_t run_service_dispatcher(const char* service_name,

@@ -85,11 +85,19 @@ class faulty_service : public platform::service_handle {
       : inner_(std::move(inner)), script_(script) {}
   std::uint32_t start() override { return inner_->start(); }
   std::uint32_t control(std::uint32_t code, platform::service_status& status) override {
+    if (script_.runs_refusing_stop) return win::error_invalid_service_control;
     return inner_->control(code, status);
   }
   std::uint32_t remove() override { return script_.fail_delete ? win::error_access_denied : inner_->remove(); }
   std::uint32_t query_config(platform::service_config& out) override { return inner_->query_config(out); }
-  std::uint32_t query_status(platform::service_status& out) override { return inner_->query_status(out); }
+  std::uint32_t query_status(platform::service_status& out) override {
+    const std::uint32_t rc = inner_->query_status(out);
+    if (rc == win::error_success && script_.runs_refusing_stop) {
+      out.current_state = win::service_running;
+      out.controls_accepted = 0;
+    }
+    return rc;
+  }
 
  private:
   platform::unique_service inner_;

@@ -68,6 +68,8 @@ class scripted_services : public platform::service_control {
   /// open_service with DELETE access fails.
   bool fail_open_for_delete = false;
   bool fail_delete = false;
+  /// The service shows as running and refuses the stop control.
+  bool runs_refusing_stop = false;
 };
 
 /// The host's registry, except that opening a listed key (any root) fails

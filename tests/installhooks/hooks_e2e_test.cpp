@@ -152,6 +152,18 @@ TEST_F(HooksEndToEnd, InstallAndRemoveTheRealService) {
   ASSERT_EQ(r.out, "KvxRegistry returned 0\n") << r.err;
   EXPECT_NE(run_command({simhost, "sc", "query", "hbalogd"}).out.find("4  RUNNING"), std::string::npos);
 
+  // An upgrade: the same install again while the service runs. The running
+  // service is stopped and replaced, and the new one runs.
+  const std::string first_status = read_file(host.root() / "services" / "hbalogd" / "status");
+  r = hook({"KvxRegistry", install_dir.string()});
+  ASSERT_EQ(r.out, "KvxRegistry returned 0\n") << r.err;
+  EXPECT_EQ(r.err, "");
+  EXPECT_NE(run_command({simhost, "sc", "query", "hbalogd"}).out.find("4  RUNNING"), std::string::npos)
+      << run_command({simhost, "sc", "query", "hbalogd"}).out;
+  const std::string second_status = read_file(host.root() / "services" / "hbalogd" / "status");
+  EXPECT_NE(first_status.substr(0, first_status.find('\n')), second_status.substr(0, second_status.find('\n')))
+      << "another process runs the service now";
+
   // Already stopped when the removal comes: it unregisters all the same.
   ASSERT_EQ(run_command({simhost, "net", "stop", "hbalogd"}).status, 0);
   ASSERT_EQ(set_install_dir(install_dir.string()).status, 0);

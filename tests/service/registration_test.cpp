@@ -2,7 +2,10 @@
 // simulated registry.
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include "platform/service.h"
+#include "tests/fakes/service_commands.h"
 #include "tests/service/service_rig.h"
 
 namespace kvx::test {
@@ -120,9 +123,12 @@ TEST_F(Registration, AnAppIdKeyThatDoesNotOpenEndsRegistrationWithItsCode) {
   EXPECT_FALSE(module.service_installed());
 }
 
-TEST_F(Registration, ServiceManagerFailuresShowTheirMessageBoxAndAreOtherwiseIgnored) {
+// E_FAIL: a registration whose service-manager step failed does not succeed.
+constexpr int service_step_failed = static_cast<int>(0x80004005u);
+
+TEST_F(Registration, ServiceManagerFailuresShowTheirMessageBoxAndFailTheRegistration) {
   services.fail_manager = true;
-  EXPECT_EQ(module.program_entry("hbalogd /Service"), 0);
+  EXPECT_EQ(module.program_entry("hbalogd /Service"), service_step_failed);
   ASSERT_EQ(dialogs.messages.size(), 1u);
   EXPECT_EQ(dialogs.messages[0].text, "サービス マネージャーを開けませんでした");
   EXPECT_EQ(dialogs.messages[0].caption, "hbalogd");
@@ -130,7 +136,7 @@ TEST_F(Registration, ServiceManagerFailuresShowTheirMessageBoxAndAreOtherwiseIgn
   services.fail_manager = false;
 
   services.fail_create = true;
-  EXPECT_EQ(module.program_entry("hbalogd /Service"), 0);
+  EXPECT_EQ(module.program_entry("hbalogd /Service"), service_step_failed);
   ASSERT_EQ(dialogs.messages.size(), 2u);
   EXPECT_EQ(dialogs.messages[1].text, "サービスを作成できませんでした");
   EXPECT_FALSE(key_exists(hive_root::local_machine, logd::event_source_key));
@@ -139,23 +145,55 @@ TEST_F(Registration, ServiceManagerFailuresShowTheirMessageBoxAndAreOtherwiseIgn
   ASSERT_EQ(module.program_entry("hbalogd /Service"), 0);
   ASSERT_TRUE(module.service_installed());
   services.fail_open_for_delete = true;
-  EXPECT_EQ(module.program_entry("hbalogd /RegServer"), 0);
+  EXPECT_EQ(module.program_entry("hbalogd /RegServer"), service_step_failed);
   ASSERT_EQ(dialogs.messages.size(), 3u);
   EXPECT_EQ(dialogs.messages[2].text, "サービスを開けませんでした");
   EXPECT_TRUE(module.service_installed());
   services.fail_open_for_delete = false;
 
   services.fail_delete = true;
-  EXPECT_EQ(module.program_entry("hbalogd /UnregServer"), 0);
+  EXPECT_EQ(module.program_entry("hbalogd /UnregServer"), service_step_failed);
   ASSERT_EQ(dialogs.messages.size(), 4u);
   EXPECT_EQ(dialogs.messages[3].text, "サービスは削除できませんでした");
   EXPECT_EQ(dialogs.messages[3].caption, "hbalogd");
   EXPECT_TRUE(module.service_installed());
+  services.fail_delete = false;
+
+  // A running service that refuses the stop is neither deleted nor replaced.
+  services.runs_refusing_stop = true;
+  EXPECT_EQ(module.program_entry("hbalogd /Service"), service_step_failed);
+  ASSERT_EQ(dialogs.messages.size(), 5u);
+  EXPECT_EQ(dialogs.messages[4].text, "サービスは削除できませんでした");
+  services.runs_refusing_stop = false;
+  EXPECT_TRUE(module.service_installed());
+  EXPECT_EQ(read_value(hive_root::local_machine, service_key, "DeleteFlag").rc, win::error_file_not_found);
+}
+
+TEST_F(Registration, ReRegisteringWaitsUntilTheDeletedServiceIsReleased) {
+  ASSERT_EQ(module.program_entry("hbalogd /Service"), 0);
+  // Another program holds the service open: deleted, it is only marked, and
+  // cannot be created again until that handle closes.
+  platform::unique_service_manager scm;
+  ASSERT_EQ(platform::backend_services().open_manager(win::sc_manager_all_access, scm), win::error_success);
+  platform::unique_service held;
+  ASSERT_EQ(scm->open_service("hbalogd", win::service_query_status, held), win::error_success);
+  std::thread holder([&] {
+    EXPECT_TRUE(eventually([] { return read_value(hive_root::local_machine, service_key, "DeleteFlag").rc == 0; }));
+    held.reset();
+  });
+  EXPECT_EQ(module.program_entry("hbalogd /Service"), 0);
+  holder.join();
+  EXPECT_TRUE(dialogs.messages.empty());
+  EXPECT_TRUE(module.service_installed());
+  EXPECT_EQ(read_value(hive_root::local_machine, service_key, "DeleteFlag").rc, win::error_file_not_found)
+      << "the service is the new one, not the one marked for deletion";
+  expect_value(hive_root::local_machine, service_key, "ImagePath", win::reg_expand_sz,
+               sz(std::string("\"") + rig_program_path + "\""));
 }
 
 TEST_F(Registration, WithoutItsOwnPathTheProgramDoesNotCreateAServiceThatCannotStart) {
   module.init("hbalogd", "");
-  EXPECT_EQ(module.program_entry("hbalogd /Service"), 0);
+  EXPECT_EQ(module.program_entry("hbalogd /Service"), service_step_failed);
   EXPECT_FALSE(module.service_installed());
   ASSERT_EQ(dialogs.messages.size(), 1u);
   EXPECT_EQ(dialogs.messages[0].text, "サービスを作成できませんでした");

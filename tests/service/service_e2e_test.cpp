@@ -4,10 +4,13 @@
 #include <signal.h>
 #include <stdlib.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <thread>
 
+#include "platform/service.h"
 #include "platform/sim/event_log_file.h"
 #include "platform/sim/service_state.h"
 #include "platform/win_codes.h"
@@ -198,6 +201,97 @@ TEST_F(ServiceEndToEnd, AServiceProcessThatDiesIsStoppedAndCanBeStartedAgain) {
   EXPECT_TRUE(contains(sc_query(), "WIN32_EXIT_CODE    : 1067  (0x42b)")) << sc_query();
   const command_result again = net("start");
   EXPECT_EQ(again.status, 0) << again.err;
+  stop_and_check();
+}
+
+TEST_F(ServiceEndToEnd, ReRegisteringTheRunningServiceLeavesOneThatStarts) {
+  // What an upgrade does: /Service over the service while it runs.
+  install_lists();
+  ASSERT_EQ(run_command({hbalogd, "/Service"}).status, 0);
+  ASSERT_EQ(net("start").status, 0);
+  sim::service_record old_run;
+  ASSERT_TRUE(sim::read_service_record(sim::service_directory("hbalogd"), old_run));
+  const command_result again = run_command({hbalogd, "/Service"});
+  EXPECT_EQ(again.status, 0) << again.out << again.err;
+  EXPECT_EQ(again.err, "") << "no message box";
+  EXPECT_FALSE(sim::process_alive(old_run.process)) << "the running service was stopped first";
+  EXPECT_TRUE(state_is("STATE              : 1  STOPPED")) << sc_query();
+  EXPECT_TRUE(contains(run_command({simhost, "sc", "qc", "hbalogd"}).out, "START_TYPE         : 2   AUTO_START"));
+  const std::vector<sim::event_record> events = module_events();
+  ASSERT_EQ(events.size(), 2u) << testing::PrintToString(application_events());
+  EXPECT_EQ(events[1].strings, std::vector<std::string>{"Service stopped"});
+
+  const command_result start = net("start");
+  ASSERT_EQ(start.status, 0) << start.out << start.err;
+  EXPECT_TRUE(state_is("STATE              : 4  RUNNING")) << sc_query();
+
+  // ControlService returns once the handler has run: the status it gives is
+  // the one the handler reported, no longer RUNNING.
+  platform::unique_service_manager scm;
+  ASSERT_EQ(platform::backend_services().open_manager(win::sc_manager_all_access, scm), win::error_success);
+  platform::unique_service service;
+  ASSERT_EQ(scm->open_service("hbalogd", win::service_stop | win::service_query_status, service), win::error_success);
+  platform::service_status status;
+  ASSERT_EQ(service->control(win::service_control_stop, status), win::error_success);
+  EXPECT_TRUE(status.current_state == win::service_stop_pending || status.current_state == win::service_stopped)
+      << status.current_state;
+  EXPECT_TRUE(eventually([&] { return state_is("STATE              : 1  STOPPED"); })) << sc_query();
+}
+
+TEST_F(ServiceEndToEnd, RecordsWrittenWhileTheWatcherIsBusyAreStillLogged) {
+  // The change notification pulses: a record written while the worker is in a
+  // dispatch pass wakes nobody, and only the notify thread's cycle (5 s)
+  // brings it in. The worker is held in its pass for the second record by the
+  // writer of the first, which the driver answers busy (one retry a second);
+  // the third record comes while it is held there.
+  install_lists();
+  running_simulator simulator("[adapter]\nport = 2\n");
+  ASSERT_TRUE(simulator.started());
+  ASSERT_EQ(run_command({hbalogd, "/Service"}).status, 0);
+  ASSERT_EQ(net("start").status, 0);
+  // True once the port has at most `left` busy answers to give.
+  const auto busy_left = [&](unsigned left) {
+    return eventually(
+        [&] {
+          const std::string status = simulator.control({"status"}).out;
+          const std::size_t at = status.find("busy answers left: ");
+          return at != std::string::npos && std::strtoul(status.c_str() + at + 19, nullptr, 10) <= left;
+        },
+        20000);
+  };
+  std::vector<std::string> heads;
+  const auto inject = [&](const char* slot) {
+    const simulator::control_reply reply = simulator.control({"inject", "--port", "2", "--error", "3", "--slot", slot});
+    const std::size_t at = reply.out.find("System record ");
+    EXPECT_NE(at, std::string::npos) << reply.out << reply.err;
+    if (at != std::string::npos) {
+      heads.push_back("---- KVXWDD LOG #" + std::to_string(std::atoi(reply.out.c_str() + at + 14)) + " ----");
+    }
+  };
+  // A first record, logged at once: from here on the watch is up and the
+  // port is quiet.
+  inject("4");
+  ASSERT_TRUE(eventually(
+      [&] {
+        return !heads.empty() && contains(log_file("kvx0200.log"), heads[0]) &&
+               contains(simulator.control({"status"}).out, "open handles: 0 shared, 0 exclusive") &&
+               contains(simulator.control({"status"}).out, "occupied slots: none");
+      },
+      20000))
+      << log_file("kvx0200.log") << testing::PrintToString(application_events());
+  simulator.control({"busy", "--port", "2", "--count", "3"});
+  inject("1");
+  ASSERT_TRUE(busy_left(2)) << "the first record's writer is retrying";
+  inject("2");
+  ASSERT_TRUE(busy_left(1)) << "a second later: the pass for the second record waits for that writer";
+  inject("3");
+  EXPECT_TRUE(eventually(
+      [&] {
+        const std::string file = log_file("kvx0200.log");
+        return std::all_of(heads.begin(), heads.end(), [&](const std::string& h) { return contains(file, h); });
+      },
+      60000))
+      << log_file("kvx0200.log") << testing::PrintToString(application_events());
   stop_and_check();
 }
 

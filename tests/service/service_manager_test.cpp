@@ -4,6 +4,10 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
 
 #include "platform/registry.h"
 #include "platform/service.h"
@@ -71,9 +75,61 @@ TEST_F(SimServiceManager, ServicesLiveInTheRegistryAndOpenWithTheirAccessOnly) {
 
   ASSERT_EQ(scm->open_service("demo", win::delete_access, s), win::error_success);
   EXPECT_EQ(s->remove(), win::error_success);
+  s.reset();  // the deletion ends with the last handle
   EXPECT_EQ(scm->open_service("demo", win::service_query_config, s), win::error_service_does_not_exist);
   EXPECT_EQ(scm->open_service("a\\b", win::service_query_config, s), win::error_invalid_parameter);
   EXPECT_EQ(scm->open_service("", win::service_query_config, s), win::error_invalid_parameter);
+}
+
+TEST_F(SimServiceManager, ADeletedServiceStaysMarkedUntilItsLastHandleCloses) {
+  ASSERT_EQ(create("demo", "/bin/true"), win::error_success);
+  platform::unique_service reader;
+  platform::unique_service deleter;
+  ASSERT_EQ(scm->open_service("demo", win::service_query_status, reader), win::error_success);
+  ASSERT_EQ(scm->open_service("demo", win::service_all_access, deleter), win::error_success);
+  ASSERT_EQ(deleter->remove(), win::error_success);
+  platform::unique_service s;
+  EXPECT_EQ(deleter->remove(), win::error_service_marked_for_delete);
+  EXPECT_EQ(deleter->start(), win::error_service_marked_for_delete);
+  EXPECT_EQ(scm->open_service("demo", win::service_query_status, s), win::error_service_marked_for_delete);
+  EXPECT_EQ(create("demo", "/bin/true"), win::error_service_marked_for_delete);
+  service_status st;
+  EXPECT_EQ(reader->query_status(st), win::error_success) << "handles still open keep working";
+
+  deleter.reset();
+  EXPECT_EQ(scm->open_service("demo", win::service_query_status, s), win::error_service_marked_for_delete)
+      << "one handle is still open";
+  reader.reset();
+  EXPECT_EQ(scm->open_service("demo", win::service_query_status, s), win::error_service_does_not_exist);
+  ASSERT_EQ(create("demo", "/bin/true"), win::error_success);
+  EXPECT_EQ(status_of("demo").win32_exit_code, win::error_service_never_started) << "the new service never ran";
+}
+
+TEST_F(SimServiceManager, AHandleOfAProcessThatHasEndedDoesNotHoldTheService) {
+  ASSERT_EQ(create("demo", "/bin/true"), win::error_success);
+  // A process that dies with the service open: its handle is never closed.
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    platform::unique_service_manager own;
+    platform::unique_service leaked;
+    if (platform::backend_services().open_manager(win::sc_manager_all_access, own) != win::error_success ||
+        own->open_service("demo", win::service_query_status, leaked) != win::error_success) {
+      ::_exit(1);
+    }
+    ::_exit(0);  // without closing anything
+  }
+  int raw = 0;
+  ASSERT_EQ(::waitpid(child, &raw, 0), child);
+  ASSERT_TRUE(WIFEXITED(raw) && WEXITSTATUS(raw) == 0);
+  ASSERT_FALSE(std::filesystem::is_empty(sim::service_directory("demo") / "handles")) << "the handle was recorded";
+
+  platform::unique_service s;
+  ASSERT_EQ(scm->open_service("demo", win::delete_access, s), win::error_success);
+  ASSERT_EQ(s->remove(), win::error_success);
+  s.reset();
+  EXPECT_EQ(scm->open_service("demo", win::service_query_status, s), win::error_service_does_not_exist);
+  EXPECT_TRUE(std::filesystem::is_empty(sim::service_directory("demo") / "handles"));
 }
 
 TEST_F(SimServiceManager, ANeverStartedServiceIsStoppedAndTakesNoControl) {
