@@ -17,6 +17,7 @@
 #include "logd/watcher.h"
 #include "platform/sim/event_log_file.h"
 #include "simulator/background.h"
+#include "tests/support/capture_seams.h"
 
 namespace {
 

@@ -38,7 +38,6 @@ struct store_items {
   std::int32_t stop_drain_ms = 20000;
   std::int32_t table_walks = 0;
   std::shared_ptr<platform::event_handle> notify_event;
-  capture_seams seams;
   std::optional<std::string> error_log_file_path =
       std::string("C:\\Program Files\\velmora\\drivers\\hba\\hbalogd\\log");
   std::optional<std::string> error_log_list_path = std::string("C:\\Program Files\\velmora\\drivers\\hba\\hbalogd");
@@ -192,15 +191,6 @@ void release_removed_entries() {
     }
   }
   // Destroyed outside the lock.
-}
-
-capture_seams get_capture_seams() { return load(items().seams); }
-void set_capture_seams(capture_seams seams) {
-  capture_seams old;
-  {
-    std::lock_guard<std::mutex> guard(state_lock);
-    old = std::exchange(items().seams, std::move(seams));
-  }
 }
 
 std::optional<std::string> get_error_log_file_path() { return load(items().error_log_file_path); }

@@ -234,19 +234,6 @@ void set_slot_owner(thread_slot* s, interface_entry* owner);
 std::thread take_slot_runner(thread_slot* s);
 void set_slot_runner(thread_slot* s, std::thread runner);
 
-/// Test-only replacements for what the writer threads call and for thread
-/// creation; an empty member means the real one. Installed before the capture
-/// threads start and cleared after they end.
-struct capture_seams {
-  std::function<std::unique_ptr<adapter::detail_reply>(interface_entry*)> request_detail_data;
-  std::function<int(const event_record&, const adapter::detail_reply*)> write_log_entry;
-  /// Asked before each capture thread is created ("notify", "retry",
-  /// "writer"); true makes the creation fail as if the system refused it.
-  std::function<bool(const char* which)> thread_start_refused;
-};
-capture_seams get_capture_seams();
-void set_capture_seams(capture_seams seams);
-
 /// The lock that serialises entries into one adapter's log file, by adapter
 /// location (low 16 bits of the event key). Created on first use, kept until
 /// teardown, so an entry removed and found again keeps the same lock.

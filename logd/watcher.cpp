@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "logd/capture_hooks.h"
 #include "logd/configuration.h"
 #include "logd/driver_record.h"
 #include "logd/error_lists.h"
@@ -164,9 +165,8 @@ struct capture_threads {
 
 template <class Body>
 int start_capture_thread(const char* which, capture_thread& slot, Body body) {
-  const capture_seams seams = get_capture_seams();
   try {
-    if (seams.thread_start_refused && seams.thread_start_refused(which)) {
+    if (thread_start_refused(which)) {
       throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
     }
     slot.thread = std::thread([done = slot.done, body = std::move(body), which] {

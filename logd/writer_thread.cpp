@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "adapter/logger_requests.h"
+#include "logd/capture_hooks.h"
 #include "logd/interface_table.h"
 #include "logd/log_entry.h"
 #include "logd/report_event.h"
@@ -55,9 +56,8 @@ int start_writer(interface_entry* entry) {
   set_slot_owner(slot, entry);
   set_busy(entry, 1);
   set_slot_thread(slot, taken_marker(slot));
-  const capture_seams seams = get_capture_seams();
   try {
-    if (seams.thread_start_refused && seams.thread_start_refused("writer")) {
+    if (thread_start_refused("writer")) {
       throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
     }
     set_slot_runner(slot, std::thread(writer_thread, std::move(args)));
@@ -79,9 +79,7 @@ namespace {
 /// One detail request, then an entry for each queued record in order; the
 /// records written are taken out of the queue.
 void write_queued_records(interface_entry* entry) {
-  const capture_seams seams = get_capture_seams();
-  std::unique_ptr<adapter::detail_reply> reply =
-      seams.request_detail_data ? seams.request_detail_data(entry) : adapter::request_detail_data(entry);
+  std::unique_ptr<adapter::detail_reply> reply = writer_detail_request(entry);
 
   const std::int32_t count = get_queue_count(entry);
   std::int32_t written = 0;
@@ -89,8 +87,7 @@ void write_queued_records(interface_entry* entry) {
     if (capture_stopping()) break;
     const event_record* record = get_node_record(node);
     if (record == nullptr) break;
-    const int result = seams.write_log_entry ? seams.write_log_entry(*record, reply.get())
-                                             : write_log_entry(*record, reply.get(), entry);
+    const int result = writer_log_entry(*record, reply.get(), entry);
     if (result != 0) break;
     ++written;
   }

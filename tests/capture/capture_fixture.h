@@ -22,6 +22,7 @@
 #include "platform/host.h"
 #include "tests/fakes/capture_fake_event_log.h"
 #include "tests/fakes/temp_host.h"
+#include "tests/support/capture_seams.h"
 
 namespace kvx::test {
 
