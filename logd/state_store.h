@@ -7,9 +7,22 @@
 // dispatch pass starts writer threads (see docs/architecture.md).
 //
 // Ownership: the store owns the two path texts, the two list tables, every
-// interface_entry ever created (removed ones too, until teardown), their
-// queues and the thread manager table. Pointers handed out stay valid until
-// teardown_store(), which runs only when no other capture thread is running.
+// interface_entry (a removed one until release_removed_entries() finds no
+// thread that can hold it), their queues and the thread manager table.
+// Pointers handed out stay valid until then, or until teardown_store(), which
+// runs only when no other capture thread is running.
+//
+// The capture's locks, what each guards, and the order in which they are
+// taken (a thread holding one takes only those below it):
+//   dispatch_lock          one dispatch pass, or one check of the notify thread
+//   log_file_lock(loc)     one entry in one adapter's log file, header to header
+//   device_request_lock(n) hbalogd's own open and exchange on one port device
+//   table_change_lock      a change to interface_table's links
+//   state_lock             one load or store through an accessor (and the
+//                          count of table walks); calls nothing else
+//   stop lock (private)    the two stop signals and the sleeps that wait on them;
+//                          taken alone
+// No lock is held through a pause: busy waits and retry pauses hold none.
 #pragma once
 
 #include <array>
