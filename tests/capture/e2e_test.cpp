@@ -1,6 +1,8 @@
 // The watch against the simulated System log: records appended by this
-// process or by another one (simhost) reach the writers through change
-// notification alone (the notify thread's cycle is a minute here).
+// process or by another one (simhost) reach the writers. The change
+// notification pulses, as on Windows: a record written while the worker is
+// not waiting (still starting, or in a pass) is caught by the notify thread,
+// here on a short cycle.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -34,7 +36,7 @@ std::string hex(const std::vector<std::uint8_t>& bytes) {
 class e2e_test : public ::testing::Test {
  protected:
   void SetUp() override {
-    set_notify_cycle_ms(60000);
+    set_notify_cycle_ms(200);
     set_retry_cycle_ms(60000);
   }
   void TearDown() override {
