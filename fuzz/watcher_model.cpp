@@ -13,9 +13,9 @@
 //   - the only reports are "no adapter is found" for records the watcher read.
 // At the end the log files are made writable and the watch runs until it
 // rests; then every record that a pass claimed to have had its turn (it was
-// in the log when a pass ended with the log's newest number dispatched), and
-// every driver record the watcher read, is written, reported once, or still
-// queued.
+// in the log when a pass ended with the log's newest number dispatched, or
+// is in it now), and every driver record the watcher read, is written,
+// reported once, or still queued.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <algorithm>
@@ -409,6 +409,12 @@ class run {
     }
     logd::join_writers();
     check();
+    // The watch is at rest: whatever the log still holds has had its turn,
+    // change notifications lost or not.
+    mark_reused_number();
+    for (model_record& r : records_) {
+      if (r.in_log) r.due = true;
+    }
     std::vector<std::uint64_t> queued;
     for (logd::interface_entry* e : entries_) {
       logd::for_each_queued_record(
