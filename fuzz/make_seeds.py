@@ -170,6 +170,12 @@ def driver_record_seeds():
                                                                         None, rec))
     write("driver_record", "short_record", driver_record_seed(40, 104, 1024, 4096, b"\x80", good, None, rec[:60],
                                                               full_reply=False))
+    # A header edited to the largest count: counted on from the most the
+    # header can show, with and without a wrap.
+    write("driver_record", "count_2147483647", driver_record_seed(40, 104, 1024, 0x7FFFFFFF, b"\x10\x00", good,
+                                                                  b"2147483647 16\r\n", rec))
+    write("driver_record", "count_2147483647_wraps", driver_record_seed(40, 104, 1024, 4096, b"\x10\x00", good,
+                                                                        b"2147483647 2147483647\r\n", rec))
     write("driver_record", "other_source",
           driver_record_seed(40, 104, 1024, 4096, None, failing, None,
                              event_record(3, source=b"disk", event_id=0x80040007, data=b"\x01\x02")))
@@ -268,6 +274,73 @@ def event_log_seeds():
     write("event_log_file", "truncated", event_log_seed(1, 0, b"", three[:len(three) - 9]))
 
 
+# watcher_model's operations (fuzz/watcher_model.cpp, run::step) and record kinds.
+APPEND, CLEAR_TO_1, CLEAR_KEEP, CLEAR_AT, APPEND_UNSIGNALLED, NOTIFY, PASS, JOIN, TOGGLE = 0, 2, 3, 4, 5, 6, 7, 9, 10
+ADAPTER_0, ADAPTER_1, ADAPTER_2, NO_ADAPTER, CLASS_1, CLASS_2, OTHER_SOURCE = 0, 1, 2, 3, 4, 5, 7
+
+
+class Watch:
+    """An operation sequence for watcher_model, from the log at the start on."""
+
+    def __init__(self, start, present, empty_oldest_is_next=False):
+        self.p = Provider()
+        self.number(start).p.boolean(empty_oldest_is_next)
+        self.p.in_range(len(present), 0, 4)
+        for kind in present:
+            self.p.in_range(kind, 0, 7)
+
+    def number(self, n):
+        """1, 2^31 - k, 2^32 - 1 - k (k up to 20) or any number."""
+        if n == 1:
+            self.p.in_range(0, 0, 20).in_range(0, 0, 3)
+        elif 0x80000000 - 20 <= n <= 0x80000000:
+            self.p.in_range(0x80000000 - n, 0, 20).in_range(1, 0, 3)
+        elif 0xFFFFFFFF - 20 <= n:
+            self.p.in_range(0xFFFFFFFF - n, 0, 20).in_range(2, 0, 3)
+        else:
+            self.p.in_range(0, 0, 20).in_range(3, 0, 3).u32(n)
+        return self
+
+    def op(self, code, *args):
+        self.p.in_range(code, 0, 10)
+        if code in (APPEND, APPEND_UNSIGNALLED):
+            self.p.in_range(args[0], 0, 7)
+        elif code in (CLEAR_TO_1, CLEAR_KEEP):
+            self.p.boolean(args[0] if args else False)
+        elif code == CLEAR_AT:
+            self.number(args[0]).p.boolean(args[1] if len(args) > 1 else False)
+        elif code == TOGGLE:
+            self.p.in_range(args[0], 0, 2)
+        return self
+
+    def appends(self, kinds, code=APPEND):
+        for kind in kinds:
+            self.op(code, kind)
+        return self
+
+    def bytes(self):
+        return self.p.bytes()
+
+
+def watcher_seeds():
+    w = Watch(1, [ADAPTER_0, OTHER_SOURCE]).appends([ADAPTER_0, ADAPTER_1, NO_ADAPTER, CLASS_1, CLASS_2])
+    w.op(PASS).op(JOIN).appends([ADAPTER_2, OTHER_SOURCE], APPEND_UNSIGNALLED).op(PASS).op(NOTIFY).op(PASS)
+    write("watcher_model", "three_adapters_and_a_lost_notification", w.bytes())
+    w = Watch(1, []).op(TOGGLE, 0).appends([ADAPTER_0] * 18 + [ADAPTER_1]).op(PASS).op(JOIN).op(TOGGLE, 0)
+    w.op(NOTIFY).op(PASS).op(JOIN).op(PASS)
+    write("watcher_model", "a_full_queue_defers", w.bytes())
+    w = Watch(0xFFFFFFFD, [ADAPTER_1], True).appends([ADAPTER_1] * 4).op(PASS).op(CLEAR_AT, 0x7FFFFFFF, True)
+    w.appends([ADAPTER_2] * 3).op(PASS).op(CLEAR_KEEP).appends([ADAPTER_0]).op(PASS)
+    write("watcher_model", "across_the_wrap_and_clears", w.bytes())
+    # Losses the model found (KVX_WATCHER_MODEL_TOLERATE): a log cleared and
+    # written again past the last dispatched number before a pass looks...
+    w = Watch(1, [ADAPTER_0] * 2).op(CLEAR_TO_1).appends([ADAPTER_0, ADAPTER_1, ADAPTER_0]).op(PASS).op(JOIN)
+    write("watcher_model", "finding_reused_number", w.bytes())
+    # ...and a record left in the log behind a full queue, then cleared.
+    w = Watch(1, []).op(TOGGLE, 0).appends([ADAPTER_0] * 17).op(PASS).op(CLEAR_TO_1).appends([ADAPTER_1]).op(PASS)
+    write("watcher_model", "finding_cleared_while_deferred", w.bytes())
+
+
 def text_seeds():
     with open(os.path.join(LISTS, "errorlog_list.txt"), "rb") as f:
         names = f.read()
@@ -311,6 +384,7 @@ def main():
     parameter_text_seeds()
     control_replies_seeds()
     event_log_seeds()
+    watcher_seeds()
     text_seeds()
     return 0
 

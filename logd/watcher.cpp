@@ -399,7 +399,17 @@ int dispatch_pass() {
     if (result == queued::watch_ends) return 1;
     if (result == queued::deferred) {
       deferred = true;
-      dispatched = i == 0 ? last : advance_record_number(first, i - 1);
+      // Left at the first record read: the number before it. In a log found
+      // cleared that is not `last`, which named a record of the old log: the
+      // new log could reach that number before the next pass and hide its
+      // records.
+      if (i > 0) {
+        dispatched = advance_record_number(first, i - 1);
+      } else if (!span_holds(span, last)) {
+        dispatched = first == 1 ? 0 : first - 1;
+      } else {
+        dispatched = last;
+      }
       break;
     }
     progressed = true;

@@ -317,5 +317,25 @@ TEST_F(watcher_test, records_left_on_a_removed_entry_are_still_written_and_the_e
   EXPECT_TRUE(get_removed_entries().empty()) << "released once no thread holds it";
 }
 
+TEST_F(watcher_test, a_record_left_for_a_full_queue_in_a_cleared_log_is_not_hidden_by_the_old_last_number) {
+  add_entry("\\\\.\\scsi2", 0x020A);
+  writer.outcome = [](std::uint32_t) { return 1; };
+  for (int i = 0; i < 17; ++i) logs.append_driver(logged, 0x020A);
+  EXPECT_EQ(pass(), pass_deferred);
+  EXPECT_EQ(pass(), 0);
+  ASSERT_EQ(last(), 16u);
+  logs.clear(1);
+  writer.outcome = [](std::uint32_t) { return 0; };
+  logs.append_driver(logged, 0x020A);
+  EXPECT_EQ(pass(), 0) << "the queue is still full: record 1 of the new log stays in it";
+  EXPECT_EQ(last(), 0u) << "the number before the new log's first record, not the old log's 16";
+  // The new log reaches the old last number before the next pass.
+  for (int i = 0; i < 16; ++i) logs.append_driver(logged, 0x020A);
+  int passes = 0;
+  while (pass() == pass_deferred) ASSERT_LT(++passes, 10);
+  EXPECT_EQ(writer.written().size(), 33u) << "the 16 queued from the old log and all 17 of the new one";
+  EXPECT_EQ(last(), 17u);
+}
+
 }  // namespace
 }  // namespace kvx::logd
