@@ -40,6 +40,7 @@
 #include "platform/sync.h"
 #include "platform/win_codes.h"
 #include "tests/fakes/capture_fake_event_log.h"
+#include "tests/support/capture_seams.h"
 
 namespace {
 
