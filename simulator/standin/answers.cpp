@@ -15,13 +15,13 @@ namespace {
 using namespace kvx::adapter;
 using simulator::request_kind;
 
-struct request_spec {
+struct request_shape {
   request_kind kind;
   bool adapter_data;      ///< CC_ADAPTER_DATA, else CC_COMMAND
   std::uint8_t selector;  ///< the sub-command or the data type
 };
 
-constexpr request_spec requests[] = {
+constexpr request_shape requests[] = {
     {request_kind::pci_location, false, PCI_LOCATION}, {request_kind::errlog, false, ERRLOG},
     {request_kind::slot_release, false, SLOT_RELEASE}, {request_kind::hbainfo, false, HBAINFO},
     {request_kind::pkgtype, false, PkgType},           {request_kind::versions, true, DATA_VERSIONS},
@@ -48,11 +48,11 @@ constexpr status_pair statuses[] = {
     {1234, 0xC000023F},                          // STATUS_PORT_UNREACHABLE: ERROR_PORT_UNREACHABLE
 };
 
-std::vector<std::uint8_t> request_packet(const request_spec& spec) {
-  std::vector<std::uint8_t> packet(spec.adapter_data ? adapter_data_packet_size(spec.selector)
-                                                     : command_packet_size(spec.selector));
-  const int rc = spec.adapter_data ? build_adapter_data_packet(packet, spec.selector)
-                                   : build_command_packet(packet, spec.selector, 0);
+std::vector<std::uint8_t> request_packet(const request_shape& shape) {
+  std::vector<std::uint8_t> packet(shape.adapter_data ? adapter_data_packet_size(shape.selector)
+                                                      : command_packet_size(shape.selector));
+  const int rc = shape.adapter_data ? build_adapter_data_packet(packet, shape.selector)
+                                    : build_command_packet(packet, shape.selector, 0);
   return rc == 0 ? packet : std::vector<std::uint8_t>{};
 }
 
@@ -84,8 +84,8 @@ int prepare_answers(const simulator::adapter_config& adapter, std::vector<kvxsta
   std::vector<kvxstand_answer> answers;
   simulator::adapter_state model;
   model.config = adapter;
-  for (const request_spec& spec : requests) {
-    const std::vector<std::uint8_t> request = request_packet(spec);
+  for (const request_shape& shape : requests) {
+    const std::vector<std::uint8_t> request = request_packet(shape);
     std::vector<std::uint8_t> reply = request;
     const simulator::answer result = simulator::answer_packet(model, platform::ioctl_scsi_miniport, reply);
     kvxstand_answer a = answer_for(adapter.port, request);
@@ -100,13 +100,13 @@ int prepare_answers(const simulator::adapter_config& adapter, std::vector<kvxsta
     }
     // The ERRLOG reply's payload is the driver's: it holds the slots.
     std::size_t limit = reply.size();
-    if (spec.selector == ERRLOG && !spec.adapter_data) {
+    if (shape.selector == ERRLOG && !shape.adapter_data) {
       a.kind = KVXSTAND_REPLY_ERRLOG;
       a.zero_from = header_length;
       a.bitmap_offset = header_length;
       a.slots_offset = header_length + detail_slots_offset;
       limit = header_length;
-    } else if (spec.selector == SLOT_RELEASE && !spec.adapter_data) {
+    } else if (shape.selector == SLOT_RELEASE && !shape.adapter_data) {
       a.kind = KVXSTAND_REPLY_RELEASE;
       a.index_offset = header_length + command_slot_offset;
       a.invalid_status = static_cast<unsigned>(nt_status_for(win::error_invalid_parameter));
@@ -135,9 +135,9 @@ int refusal_answers(int port, const std::vector<simulator::refused_request>& ref
                     std::string& error) {
   std::vector<kvxstand_answer> answers;
   for (const simulator::refused_request& r : refused) {
-    for (const request_spec& spec : requests) {
-      if (spec.kind != r.kind) continue;
-      kvxstand_answer a = answer_for(port, request_packet(spec));
+    for (const request_shape& shape : requests) {
+      if (shape.kind != r.kind) continue;
+      kvxstand_answer a = answer_for(port, request_packet(shape));
       a.status = nt_status_for(r.error);
       if (a.status == 0) {
         error = refusal_message(r.error);

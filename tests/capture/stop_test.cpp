@@ -62,9 +62,9 @@ TEST_F(stop_test, a_stop_lets_the_writers_finish_what_is_queued) {
   ASSERT_TRUE(harness.watching());
   const std::uint32_t n = logs.append_driver(0, 0x020A);
   ASSERT_TRUE(writer.wait_for_waiting(1));
+  // Released once the stop is under way, so that the record is written in the drain.
   std::thread releaser([this] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    writer.release();
+    if (eventually([] { return watch_ending(); })) writer.release();
   });
   harness.stop();
   releaser.join();
