@@ -332,8 +332,8 @@ def watcher_seeds():
     w = Watch(0xFFFFFFFD, [ADAPTER_1], True).appends([ADAPTER_1] * 4).op(PASS).op(CLEAR_AT, 0x7FFFFFFF, True)
     w.appends([ADAPTER_2] * 3).op(PASS).op(CLEAR_KEEP).appends([ADAPTER_0]).op(PASS)
     write("watcher_model", "across_the_wrap_and_clears", w.bytes())
-    # Losses the model found (KVX_WATCHER_MODEL_TOLERATE): a log cleared and
-    # written again past the last dispatched number before a pass looks...
+    # Losses the model found, since fixed: a log cleared and written again
+    # past the last dispatched number before a pass looks...
     w = Watch(1, [ADAPTER_0] * 2).op(CLEAR_TO_1).appends([ADAPTER_0, ADAPTER_1, ADAPTER_0]).op(PASS).op(JOIN)
     write("watcher_model", "finding_reused_number", w.bytes())
     # ...and a record left in the log behind a full queue, then cleared.

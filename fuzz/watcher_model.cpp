@@ -10,7 +10,9 @@
 //     another source, one of status class 1 or one without an adapter;
 //   - each adapter's entries came in record order;
 //   - no queue holds more than 16 records;
-//   - the only reports are "no adapter is found" for records the watcher read.
+//   - the only reports are "no adapter is found" for records the watcher
+//     read, and "the eventlog was cleared before it was written" for records
+//     it read and left in the log for a full queue that a clear then took.
 // At the end the log files are made writable and the watch runs until it
 // rests; then every record that a pass claimed to have had its turn (it was
 // in the log when a pass ended with the log's newest number dispatched, or
@@ -73,10 +75,7 @@ struct model_record {
   bool before_start = false;
   bool in_log = true;
   bool due = false;   ///< a pass claimed to have had its turn while it was in the log
-  bool read = false;  ///< the watcher read it
-  /// A pass began while the log held, at or after this record, another
-  /// record under the number the watcher had dispatched last.
-  bool behind_a_reused_number = false;
+  bool read = false;  ///< a pass read it and took it (queued, said or left for a full queue)
   int written = 0;
   int reported = 0;
 
@@ -84,23 +83,6 @@ struct model_record {
     return adapter >= 0 && adapter < adapter_count && status != class_1 && !before_start;
   }
 };
-
-/// A loss of a known kind, already reported and awaiting its fix, is fatal
-/// unless KVX_WATCHER_MODEL_TOLERATE names it (a comma-separated list); a
-/// tolerated one is said once per process, so that a long run can look for
-/// faults of other kinds. Nothing is tolerated by default.
-void known_loss(const char* kind, const char* what, const model_record& r) {
-  static std::vector<std::string> said;
-  const char* tolerated = std::getenv("KVX_WATCHER_MODEL_TOLERATE");
-  const std::string list = std::string(",") + (tolerated != nullptr ? tolerated : "") + ",";
-  if (list.find(std::string(",") + kind + ",") == std::string::npos) {
-    fail((std::string("[") + kind + "] " + what).c_str(), r.serial, r.number);
-  }
-  if (std::find(said.begin(), said.end(), kind) != said.end()) return;
-  said.emplace_back(kind);
-  std::fprintf(stderr, "watcher model: tolerated [%s] %s (record %u, serial %llu)\n", kind, what, r.number,
-               static_cast<unsigned long long>(r.serial));
-}
 
 /// The serial of a record written by the watcher, from its driver data.
 std::uint64_t serial_of(const logd::event_record& record) {
@@ -180,10 +162,7 @@ class run {
     clear(pick_number());
     const int present = in_.ConsumeIntegralInRange(0, 4);
     for (int i = 0; i < present; ++i) append_any(true);
-    logd::log_span span;
-    if (!logd::read_log_span(span)) std::abort();
-    logd::set_last_record_number(static_cast<std::int32_t>(logd::span_newest(span)));
-    note_last_dispatched();
+    if (!logd::take_log_as_seen()) std::abort();
     reader_ = logs_.open_log(logd::system_log_name);
     if (!reader_ || !reader_->notify_change(*event_)) std::abort();
 
@@ -278,20 +257,14 @@ class run {
     records_.push_back(r);
   }
 
-  /// One cycle of the notify thread: under dispatch_lock, the event is set
-  /// when the log's newest record is not the last dispatched one.
+  /// One cycle of the notify thread.
   void notify_check() {
     std::lock_guard<std::mutex> guard(logd::get_dispatch_lock());
-    logd::log_span span;
-    if (logd::read_log_span(span) && span.count > 0 &&
-        logd::span_newest(span) != static_cast<std::uint32_t>(logd::get_last_record_number())) {
-      event_->set();
-    }
+    if (logd::log_has_news()) event_->set();
   }
 
   /// The worker's answer to the event: passes until one is not deferred.
   void pass_loop() {
-    mark_reused_number();
     const std::size_t read_before = logs_.numbers_read().size();
     int result = logd::pass_deferred;
     int passes = 0;
@@ -308,45 +281,35 @@ class run {
     }
     if (result != 0) fail("a pass ended the watch", 0, 0);
     // The log did not change during the passes: what was read is in it now.
+    // A pass also reads records to tell whether the log is still the one it
+    // knew; the records it took are those read up to its last number, and
+    // the one it left for a full queue.
+    logd::log_span span;
+    if (!logd::read_log_span(span)) std::abort();
+    const auto last = static_cast<std::uint32_t>(logd::get_last_record_number());
+    const auto taken = [&](std::uint32_t number) {
+      if (logd::span_holds(span, last) && logd::record_distance(logd::span_first(span), number) <=
+                                              logd::record_distance(logd::span_first(span), last)) {
+        return true;
+      }
+      const std::vector<logd::deferred_record> deferred = logd::get_deferred_records();
+      return std::any_of(deferred.begin(), deferred.end(),
+                         [number](const logd::deferred_record& d) { return d.number == number; });
+    };
     const std::vector<std::uint32_t> read = logs_.numbers_read();
     for (std::size_t i = read_before; i < read.size(); ++i) {
       for (model_record& r : records_) {
-        if (r.in_log && r.number == read[i]) r.read = true;
+        if (r.in_log && r.number == read[i] && taken(r.number)) r.read = true;
       }
     }
     // A pass that dispatched up to the newest record has had every record
     // in the log.
-    logd::log_span span;
-    if (logd::read_log_span(span) &&
-        logd::span_newest(span) == static_cast<std::uint32_t>(logd::get_last_record_number())) {
+    if (logd::span_newest(span) == last) {
       for (model_record& r : records_) {
         if (r.in_log) r.due = true;
       }
     }
-    note_last_dispatched();
     check();
-  }
-
-  /// The record the log holds under the watcher's last dispatched number.
-  model_record* holding_last() {
-    const auto last = static_cast<std::uint32_t>(logd::get_last_record_number());
-    for (model_record& r : records_) {
-      if (r.in_log && r.number == last) return &r;
-    }
-    return nullptr;
-  }
-  void note_last_dispatched() {
-    const model_record* r = holding_last();
-    last_serial_ = r != nullptr ? r->serial : 0;
-  }
-  /// A log cleared and written again up to the last dispatched number holds
-  /// it under another record: everything up to that record is new.
-  void mark_reused_number() {
-    const model_record* held = holding_last();
-    if (held == nullptr || held->serial == last_serial_) return;
-    for (model_record& r : records_) {
-      if (r.in_log && r.serial <= held->serial) r.behind_a_reused_number = true;
-    }
   }
 
   model_record* find_serial(std::uint64_t serial) {
@@ -383,19 +346,33 @@ class run {
     unsigned location = 0;
     char tail[80] = {};
     if (std::sscanf(text.c_str(), "The eventlog record %u of the adapter at location %x is not logged: %79[^\n]",
-                    &number, &location, tail) != 3 ||
-        std::strcmp(tail, "no adapter is found at that location.") != 0 || location != locations[no_adapter]) {
+                    &number, &location, tail) != 3) {
       std::fprintf(stderr, "watcher model: unexpected report \"%s\"\n", text.c_str());
       std::abort();
     }
-    for (model_record& r : records_) {
-      if (r.in_log && r.read && r.number == number && r.adapter == no_adapter && r.status != class_1 &&
-          r.reported == 0) {
-        r.reported = 1;
-        return;
+    if (std::strcmp(tail, "no adapter is found at that location.") == 0 && location == locations[no_adapter]) {
+      for (model_record& r : records_) {
+        if (r.in_log && r.read && r.number == number && r.adapter == no_adapter && r.status != class_1 &&
+            r.reported == 0) {
+          r.reported = 1;
+          return;
+        }
       }
+      fail("a report names no record read without an adapter, or one already reported", 0, number);
     }
-    fail("a report names no record read without an adapter, or one already reported", 0, number);
+    if (std::strcmp(tail, "the eventlog was cleared before it was written.") == 0) {
+      // A record of that number read, left in the log, then cleared.
+      for (auto r = records_.rbegin(); r != records_.rend(); ++r) {
+        if (r->number == number && !r->in_log && r->read && r->adapter >= 0 && r->adapter < adapter_count &&
+            locations[r->adapter] == location && r->reported == 0 && r->written == 0) {
+          r->reported = 1;
+          return;
+        }
+      }
+      fail("a record is said cleared that was not read and cleared, or one written or said before", 0, number);
+    }
+    std::fprintf(stderr, "watcher model: unexpected report \"%s\"\n", text.c_str());
+    std::abort();
   }
 
   /// Log files writable, the notify thread's check and the passes it wakes
@@ -412,7 +389,6 @@ class run {
     check();
     // The watch is at rest: whatever the log still holds has had its turn,
     // change notifications lost or not.
-    mark_reused_number();
     for (model_record& r : records_) {
       if (r.in_log) r.due = true;
     }
@@ -424,24 +400,12 @@ class run {
     for (const model_record& r : records_) {
       if (r.before_start || r.adapter < 0 || r.status == class_1) continue;
       if (!r.due && !r.read) continue;
-      const bool kept = r.adapter == no_adapter
-                            ? r.reported == 1
-                            : r.written == 1 || std::find(queued.begin(), queued.end(), r.serial) != queued.end();
+      const bool kept =
+          r.reported == 1 || (r.adapter != no_adapter &&
+                              (r.written == 1 || std::find(queued.begin(), queued.end(), r.serial) != queued.end()));
       if (kept) continue;
-      if (!r.read && r.behind_a_reused_number) {
-        known_loss("reused_number",
-                   "a due record was never read: the log was cleared and written again up to "
-                   "the last dispatched number",
-                   r);
-      } else if (r.read && !r.in_log && r.adapter != no_adapter) {
-        known_loss("cleared_while_deferred",
-                   "a record read and left in the log for a full queue was cleared "
-                   "from it without a report",
-                   r);
-      } else {
-        fail(r.read ? "a record the watcher read was neither logged nor reported" : "a due record was never read",
-             r.serial, r.number);
-      }
+      fail(r.read ? "a record the watcher read was neither logged nor reported" : "a due record was never read",
+           r.serial, r.number);
     }
   }
 
@@ -457,7 +421,6 @@ class run {
   std::uint64_t last_written_[adapter_count] = {};
   std::uint32_t next_ = 1;
   std::size_t reports_seen_ = 0;
-  std::uint64_t last_serial_ = 0;  ///< the record under the last number when the watcher dispatched it
 };
 
 }  // namespace

@@ -43,6 +43,15 @@ std::optional<std::uint32_t> time_generated(const event_record& record) {
   return load_le32(record, time_generated_offset);
 }
 
+std::uint64_t record_digest(const event_record& record) {
+  std::uint64_t digest = 0xcbf29ce484222325ull;
+  for (const std::uint8_t byte : record) {
+    digest ^= byte;
+    digest *= 0x100000001b3ull;
+  }
+  return digest;
+}
+
 std::span<const std::uint8_t> driver_data(const event_record& record) {
   const std::optional<std::uint32_t> offset = load_le32(record, data_offset_offset);
   if (!offset || *offset >= record.size()) return {};

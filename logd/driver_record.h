@@ -48,6 +48,10 @@ inline constexpr std::int32_t max_synthetic_key_position = 0xFFFF;
 [[nodiscard]] std::optional<std::uint32_t> record_number(const event_record& record);
 [[nodiscard]] std::optional<std::uint32_t> time_generated(const event_record& record);
 
+/// A 64-bit FNV-1a digest of the whole block: two records of one log under
+/// one number differ in it (their time written, source or data).
+[[nodiscard]] std::uint64_t record_digest(const event_record& record);
+
 /// The driver data: from DataOffset to the end of the block. Empty when the
 /// block has no DataOffset or it points at or past the end.
 [[nodiscard]] std::span<const std::uint8_t> driver_data(const event_record& record);

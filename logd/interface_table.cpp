@@ -124,9 +124,12 @@ int enqueue_record(interface_entry* entry, std::unique_ptr<event_record> record)
 }
 
 void report_unlogged_record(const event_record& record, const char* reason) {
-  const std::uint32_t location = key_location(read_event_key(record).value_or(0));
-  report_event(report_warning, "The eventlog record %u of the adapter at location %04x is not logged: %s.",
-               record_number(record).value_or(0), location, reason);
+  report_unlogged_record(record_number(record).value_or(0), key_location(read_event_key(record).value_or(0)), reason);
+}
+
+void report_unlogged_record(std::uint32_t number, std::uint16_t location, const char* reason) {
+  report_event(report_warning, "The eventlog record %u of the adapter at location %04x is not logged: %s.", number,
+               location, reason);
 }
 
 int build_thread_manager_table() {

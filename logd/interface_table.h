@@ -30,6 +30,7 @@ int enqueue_record(interface_entry* entry, std::unique_ptr<event_record> record)
 /// Reports (warning) a driver record that will not become an entry: its
 /// number, its adapter's location and `reason`.
 void report_unlogged_record(const event_record& record, const char* reason);
+void report_unlogged_record(std::uint32_t number, std::uint16_t location, const char* reason);
 [[nodiscard]] int build_thread_manager_table();
 thread_slot* find_free_slot();
 /// 0 when a slot owned by `entry` was freed, 1 when none was.

@@ -45,4 +45,25 @@ struct log_span {
   return n != 0 && span.count > 0 && record_distance(span_first(span), n) < span.count;
 }
 
+/// What the watcher knows of the record under its last dispatched number. A
+/// log cleared and written again up to that number holds another record
+/// under it; the number alone would take the new log for the old one.
+struct record_mark {
+  enum class held : std::uint8_t {
+    unknown,  ///< not known (never read, or unreadable): the number alone decides
+    none,     ///< no record had the number: a log that holds one now is another log
+    record,   ///< the record whose bytes give `digest`
+  };
+  held kind = held::unknown;
+  std::uint64_t digest = 0;
+};
+
+/// A record that a pass read and left in the log because its adapter's
+/// queue was full: the next pass must find it again, or say it is lost.
+struct deferred_record {
+  std::uint32_t number = 0;
+  std::uint16_t location = 0;
+  std::uint64_t digest = 0;
+};
+
 }  // namespace kvx::logd

@@ -33,6 +33,8 @@ struct store_items {
   std::int32_t max_error_log_count = 16;
   std::int32_t max_record_count = 4096;
   std::int32_t last_record_number = 0;
+  record_mark last_record_mark;
+  std::vector<deferred_record> deferred;
   std::int32_t retry_cycle_ms = 60000;
   std::int32_t notify_cycle_ms = 5000;
   std::int32_t stop_drain_ms = 20000;
@@ -87,11 +89,21 @@ KVX_SCALAR_ACCESSORS(dump_data_size)
 KVX_SCALAR_ACCESSORS(error_log_size)
 KVX_SCALAR_ACCESSORS(max_error_log_count)
 KVX_SCALAR_ACCESSORS(max_record_count)
-KVX_SCALAR_ACCESSORS(last_record_number)
 KVX_SCALAR_ACCESSORS(retry_cycle_ms)
 KVX_SCALAR_ACCESSORS(notify_cycle_ms)
 KVX_SCALAR_ACCESSORS(stop_drain_ms)
 #undef KVX_SCALAR_ACCESSORS
+
+std::int32_t get_last_record_number() { return load(items().last_record_number); }
+void set_last_record_number(std::int32_t value) {
+  std::lock_guard<std::mutex> guard(state_lock);
+  items().last_record_number = value;
+  items().last_record_mark = record_mark{};
+}
+record_mark get_last_record_mark() { return load(items().last_record_mark); }
+void set_last_record_mark(const record_mark& mark) { store(items().last_record_mark, mark); }
+std::vector<deferred_record> get_deferred_records() { return load(items().deferred); }
+void set_deferred_records(std::vector<deferred_record> records) { store(items().deferred, std::move(records)); }
 
 namespace {
 
@@ -357,6 +369,7 @@ void teardown_store() {
     names = std::move(s.name_table);
     levels = std::move(s.level_table);
     s.interface_table = nullptr;
+    s.deferred.clear();
     entries = std::move(s.all_entries);
     s.all_entries.clear();
     threads = std::move(s.thread_table);

@@ -36,6 +36,7 @@
 #include <vector>
 
 #include "adapter/logger_requests.h"
+#include "logd/record_numbers.h"
 
 namespace kvx::platform {
 class event_handle;
@@ -114,7 +115,17 @@ void set_max_error_log_count(std::int32_t value);
 std::int32_t get_max_record_count();
 void set_max_record_count(std::int32_t value);
 std::int32_t get_last_record_number();
+/// Sets the number and forgets its mark (record_mark::held::unknown).
 void set_last_record_number(std::int32_t value);
+/// What tells the record under last_record_number apart; set after the
+/// number, by the start and the dispatch pass, under dispatch_lock.
+record_mark get_last_record_mark();
+void set_last_record_mark(const record_mark& mark);
+/// The records passes read and left in the log for a full queue, until a
+/// pass reads them again or finds them gone; used under dispatch_lock, and
+/// by the stop once the watch has ended.
+std::vector<deferred_record> get_deferred_records();
+void set_deferred_records(std::vector<deferred_record> records);
 
 /// The capture's two stop signals. request_watch_end() ends the watch: the
 /// worker leaves its wait, the notify and retry threads and the dispatch pass

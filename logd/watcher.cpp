@@ -49,10 +49,58 @@ enum class queued {
   watch_ends,  ///< the watch ended while the pass waited for the adapter's writer
 };
 
+record_mark mark_of(const event_record* record) {
+  if (record == nullptr) return {};
+  return {record_mark::held::record, record_digest(*record)};
+}
+
+/// Whether the log is still the one the last pass dispatched from: it holds
+/// the last dispatched number, under the same record as far as is known.
+bool log_goes_on(const log_span& span, std::uint32_t last) {
+  if (!span_holds(span, last)) return false;
+  const record_mark mark = get_last_record_mark();
+  if (mark.kind == record_mark::held::none) return false;
+  if (mark.kind == record_mark::held::unknown) return true;
+  // A record that cannot be read now tells nothing: the number decides.
+  const std::unique_ptr<event_record> record = read_record(last);
+  return !record || record_digest(*record) == mark.digest;
+}
+
+void forget_deferred_record(std::uint32_t number) {
+  std::vector<deferred_record> records = get_deferred_records();
+  const auto gone =
+      std::remove_if(records.begin(), records.end(), [number](const deferred_record& r) { return r.number == number; });
+  if (gone == records.end()) return;
+  records.erase(gone, records.end());
+  set_deferred_records(std::move(records));
+}
+
+/// A record left in the log for a full queue is read again by this pass when
+/// the log still holds it; one that a clear took away is said here.
+void settle_deferred_records(const log_span& span) {
+  std::vector<deferred_record> records = get_deferred_records();
+  if (records.empty()) return;
+  std::vector<deferred_record> kept;
+  for (const deferred_record& r : records) {
+    if (span_holds(span, r.number)) {
+      // Unreadable now: the pass meets it again and says why.
+      const std::unique_ptr<event_record> record = read_record(r.number);
+      if (!record || record_digest(*record) == r.digest) {
+        kept.push_back(r);
+        continue;
+      }
+    }
+    report_unlogged_record(r.number, r.location, "the eventlog was cleared before it was written");
+  }
+  if (kept.size() != records.size()) set_deferred_records(std::move(kept));
+}
+
 /// Reads record `n` and, when it is a kvxwdd record to be logged, queues it
 /// to its adapter (after one rescan per pass for a location not in the table).
-queued queue_record(std::uint32_t n, read_fault& fault, std::vector<std::uint16_t>& rescanned) {
+/// `mark` tells the record read apart, for the pass's last number.
+queued queue_record(std::uint32_t n, read_fault& fault, std::vector<std::uint16_t>& rescanned, record_mark& mark) {
   std::unique_ptr<event_record> record = read_record(n, &fault);
+  mark = mark_of(record.get());
   if (!record || !is_driver_record(*record)) return queued::done;
   const std::optional<std::int32_t> status = read_status_word(*record);
   if (!status) {
@@ -87,7 +135,12 @@ queued queue_record(std::uint32_t n, read_fault& fault, std::vector<std::uint16_
   }
   // A full queue takes no more: the record is read again once the writer has
   // made room, so that none is lost and each adapter's stay in record order.
-  if (get_queue_count(entry) >= max_queue_count) return queued::deferred;
+  if (get_queue_count(entry) >= max_queue_count) {
+    std::vector<deferred_record> deferred = get_deferred_records();
+    deferred.push_back({n, key_location(*key), mark.digest});
+    set_deferred_records(std::move(deferred));
+    return queued::deferred;
+  }
   (void)enqueue_record(entry, std::move(record));
   return queued::done;
 }
@@ -123,9 +176,14 @@ bool writers_at_rest() {
   return true;
 }
 
-/// Says what the stop leaves unwritten: every record still queued, on the
-/// adapters in the table and on those removed.
+/// Says what the stop leaves unwritten: every record left in the log for a
+/// full queue, and every record still queued, on the adapters in the table
+/// and on those removed.
 void report_unwritten_records() {
+  for (const deferred_record& r : get_deferred_records()) {
+    report_unlogged_record(r.number, r.location, "the service stopped before it was written");
+  }
+  set_deferred_records({});
   std::vector<interface_entry*> entries = get_removed_entries();
   for (interface_entry* entry = get_interface_table(); entry != nullptr; entry = get_next(entry)) {
     entries.push_back(entry);
@@ -281,15 +339,24 @@ void stop_watch() {
 
 int start_capture() {
   (void)read_configuration();
-  log_span span;
-  if (!read_log_span(span)) return 1;
-  // Records already in the log are never dispatched. An empty log that will
-  // start at 1 gives 0, so that its first record is not taken as seen.
-  set_last_record_number(static_cast<std::int32_t>(span_newest(span)));
+  if (!take_log_as_seen()) return 1;
   if (build_interface_table(0, 0) != 0) return 1;
   if (load_error_list(error_name_list) != 0 || load_error_list(error_level_list) != 0) return 1;
   if (build_thread_manager_table() != 0) return 1;
   return 0;
+}
+
+bool take_log_as_seen() {
+  log_span span;
+  if (!read_log_span(span)) return false;
+  // An empty log that will start at 1 gives 0, so that its first record is
+  // not taken as seen.
+  const std::uint32_t newest = span_newest(span);
+  set_last_record_number(static_cast<std::int32_t>(newest));
+  set_deferred_records({});
+  const std::unique_ptr<event_record> record = span_holds(span, newest) ? read_record(newest) : nullptr;
+  set_last_record_mark(span_holds(span, newest) ? mark_of(record.get()) : record_mark{record_mark::held::none});
+  return true;
 }
 
 bool read_log_span(log_span& out) {
@@ -377,17 +444,22 @@ int dispatch_pass() {
     report_event(report_error, "Unable to read eventlog.");
     return 0;
   }
+  settle_deferred_records(span);
   if (span.count == 0) return 0;
   const std::uint32_t newest = span_newest(span);
   const std::uint32_t last = last_dispatched();
-  if (newest == last) return 0;
-  // A last record no longer in the log means the log was cleared (or ran
-  // past it): everything it holds now is new.
-  const std::uint32_t first = span_holds(span, last) ? advance_record_number(last, 1) : span_first(span);
+  // A last record no longer in the log, or another record under its number,
+  // means the log was cleared (or ran past it): everything it holds is new.
+  const bool goes_on = log_goes_on(span, last);
+  if (newest == last && goes_on) return 0;
+  const std::uint32_t first = goes_on ? advance_record_number(last, 1) : span_first(span);
   const std::uint32_t total = record_distance(first, newest) + 1;
-  // The newest number whose record has had its turn; a record left for a
-  // full queue and everything after it are read again by the next pass.
+  // The newest number whose record has had its turn, and what tells that
+  // record apart; a record left for a full queue and everything after it are
+  // read again by the next pass.
   std::uint32_t dispatched = newest;
+  record_mark dispatched_mark;
+  record_mark previous_mark;
   bool deferred = false;
   bool progressed = false;
   read_fault fault;
@@ -395,23 +467,30 @@ int dispatch_pass() {
   std::uint32_t n = first;
   for (std::uint32_t i = 0; i < total; ++i, n = advance_record_number(n, 1)) {
     if (watch_ending()) return 1;
-    const queued result = queue_record(n, fault, rescanned);
+    forget_deferred_record(n);
+    record_mark mark;
+    const queued result = queue_record(n, fault, rescanned, mark);
     if (result == queued::watch_ends) return 1;
     if (result == queued::deferred) {
       deferred = true;
       // Left at the first record read: the number before it. In a log found
-      // cleared that is not `last`, which named a record of the old log: the
-      // new log could reach that number before the next pass and hide its
-      // records.
+      // cleared that is not `last`, which named a record of the old log: it
+      // becomes a number the new log does not hold, so that a log holding it
+      // later is known for another one.
       if (i > 0) {
         dispatched = advance_record_number(first, i - 1);
-      } else if (!span_holds(span, last)) {
+        dispatched_mark = previous_mark;
+      } else if (!goes_on) {
         dispatched = first == 1 ? 0 : first - 1;
+        dispatched_mark = record_mark{record_mark::held::none};
       } else {
         dispatched = last;
+        dispatched_mark = get_last_record_mark();
       }
       break;
     }
+    previous_mark = mark;
+    dispatched_mark = mark;
     progressed = true;
   }
   // Said once a pass: a log that cannot be read is likely to fail every record.
@@ -419,14 +498,24 @@ int dispatch_pass() {
   if (start_writers(true) == writer_watch_ends) return 1;
   release_removed_entries();
   set_last_record_number(static_cast<std::int32_t>(dispatched));
+  set_last_record_mark(dispatched_mark);
   return deferred && progressed ? pass_deferred : 0;
+}
+
+bool log_has_news() {
+  log_span span;
+  if (!read_log_span(span)) return false;
+  // A record left for a full queue is due again, or lost to a clear.
+  if (!get_deferred_records().empty()) return true;
+  if (span.count == 0) return false;
+  const std::uint32_t last = last_dispatched();
+  return span_newest(span) != last || !log_goes_on(span, last);
 }
 
 void notify_thread(std::shared_ptr<platform::event_handle> event) {
   while (sleep_unless_watch_ends(get_notify_cycle_ms())) {
     std::lock_guard<std::mutex> guard(get_dispatch_lock());
-    log_span span;
-    if (read_log_span(span) && span.count > 0 && span_newest(span) != last_dispatched()) event->set();
+    if (log_has_news()) event->set();
   }
 }
 

@@ -54,6 +54,12 @@ std::unique_ptr<event_record> read_record(std::uint32_t number, read_fault* faul
 /// Reports the fault noted, if any.
 void report_read_fault(const read_fault& fault);
 
+/// The start's rule: the records the log holds now are taken as seen. Their
+/// newest becomes the last dispatched number, with what tells that record
+/// apart (record_mark); no record is deferred. false when the log cannot be
+/// asked.
+[[nodiscard]] bool take_log_as_seen();
+
 /// Oldest number and count on one open and close of the System log; false
 /// when the log does not open or either query fails.
 [[nodiscard]] bool read_log_span(log_span& out);
@@ -68,16 +74,22 @@ void report_read_fault(const read_fault& fault);
 inline constexpr int pass_deferred = 2;
 
 /// Runs with dispatch_lock held. Queues every record after last_record_number
-/// (from the oldest when that record is no longer in the log), starts the
+/// (from the oldest when the log no longer holds that record under it),
+/// having first said the records it left for a full queue that the log has
+/// lost since (get_deferred_records). Then it starts the
 /// writers, and stores the newest number dispatched. A record whose adapter's
 /// queue is full ends the queuing: it and the records after it stay in the
 /// log for the next pass. 0; pass_deferred; or 1 when the watch must end
 /// (including a stop request). A pass whose log query fails changes nothing.
 [[nodiscard]] int dispatch_pass();
 
+/// With dispatch_lock held: whether a pass has work, because the log's newest
+/// record is not the last dispatched one, the log is another one (cleared and
+/// written again up to that number), or a record left for a full queue waits.
+[[nodiscard]] bool log_has_news();
+
 /// The notify thread's body: every notify cycle, under dispatch_lock, signals
-/// `event` when the log's newest record is not the last dispatched one.
-/// Returns when the capture is asked to stop.
+/// `event` when log_has_news(). Returns when the capture is asked to stop.
 void notify_thread(std::shared_ptr<platform::event_handle> event);
 
 }  // namespace kvx::logd

@@ -3,6 +3,7 @@
 // the notify thread and the retry thread to rest before the store goes.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <thread>
 
 #include "logd/interface_table.h"
@@ -54,6 +55,25 @@ TEST_F(stop_test, stop_watch_brings_held_writers_and_every_thread_to_rest_then_t
   EXPECT_EQ(get_notify_event(), nullptr);
   EXPECT_FALSE(get_error_log_file_path().has_value());
   EXPECT_FALSE(capture_stopping());
+}
+
+TEST_F(stop_test, a_record_left_in_the_log_for_a_full_queue_is_said_at_the_stop) {
+  set_stop_drain_ms(300);
+  writer.outcome = [](std::uint32_t) { return 1; };
+  harness.start(writer.seams());
+  ASSERT_TRUE(harness.watching());
+  for (int i = 0; i < 17; ++i) logs.append_driver(0, 0x020A);
+  ASSERT_TRUE(eventually([] { return get_deferred_records().size() == 1; }));
+  harness.stop();
+  // The sixteen queued and the one the log still holds: the next start takes
+  // the log as seen, so each is said now.
+  const std::vector<std::string> texts = logs.report_texts();
+  for (int n = 1; n <= 17; ++n) {
+    const std::string text =
+        "The eventlog record " + std::to_string(n) +
+        " of the adapter at location 020a is not logged: the service stopped before it was written.";
+    EXPECT_EQ(std::count(texts.begin(), texts.end(), text), 1) << text;
+  }
 }
 
 TEST_F(stop_test, a_stop_lets_the_writers_finish_what_is_queued) {

@@ -62,6 +62,35 @@ TEST_F(watcher_test, a_log_cleared_and_restarted_is_read_from_its_oldest_record)
   EXPECT_EQ(last(), 3u);
 }
 
+TEST_F(watcher_test, a_log_cleared_and_written_again_up_to_the_last_number_is_read_from_its_oldest_record) {
+  add_entry("\\\\.\\scsi2", 0x020A);
+  fill_other(3);
+  ASSERT_TRUE(take_log_as_seen());
+  ASSERT_EQ(last(), 3u);
+  // Another log under the same numbers: the record under 3 is not the one
+  // dispatched last.
+  logs.clear(1);
+  for (int i = 0; i < 3; ++i) logs.append_driver(logged, 0x020A);
+  {
+    std::lock_guard<std::mutex> guard(get_dispatch_lock());
+    EXPECT_TRUE(log_has_news()) << "the newest number is the last one, but not its record";
+  }
+  EXPECT_EQ(pass(), 0);
+  EXPECT_EQ(writer.written_numbers(), (std::vector<std::uint32_t>{1, 2, 3}));
+  {
+    std::lock_guard<std::mutex> guard(get_dispatch_lock());
+    EXPECT_FALSE(log_has_news());
+  }
+  // Cleared and written past it: the same.
+  logs.clear(1);
+  fill_other(2);
+  logs.append_driver(ungettable, 0x020A);
+  logs.append_driver(logged, 0x020A);
+  EXPECT_EQ(pass(), 0);
+  EXPECT_EQ(writer.written_numbers(), (std::vector<std::uint32_t>{1, 2, 3, 3, 4}));
+  EXPECT_EQ(last(), 4u);
+}
+
 TEST_F(watcher_test, class_1_is_never_queued_and_other_sources_are_dropped) {
   interface_entry* e = add_entry("\\\\.\\scsi2", 0x020A);
   logs.append_driver(logged, 0x020A);
@@ -329,6 +358,10 @@ TEST_F(watcher_test, a_record_left_for_a_full_queue_in_a_cleared_log_is_not_hidd
   logs.append_driver(logged, 0x020A);
   EXPECT_EQ(pass(), 0) << "the queue is still full: record 1 of the new log stays in it";
   EXPECT_EQ(last(), 0u) << "the number before the new log's first record, not the old log's 16";
+  // The old log's 17th, read and left for the full queue, went with the clear.
+  EXPECT_EQ(logs.report_texts(),
+            std::vector<std::string>{"The eventlog record 17 of the adapter at location 020a is not logged: the "
+                                     "eventlog was cleared before it was written."});
   // The new log reaches the old last number before the next pass.
   for (int i = 0; i < 16; ++i) logs.append_driver(logged, 0x020A);
   int passes = 0;
