@@ -7,23 +7,10 @@
 #include <utility>
 
 #include "adapter/control_packet.h"
-#include "adapter/logger_requests_alloc.h"
-#include "adapter/port_access.h"
-#include "logd/interface_table.h"
-#include "logd/report_event.h"
-#include "logd/state_store.h"
 #include "platform/win_codes.h"
 
 namespace kvx::adapter {
 namespace {
-
-/// How one request is made: the device name, the open mode, and the entry
-/// whose last_error it records (null for the two requests that take a name).
-struct request_target {
-  std::string name;
-  platform::share_mode mode;
-  logd::interface_entry* entry;
-};
 
 /// Builds the packet once allocated; 0, or 1 when it cannot.
 using packet_builder = int (*)(packet_bytes& packet, std::uint32_t argument);
@@ -56,10 +43,11 @@ bool worth_another_attempt(std::uint32_t error) {
 /// device serialised for just that long. 0 with the reply in `packet`;
 /// otherwise 1 with the system error in `error` and `gone` set when the device
 /// did not open for a reason other than a share clash.
-int attempt_request(const request_target& target, const std::string& path, packet_bytes& packet, std::uint32_t& error,
-                    bool& gone) {
-  std::lock_guard<std::mutex> own_requests(logd::device_request_lock(target.name));
-  port_handle device = open_port_device(path.c_str(), target.mode, error);
+int attempt_request(const request_context& context, platform::share_mode mode, const std::string& path,
+                    packet_bytes& packet, std::uint32_t& error, bool& gone) {
+  std::unique_lock<std::mutex> own_requests;
+  if (context.own_requests != nullptr) own_requests = std::unique_lock<std::mutex>(*context.own_requests);
+  port_handle device = open_port_device(path.c_str(), mode, error);
   if (!device) {
     gone = error != win::error_sharing_violation;
     return 1;
@@ -72,74 +60,62 @@ int attempt_request(const request_target& target, const std::string& path, packe
 /// attempts with a pause after every busy answer or share clash. 0 with the
 /// reply in `packet`, or 1. No lock and no handle is held through a pause, so
 /// nobody waits out another thread's retries.
-int run_request(const request_target& target, packet_bytes& packet, std::uint32_t size, packet_builder build,
-                std::uint32_t argument, packet_allocator allocate) {
-  if (!allocate(packet, size)) {
-    if (target.entry != nullptr)
-      logd::report_event(logd::report_error, "Unable to allocate memory for interface table.");
+int run_request(const request_context& context, platform::share_mode mode, packet_bytes& packet, std::uint32_t size,
+                packet_builder build, std::uint32_t argument) {
+  if (!context.allocate(packet, size)) {
+    if (context.allocation_failed) context.allocation_failed();
     return 1;
   }
   if (build(packet, argument) != 0) return 1;
-  const std::string path = device_path(target.name);
+  const std::string path = device_path(context.name);
 
-  const std::int32_t attempts = logd::get_max_retry_count();
-  const std::int32_t pause = pause_milliseconds(logd::get_retry_frequency());
-  for (std::int32_t made = 0; made < attempts; ++made) {
+  const std::int32_t pause = pause_milliseconds(context.retry_frequency);
+  for (std::int32_t made = 0; made < context.max_retry_count; ++made) {
     std::uint32_t error = 0;
     bool gone = false;
-    const int result = attempt_request(target, path, packet, error, gone);
+    const int result = attempt_request(context, mode, path, packet, error, gone);
     if (gone) {
-      // The entry may be released by others once unlinked: it is not touched again.
-      if (target.entry != nullptr) logd::remove_interface(target.name);
+      if (context.device_gone) context.device_gone();
       return 1;
     }
-    if (target.entry != nullptr) logd::set_last_error(target.entry, static_cast<std::int32_t>(error));
+    if (context.attempt_done) context.attempt_done(error);
     if (result == 0) return 0;
     if (!worth_another_attempt(error)) return 1;
-    // A capture that has to halt must not be held for the rest of the retries.
-    if (!logd::sleep_unless_stopping(pause)) return 1;
+    // A caller that has to halt must not be held for the rest of the retries.
+    if (context.pause && !context.pause(pause)) return 1;
   }
   return 1;
 }
 
 }  // namespace
 
-std::unique_ptr<detail_reply> request_detail_data(logd::interface_entry* entry, packet_allocator allocate) {
-  if (entry == nullptr) return nullptr;
-  const request_target target{logd::get_symbolic_link_name(entry), platform::share_mode::exclusive, entry};
+std::unique_ptr<detail_reply> request_detail_data(const request_context& context) {
   packet_bytes packet;
-  if (run_request(target, packet, command_packet_size(ERRLOG), build_errlog, 0, allocate) != 0) return nullptr;
+  if (run_request(context, platform::share_mode::exclusive, packet, command_packet_size(ERRLOG), build_errlog, 0) !=
+      0) {
+    return nullptr;
+  }
   // The packet becomes the reply: its header is cut off in place and its
   // bytes move into the reply object without another copy.
   packet.erase(packet.begin(), packet.begin() + header_length);
   std::unique_ptr<detail_reply> reply(new (std::nothrow) detail_reply(std::move(packet)));
-  if (!reply) logd::report_event(logd::report_error, "Unable to allocate memory for interface table.");
+  if (!reply && context.allocation_failed) context.allocation_failed();
   return reply;
 }
 
-int release_detail_slot(logd::interface_entry* entry, int slot, packet_allocator allocate) {
-  if (entry == nullptr || slot < 0 || slot >= detail_slot_count) return 1;
-  const request_target target{logd::get_symbolic_link_name(entry), platform::share_mode::exclusive, entry};
+int release_detail_slot(const request_context& context, int slot) {
+  if (slot < 0 || slot >= detail_slot_count) return 1;
   packet_bytes packet;
-  return run_request(target, packet, command_packet_size(SLOT_RELEASE), build_slot_release,
-                     static_cast<std::uint32_t>(slot), allocate);
+  return run_request(context, platform::share_mode::exclusive, packet, command_packet_size(SLOT_RELEASE),
+                     build_slot_release, static_cast<std::uint32_t>(slot));
 }
 
-std::unique_ptr<detail_reply> request_detail_data(logd::interface_entry* entry) {
-  return request_detail_data(entry, allocate_packet);
-}
-
-int release_detail_slot(logd::interface_entry* entry, int slot) {
-  return release_detail_slot(entry, slot, allocate_packet);
-}
-
-int request_adapter_data(const std::string& name, int type, std::uint8_t* data) {
+int request_adapter_data(const request_context& context, int type, std::uint8_t* data) {
   const std::uint32_t length = adapter_data_length(type);
   if (length == 0 || data == nullptr) return -1;
-  const request_target target{name, platform::share_mode::shared, nullptr};
   packet_bytes packet;
-  if (run_request(target, packet, adapter_data_packet_size(type), build_adapter_data, static_cast<std::uint32_t>(type),
-                  allocate_packet) != 0) {
+  if (run_request(context, platform::share_mode::shared, packet, adapter_data_packet_size(type), build_adapter_data,
+                  static_cast<std::uint32_t>(type)) != 0) {
     return -1;
   }
   std::span<const std::uint8_t> area = adapter_data_area(packet, type);
@@ -147,10 +123,10 @@ int request_adapter_data(const std::string& name, int type, std::uint8_t* data) 
   return 0;
 }
 
-int request_pci_location(const std::string& name, std::uint32_t& location) {
-  const request_target target{name, platform::share_mode::shared, nullptr};
+int request_pci_location(const request_context& context, std::uint32_t& location) {
   packet_bytes packet;
-  if (run_request(target, packet, command_packet_size(PCI_LOCATION), build_pci_location, 0, allocate_packet) != 0) {
+  if (run_request(context, platform::share_mode::shared, packet, command_packet_size(PCI_LOCATION), build_pci_location,
+                  0) != 0) {
     return -1;
   }
   return read_pci_location(packet, location);

@@ -4,8 +4,8 @@
 // gone back to the driver. Printed only.
 #include <thread>
 
-#include "adapter/logger_requests.h"
 #include "bench/logfile_support.h"
+#include "logd/adapter_requests.h"
 #include "logd/log_entry.h"
 
 int main() {
@@ -33,7 +33,7 @@ int main() {
   std::vector<std::thread> writers;
   for (int port = 0; port < adapters; ++port) {
     writers.emplace_back([&, port] {
-      const auto reply = adapter::request_detail_data(entries[static_cast<std::size_t>(port)]);
+      const auto reply = kvx::logd::request_detail_data(entries[static_cast<std::size_t>(port)]);
       for (const auto& record : queues[static_cast<std::size_t>(port)]) {
         if (logd::write_log_entry(record, reply.get()) != 0) {
           std::lock_guard<std::mutex> guard(failure_lock);

@@ -13,9 +13,9 @@
 #include <vector>
 
 #include "adapter/control_packet.h"
-#include "adapter/logger_requests.h"
 #include "adapter/tool_requests.h"
 #include "fuzz/support/capture_rig.h"
+#include "logd/adapter_requests.h"
 #include "logd/state_store.h"
 #include "platform/host.h"
 #include "platform/win_codes.h"
@@ -78,15 +78,15 @@ void run_requests(fuzz::capture_rig& f, FuzzedDataProvider& in) {
   if (tool_pkgtype(path, vendor, device, revision, ec) == 0 && vendor != pci_vendor_id) fail("vendor id");
 
   std::vector<std::uint8_t> versions(versions_length);
-  (void)request_adapter_data(path, DATA_VERSIONS, versions.data());
+  (void)logd::request_adapter_data(path, DATA_VERSIONS, versions.data());
   std::vector<std::uint8_t> names(port_names_length);
-  (void)request_adapter_data(path, DATA_PORT_NAMES, names.data());
-  (void)request_pci_location(path, location);
-  if (std::unique_ptr<detail_reply> reply = request_detail_data(f.entry)) {
+  (void)logd::request_adapter_data(path, DATA_PORT_NAMES, names.data());
+  (void)logd::request_pci_location(path, location);
+  if (std::unique_ptr<detail_reply> reply = logd::request_detail_data(f.entry)) {
     if (reply->size() != detail_reply_size) fail("detail reply size");
     read_every_field(*reply, 0, reply->size());
   }
-  (void)release_detail_slot(f.entry, in.ConsumeIntegralInRange<int>(-1, detail_slot_count));
+  (void)logd::release_detail_slot(f.entry, in.ConsumeIntegralInRange<int>(-1, detail_slot_count));
 }
 
 }  // namespace

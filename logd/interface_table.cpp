@@ -4,8 +4,8 @@
 #include <mutex>
 #include <new>
 
-#include "adapter/logger_requests.h"
 #include "adapter/port_probe.h"
+#include "logd/adapter_requests.h"
 #include "logd/driver_record.h"
 #include "logd/report_event.h"
 
@@ -49,7 +49,7 @@ int build_interface_table(int mode, std::uint32_t event_key) {
     char name[adapter::port_name_size] = {};
     if (adapter::probe_scsi_port(port, name, adapter::name_form::device) != 0) continue;
     std::uint32_t location = 0;
-    if (adapter::request_pci_location(name, location) != 0) continue;
+    if (request_pci_location(name, location) != 0) continue;
     if (mode == 1 && (location & location_mask) != (event_key & location_mask)) continue;
     std::unique_ptr<interface_entry> entry = make_entry(name, location);
     if (!entry) return 1;

@@ -12,6 +12,7 @@
 
 #include "adapter/byte_order.h"
 #include "adapter/control_packet.h"
+#include "logd/adapter_requests.h"
 #include "logd/driver_record.h"
 #include "logd/error_lists.h"
 #include "logd/hex_dump.h"
@@ -112,9 +113,9 @@ entry_plan compose_head(const event_record& record, const adapter::detail_reply*
 
   const std::string link = get_symbolic_link_name(entry);
   std::array<std::uint8_t, adapter::versions_length> versions{};
-  const bool have_versions = adapter::request_adapter_data(link, adapter::DATA_VERSIONS, versions.data()) == 0;
+  const bool have_versions = request_adapter_data(link, adapter::DATA_VERSIONS, versions.data()) == 0;
   std::array<std::uint8_t, adapter::port_names_length> port_names{};
-  const bool have_port_name = adapter::request_adapter_data(link, adapter::DATA_PORT_NAMES, port_names.data()) == 0;
+  const bool have_port_name = request_adapter_data(link, adapter::DATA_PORT_NAMES, port_names.data()) == 0;
 
   if (reply == nullptr) {
     append_text(text, "DETAIL DATA WAS %s.\n", ungettable);
@@ -192,7 +193,7 @@ bool write_entry(std::FILE* file, const event_record& record, const adapter::det
   if (!platform::seek_file(file, offset, SEEK_SET) || !write_all(file, plan.head)) return false;
   // The slot goes back to the driver only once its dump is in the file.
   std::string tail;
-  if (plan.slot && adapter::release_detail_slot(entry, *plan.slot) != 0) {
+  if (plan.slot && release_detail_slot(entry, *plan.slot) != 0) {
     append_text(tail, "OPTION DATA:        FELM%02d\n", *plan.slot);
   }
   append_windows_text(tail, "\n\n\n\n");

@@ -3,7 +3,7 @@
 #include <memory>
 #include <optional>
 
-#include "adapter/logger_requests.h"
+#include "logd/adapter_requests.h"
 #include "logd/driver_record.h"
 #include "logd/log_entry.h"
 #include "logd/report_event.h"
@@ -38,7 +38,7 @@ std::optional<std::array<std::uint8_t, 2>> drain_adapter_bitmap(interface_entry*
   for (int written = 0;; ++written) {
     // Slots not yet logged stay with the driver for the next start's scan.
     if (watch_ending()) return bitmap;
-    const std::unique_ptr<adapter::detail_reply> reply = adapter::request_detail_data(entry);
+    const std::unique_ptr<adapter::detail_reply> reply = request_detail_data(entry);
     bitmap = bitmap_of(reply.get());
     if (!any_occupied(bitmap)) return bitmap;
     if (written == drain_entry_limit) {
@@ -75,7 +75,7 @@ void retry_pass() {
     }
     std::array<std::uint8_t, 2> bitmap{0, 0};
     {
-      const std::unique_ptr<adapter::detail_reply> reply = adapter::request_detail_data(entry);
+      const std::unique_ptr<adapter::detail_reply> reply = request_detail_data(entry);
       if (!reply) {
         entry = next;
         continue;

@@ -1,12 +1,12 @@
 // The capture's hooks in the programs: the real operations.
-#include "adapter/logger_requests.h"
+#include "logd/adapter_requests.h"
 #include "logd/capture_hooks.h"
 #include "logd/log_entry.h"
 
 namespace kvx::logd {
 
 std::unique_ptr<adapter::detail_reply> writer_detail_request(interface_entry* entry) {
-  return adapter::request_detail_data(entry);
+  return request_detail_data(entry);
 }
 
 int writer_log_entry(const event_record& record, const adapter::detail_reply* reply, interface_entry* entry) {

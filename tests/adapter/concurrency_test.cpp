@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "adapter/control_packet.h"
-#include "adapter/logger_requests.h"
 #include "adapter/port_access.h"
+#include "logd/adapter_requests.h"
 #include "logd/state_store.h"
 #include "platform/win_codes.h"
 #include "tests/fakes/adapter_simulator.h"
@@ -17,6 +17,12 @@
 
 namespace kvx::adapter {
 namespace {
+
+// The service's requests, as hbalogd makes them.
+using logd::release_detail_slot;
+using logd::request_adapter_data;
+using logd::request_detail_data;
+using logd::request_pci_location;
 
 TEST(TransportConcurrency, ParallelSharedRequestsOnSeveralPorts) {
   test::temp_host host;

@@ -1,8 +1,6 @@
 // hbalogd's retrying requests: the attempt limit, the pause after each busy
 // answer, last_error, dropping an adapter whose device will not open, and the
 // allocation report.
-#include "adapter/logger_requests.h"
-
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -11,8 +9,8 @@
 
 #include "adapter/byte_order.h"
 #include "adapter/control_packet.h"
-#include "adapter/logger_requests_alloc.h"
 #include "adapter/port_access.h"
+#include "logd/adapter_requests.h"
 #include "logd/report_event.h"
 #include "logd/state_store.h"
 #include "platform/host.h"
@@ -24,6 +22,12 @@
 
 namespace kvx::adapter {
 namespace {
+
+// The service's requests, as hbalogd makes them.
+using logd::release_detail_slot;
+using logd::request_adapter_data;
+using logd::request_detail_data;
+using logd::request_pci_location;
 
 using clock_type = std::chrono::steady_clock;
 
@@ -174,8 +178,10 @@ TEST_F(LoggerRequests, DeviceThatWillNotOpenDropsTheAdapterOnlyForEntryRequests)
 TEST_F(LoggerRequests, PacketThatCannotBeHadIsReportedAndClosesTheDevice) {
   logd::interface_entry* entry = add_entry(2);
   const packet_allocator no_memory = [](packet_bytes&, std::size_t) { return false; };
-  EXPECT_EQ(request_detail_data(entry, no_memory), nullptr);
-  EXPECT_EQ(release_detail_slot(entry, 1, no_memory), 1);
+  request_context context = logd::request_context_for(entry);
+  context.allocate = no_memory;
+  EXPECT_EQ(request_detail_data(context), nullptr);
+  EXPECT_EQ(release_detail_slot(context, 1), 1);
   EXPECT_EQ(reports.count("Unable to allocate memory for interface table."), 2);
   for (const test::reported_event& e : reports.events()) EXPECT_EQ(e.type, logd::report_error);
   EXPECT_EQ(ports.exchanges(), 0);

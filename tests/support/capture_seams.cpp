@@ -5,6 +5,7 @@
 #include <mutex>
 #include <utility>
 
+#include "logd/adapter_requests.h"
 #include "logd/capture_hooks.h"
 #include "logd/log_entry.h"
 
@@ -35,7 +36,7 @@ void set_capture_seams(capture_seams seams) {
 
 std::unique_ptr<adapter::detail_reply> writer_detail_request(interface_entry* entry) {
   const capture_seams seams = get_capture_seams();
-  return seams.request_detail_data ? seams.request_detail_data(entry) : adapter::request_detail_data(entry);
+  return seams.request_detail_data ? seams.request_detail_data(entry) : request_detail_data(entry);
 }
 
 int writer_log_entry(const event_record& record, const adapter::detail_reply* reply, interface_entry* entry) {

@@ -7,7 +7,7 @@
 #include <functional>
 #include <memory>
 
-#include "adapter/logger_requests.h"
+#include "logd/adapter_requests.h"
 #include "logd/state_store.h"
 
 namespace kvx::logd {
