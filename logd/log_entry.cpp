@@ -187,7 +187,7 @@ bool write_entry(std::FILE* file, const event_record& record, const adapter::det
   if (static_cast<std::int64_t>(offset) + static_cast<std::int64_t>(plan.head.size() + tail_limit) >
       header_offset_limit) {
     // The header could not show where the next entry goes: start the ring again.
-    wrap_open_log_file(file, entry);
+    wrap_log_file(file, entry);
     offset = get_log_write_offset(entry);
   }
   if (!platform::seek_file(file, offset, SEEK_SET) || !write_all(file, plan.head)) return false;
@@ -225,16 +225,11 @@ int write_log_entry(const event_record& record, const adapter::detail_reply* rep
   if (!file) return 1;
   interface_entry* entry = adapter != nullptr ? adapter : find_interface(*key);
   if (entry == nullptr) return 1;
-  std::int32_t count = 0;
-  std::int32_t offset = log_header_size;
-  read_log_header(file.get(), count, offset);
-  set_log_record_count(entry, count);
-  set_log_write_offset(entry, offset);
-  if (log_file_due_to_wrap(get_log_record_count(entry), get_max_record_count())) wrap_open_log_file(file.get(), entry);
+  load_log_header(file.get(), entry);
   const bool written = write_entry(file.get(), record, reply, *key, entry);
   // The header is stored even for an entry that failed half-way: the numbers
   // still point at the last whole entry's marker.
-  const bool stored = write_log_header(file.get(), entry);
+  const bool stored = store_log_header(file.get(), entry);
   const bool closed = std::fclose(file.release()) == 0;
   return written && stored && closed ? 0 : 1;
 }

@@ -6,7 +6,6 @@
 #include <string_view>
 
 #include "logd/error_lists.h"
-#include "logd/interface_table.h"
 #include "logd/report_event.h"
 #include "platform/files.h"
 
@@ -68,26 +67,6 @@ bool create_log_file(const std::string& path) {
 
 }  // namespace
 
-int load_log_header(std::uint32_t event_key) {
-  std::string path;
-  if (!log_file_path(event_key, path)) {
-    report_unopened(described_path(event_key));
-    return 1;
-  }
-  std::int32_t count = 0;
-  std::int32_t offset = log_header_size;
-  if (platform::unique_file file = platform::open_file(path.c_str(), "rb")) {
-    read_log_header(file.get(), count, offset);
-  } else if (!create_log_file(path)) {
-    return 1;
-  }
-  interface_entry* entry = find_interface(event_key);
-  if (entry == nullptr) return 1;
-  set_log_record_count(entry, count);
-  set_log_write_offset(entry, offset);
-  return 0;
-}
-
 platform::unique_file open_log_file_for_entry(std::uint32_t event_key) {
   std::string path;
   if (!log_file_path(event_key, path)) {
@@ -101,25 +80,27 @@ platform::unique_file open_log_file_for_entry(std::uint32_t event_key) {
   return file;
 }
 
-void read_log_header(std::FILE* file, std::int32_t& count, std::int32_t& offset) {
-  count = 0;
-  offset = log_header_size;
+void load_log_header(std::FILE* file, interface_entry* entry) {
+  std::int32_t count = 0;
+  std::int32_t offset = log_header_size;
   // "%d %d": a number that cannot be read keeps its starting value, and the
   // second is read only after the first.
   std::array<char, 64> head{};
-  if (!platform::seek_file(file, 0, SEEK_SET)) return;
-  const std::size_t got = std::fread(head.data(), 1, head.size(), file);
-  const std::string_view text(head.data(), got);
-  std::size_t pos = 0;
-  if (read_decimal(text, pos, count)) (void)read_decimal(text, pos, offset);
+  if (platform::seek_file(file, 0, SEEK_SET)) {
+    const std::size_t got = std::fread(head.data(), 1, head.size(), file);
+    const std::string_view text(head.data(), got);
+    std::size_t pos = 0;
+    if (read_decimal(text, pos, count)) (void)read_decimal(text, pos, offset);
+  }
   // A header edited by hand is used as it stands, except that no entry may be
   // written over the header itself, and a count past what the header can show
   // is the most it can show (it is counted on from there without overflow).
-  count = std::clamp(count, 0, header_count_limit);
-  offset = std::max(offset, log_header_size);
+  set_log_record_count(entry, std::clamp(count, 0, header_count_limit));
+  set_log_write_offset(entry, std::max(offset, log_header_size));
+  if (log_file_due_to_wrap(get_log_record_count(entry), get_max_record_count())) wrap_log_file(file, entry);
 }
 
-void wrap_open_log_file(std::FILE* file, interface_entry* entry) {
+void wrap_log_file(std::FILE* file, interface_entry* entry) {
   // The marker is blanked only where it can be: an offset beyond the file's
   // end (a header edited by hand) must not make the file grow.
   const std::int64_t offset = get_log_write_offset(entry);
@@ -132,40 +113,9 @@ void wrap_open_log_file(std::FILE* file, interface_entry* entry) {
   set_log_write_offset(entry, log_header_size);
 }
 
-bool write_log_header(std::FILE* file, const interface_entry* entry) {
+bool store_log_header(std::FILE* file, const interface_entry* entry) {
   const std::string header = format_log_header(get_log_record_count(entry), get_log_write_offset(entry));
   return platform::seek_file(file, 0, SEEK_SET) && std::fwrite(header.data(), 1, header.size(), file) == header.size();
-}
-
-int wrap_log_file(const std::string& path, interface_entry* entry) {
-  platform::unique_file file = platform::open_file(path.c_str(), "r+b");
-  if (!file) {
-    report_unopened(path);
-    return 1;
-  }
-  wrap_open_log_file(file.get(), entry);
-  return 0;
-}
-
-int store_log_header(const std::string& path, const interface_entry* entry) {
-  platform::unique_file file = platform::open_file(path.c_str(), "r+b");
-  if (!file) {
-    report_unopened(path);
-    return 1;
-  }
-  const bool written = write_log_header(file.get(), entry);
-  return std::fclose(file.release()) == 0 && written ? 0 : 1;
-}
-
-int store_log_header(std::uint32_t event_key) {
-  std::string path;
-  if (!log_file_path(event_key, path)) {
-    report_unopened(described_path(event_key));
-    return 1;
-  }
-  const interface_entry* entry = find_interface(event_key);
-  if (entry == nullptr) return 1;
-  return store_log_header(path, entry);
 }
 
 }  // namespace kvx::logd

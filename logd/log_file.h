@@ -34,35 +34,29 @@ std::string format_log_header(std::int32_t count, std::int32_t offset);
 /// Whether the file must wrap before the next entry.
 [[nodiscard]] bool log_file_due_to_wrap(std::int32_t count, std::int32_t max_record_count);
 
-/// Opens or creates the adapter's file and loads its header into the adapter's
-/// interface_entry. 0, or 1 (the file cannot be opened or created — reported —
-/// or no adapter matches the key).
-[[nodiscard]] int load_log_header(std::uint32_t event_key);
+// One entry's road through its adapter's file, all on one open, under the
+// location's log_file_lock: open_log_file_for_entry, load_log_header (the
+// header's numbers into the adapter's entry, the file wrapped when due), the
+// entry's bytes at get_log_write_offset (wrap_log_file first when the header
+// could not show where they end), store_log_header, close.
 
 /// Opens the adapter's file for reading and writing ("r+b"), making it with an
 /// empty header first when it does not exist. Null when the path cannot be
 /// built or the file cannot be opened or made (reported).
 [[nodiscard]] platform::unique_file open_log_file_for_entry(std::uint32_t event_key);
 
-/// Blanks the end marker at the entry's write offset and sends the next entry
-/// back behind the header (count 0, offset 16). 0, or 1 when the file does not
-/// open (reported). The header in the file is left to store_log_header.
-[[nodiscard]] int wrap_log_file(const std::string& path, interface_entry* entry);
+/// Reads the header's two numbers ("%d %d": a number that cannot be read
+/// keeps its default of 0 or 16) into the entry's log_record_count and
+/// log_write_offset, held to what the header can show and never inside the
+/// header; then wraps the file when max_record_count says it is due.
+void load_log_header(std::FILE* file, interface_entry* entry);
 
-/// Writes the adapter's two numbers into the header line. 0, or 1 when the
-/// file does not open (reported) or no adapter matches the key.
-[[nodiscard]] int store_log_header(std::uint32_t event_key);
-/// The same operations on a file the caller holds open for reading and
-/// writing ("r+b"), so that one entry needs one open: the header's numbers as
-/// load_log_header reads them; the marker blanked and the numbers reset as by
-/// wrap_log_file; the adapter's numbers written as the header line (false on
-/// a write error).
-void read_log_header(std::FILE* file, std::int32_t& count, std::int32_t& offset);
-void wrap_open_log_file(std::FILE* file, interface_entry* entry);
-[[nodiscard]] bool write_log_header(std::FILE* file, const interface_entry* entry);
+/// Blanks the end marker at the entry's write offset (where the file reaches
+/// that far) and sends the next entry back behind the header (count 0,
+/// offset 16). The header in the file is left to store_log_header.
+void wrap_log_file(std::FILE* file, interface_entry* entry);
 
-/// store_log_header for an entry already in hand (also one that was dropped from the
-/// table while its entry was being written, so that the entry is not lost).
-[[nodiscard]] int store_log_header(const std::string& path, const interface_entry* entry);
+/// Writes the entry's two numbers as the header line. false on a write error.
+[[nodiscard]] bool store_log_header(std::FILE* file, const interface_entry* entry);
 
 }  // namespace kvx::logd

@@ -29,6 +29,12 @@ class log_files : public output_test {
     if (pad_to > text.size()) out << std::string(pad_to - text.size(), '.');
   }
   std::string contents() { return read_bytes(log_file(location)); }
+  /// The first steps of an entry: the file opened (or made) and its header loaded.
+  void open_and_load() {
+    platform::unique_file file = logd::open_log_file_for_entry(key);
+    ASSERT_TRUE(file);
+    logd::load_log_header(file.get(), entry_);
+  }
 
   logd::interface_entry* entry_ = nullptr;
 };
@@ -46,7 +52,7 @@ TEST_F(log_files, the_path_is_the_same_with_and_without_a_trailing_backslash) {
 }
 
 TEST_F(log_files, a_first_entry_creates_the_file_and_leaves_the_header_at_its_marker) {
-  ASSERT_EQ(logd::load_log_header(key), 0);
+  open_and_load();
   EXPECT_EQ(contents(), "   0        16\r\n");
   ASSERT_EQ(write_one(1), 0);
   const std::string file = contents();
@@ -72,16 +78,16 @@ TEST_F(log_files, a_header_of_12_and_5000_puts_the_next_entry_at_5000) {
 
 TEST_F(log_files, an_unreadable_header_counts_as_0_and_16_and_a_half_one_keeps_the_second_default) {
   write_header("garbage header\r\n", 64);
-  ASSERT_EQ(logd::load_log_header(key), 0);
+  open_and_load();
   EXPECT_EQ(logd::get_log_record_count(entry_), 0);
   EXPECT_EQ(logd::get_log_write_offset(entry_), 16);
   write_header("  33 xx\r\n", 64);
-  ASSERT_EQ(logd::load_log_header(key), 0);
+  open_and_load();
   EXPECT_EQ(logd::get_log_record_count(entry_), 33);
   EXPECT_EQ(logd::get_log_write_offset(entry_), 16);
   // An offset inside the header itself would destroy it: the entry goes behind it.
   write_header("  -4         3\r\n", 64);
-  ASSERT_EQ(logd::load_log_header(key), 0);
+  open_and_load();
   EXPECT_EQ(logd::get_log_record_count(entry_), 0);
   EXPECT_EQ(logd::get_log_write_offset(entry_), 16);
 }
@@ -213,8 +219,6 @@ TEST_F(log_files, a_file_deleted_between_entries_is_made_again_with_a_fresh_head
 
 TEST_F(log_files, a_key_that_names_no_adapter_writes_nothing) {
   const std::uint32_t other = 0x05030310;
-  EXPECT_EQ(logd::load_log_header(other), 1);
-  EXPECT_EQ(logd::store_log_header(other), 1);
   const auto record = make_driver_record(1, 1700000000, driver_data(other));
   EXPECT_EQ(logd::write_log_entry(record, nullptr), 1);
   // The file exists with its fresh header (the header is read before the table).
