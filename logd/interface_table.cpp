@@ -147,7 +147,7 @@ thread_slot* find_free_slot() {
   auto* table = get_thread_manager_table();
   if (table == nullptr) return nullptr;
   for (thread_slot& slot : *table) {
-    if (get_slot_thread(&slot) == free_thread) return &slot;
+    if (!get_slot_taken(&slot)) return &slot;
   }
   return nullptr;
 }
@@ -158,10 +158,10 @@ int release_slot(interface_entry* entry) {
   if (table == nullptr || entry == nullptr) return 1;
   for (thread_slot& slot : *table) {
     if (get_slot_owner(&slot) != entry) continue;
-    // The owner goes first: the dispatch pass takes a slot as soon as its
-    // thread reads free, and must not have its new owner cleared.
+    // The owner goes first: the dispatch pass takes a slot as soon as it
+    // reads free, and must not have its new owner cleared.
     set_slot_owner(&slot, nullptr);
-    set_slot_thread(&slot, free_thread);
+    set_slot_taken(&slot, false);
     return 0;
   }
   return 1;

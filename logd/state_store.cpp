@@ -302,11 +302,9 @@ namespace {
 
 // A std::thread must be joined before it is destroyed; writers may still be
 // ending while their slot is released.
-void join_runners(std::array<thread_slot, thread_slot_count>* table) {
+void join_slot_threads(std::array<thread_slot, thread_slot_count>* table) {
   if (!table) return;
-  for (thread_slot& slot : *table) {
-    if (slot.runner.joinable()) slot.runner.join();
-  }
+  for (thread_slot& slot : *table) (void)join_slot_thread(&slot);
 }
 
 }  // namespace
@@ -317,27 +315,40 @@ void set_thread_manager_table(std::unique_ptr<std::array<thread_slot, thread_slo
     std::lock_guard<std::mutex> guard(state_lock);
     old = std::exchange(items().thread_table, std::move(table));
   }
-  join_runners(old.get());
+  join_slot_threads(old.get());
 }
 std::array<thread_slot, thread_slot_count>* get_thread_manager_table() {
   std::lock_guard<std::mutex> guard(state_lock);
   return items().thread_table.get();
 }
-std::intptr_t get_slot_thread(const thread_slot* s) { return load(s->thread); }
-void set_slot_thread(thread_slot* s, std::intptr_t value) { store(s->thread, value); }
+bool get_slot_taken(const thread_slot* s) { return load(s->taken); }
+void set_slot_taken(thread_slot* s, bool taken) { store(s->taken, taken); }
 interface_entry* get_slot_owner(const thread_slot* s) { return load(s->owner); }
 void set_slot_owner(thread_slot* s, interface_entry* owner) { store(s->owner, owner); }
-std::thread take_slot_runner(thread_slot* s) {
-  std::lock_guard<std::mutex> guard(state_lock);
-  return std::move(s->runner);
-}
-void set_slot_runner(thread_slot* s, std::thread runner) {
+void set_slot_thread(thread_slot* s, std::thread thread) {
   std::thread old;
   {
     std::lock_guard<std::mutex> guard(state_lock);
-    old = std::exchange(s->runner, std::move(runner));
+    old = std::exchange(s->thread, std::move(thread));
   }
+  // Joined by the caller before; never a running thread destroyed.
   if (old.joinable()) old.join();
+}
+bool join_slot_thread(thread_slot* s, bool leave_taken) {
+  std::thread thread;
+  bool taken = false;
+  {
+    std::lock_guard<std::mutex> guard(state_lock);
+    thread = std::move(s->thread);
+    taken = s->taken;
+  }
+  if (!thread.joinable()) return true;
+  if (leave_taken && taken) {
+    thread.detach();
+    return false;
+  }
+  thread.join();
+  return true;
 }
 
 std::mutex& log_file_lock(std::uint16_t location) {
@@ -374,7 +385,7 @@ void teardown_store() {
     s.all_entries.clear();
     threads = std::move(s.thread_table);
   }
-  join_runners(threads.get());
+  join_slot_threads(threads.get());
   // Queues are chains of unique_ptr; unwind them iteratively so that a long
   // queue cannot exhaust the stack.
   for (auto& entry : entries) {

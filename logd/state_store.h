@@ -81,13 +81,15 @@ struct level_entry {
   std::string level_name;
 };
 
-inline constexpr std::intptr_t free_thread = -1;
 inline constexpr int thread_slot_count = 128;
 
+/// One writer's place. `taken` from the start of a writer until its last
+/// step frees the slot; `thread` is that writer, joined (join_slot_thread)
+/// before the slot is used again and at the stop.
 struct thread_slot {
-  std::intptr_t thread = free_thread;  ///< the writer's handle value; free_thread marks a free slot
+  std::thread thread;
+  bool taken = false;
   interface_entry* owner = nullptr;
-  std::thread runner;  ///< the writer thread itself, joined before the slot is reused and at stop
 };
 
 /// The two locks of the capture. The worker thread creates them first and
@@ -248,15 +250,18 @@ const event_record* get_node_record(const queue_node* n);
 // thread_manager_table: 128 slots, or null before it is built.
 void set_thread_manager_table(std::unique_ptr<std::array<thread_slot, thread_slot_count>> table);
 std::array<thread_slot, thread_slot_count>* get_thread_manager_table();
-std::intptr_t get_slot_thread(const thread_slot* s);
-void set_slot_thread(thread_slot* s, std::intptr_t value);
+bool get_slot_taken(const thread_slot* s);
+void set_slot_taken(thread_slot* s, bool taken);
 interface_entry* get_slot_owner(const thread_slot* s);
 void set_slot_owner(thread_slot* s, interface_entry* owner);
-/// The slot's std::thread. Only the worker thread starts and joins writers;
-/// it takes the old one out (to join it outside state_lock) before it puts a
-/// new one in.
-std::thread take_slot_runner(thread_slot* s);
-void set_slot_runner(thread_slot* s, std::thread runner);
+/// Puts a started writer into the slot, whose previous thread has been
+/// joined. Only the worker thread starts and joins writers.
+void set_slot_thread(thread_slot* s, std::thread thread);
+/// The one place where writer threads end: takes the slot's thread out and
+/// joins it outside state_lock. A thread whose slot is still taken (held
+/// inside a driver exchange) is detached instead when `leave_taken`, to end
+/// with the process. true when joined, or there was none.
+bool join_slot_thread(thread_slot* s, bool leave_taken = false);
 
 /// The lock that serialises entries into one adapter's log file, by adapter
 /// location (low 16 bits of the event key). Created on first use, kept until

@@ -171,7 +171,7 @@ bool writers_at_rest() {
   auto* table = get_thread_manager_table();
   if (table == nullptr) return true;
   for (thread_slot& slot : *table) {
-    if (get_slot_thread(&slot) != free_thread) return false;
+    if (get_slot_taken(&slot)) return false;
   }
   return true;
 }
@@ -368,7 +368,6 @@ bool read_log_span(log_span& out) {
 std::int64_t newest_record_number() {
   log_span span;
   if (!read_log_span(span)) return -1;
-  if (span.oldest == 0) return 1;
   return span_newest(span);
 }
 

@@ -63,8 +63,9 @@ void report_read_fault(const read_fault& fault);
 /// Oldest number and count on one open and close of the System log; false
 /// when the log does not open or either query fails.
 [[nodiscard]] bool read_log_span(log_span& out);
-/// -1 when the log cannot be asked; 1 when the oldest number is 0; otherwise
-/// the newest record's number (oldest + count - 1 on the number ring).
+/// -1 when the log cannot be asked; otherwise span_newest: the newest
+/// record's number (oldest + count - 1 on the number ring), or for an empty
+/// log the number before its next record (0 when it will start at 1).
 [[nodiscard]] std::int64_t newest_record_number();
 /// -1 when the log cannot be asked; otherwise the oldest number.
 [[nodiscard]] std::int64_t oldest_record_number();

@@ -14,13 +14,6 @@
 namespace kvx::logd {
 namespace {
 
-/// The value kept in a taken slot's `thread` (the std::thread itself is the
-/// slot's runner): the slot's index + 1, never free_thread.
-std::intptr_t taken_marker(const thread_slot* slot) {
-  const auto* table = get_thread_manager_table();
-  return table != nullptr ? slot - table->data() + 1 : 1;
-}
-
 /// Takes the first `written` nodes out of the entry's queue (its writer is
 /// the only one touching it while `busy` is 1) and releases them.
 void drop_written(interface_entry* entry, std::int32_t count, std::int32_t written) {
@@ -49,23 +42,22 @@ int start_writer(interface_entry* entry) {
 
   // The previous writer of this slot freed it but may still be on its last
   // steps; a std::thread must be joined before it is replaced.
-  std::thread previous = take_slot_runner(slot);
-  if (previous.joinable()) previous.join();
+  (void)join_slot_thread(slot);
 
   // All three are in place before the writer can reach its end.
   set_slot_owner(slot, entry);
   set_busy(entry, 1);
-  set_slot_thread(slot, taken_marker(slot));
+  set_slot_taken(slot, true);
   try {
     if (thread_start_refused("writer")) {
       throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
     }
-    set_slot_runner(slot, std::thread(writer_thread, std::move(args)));
+    set_slot_thread(slot, std::thread(writer_thread, std::move(args)));
   } catch (const std::system_error&) {
     // Undone in release_slot's order, then `busy`, so that the next pass may
     // start a writer for these records again.
     set_slot_owner(slot, nullptr);
-    set_slot_thread(slot, free_thread);
+    set_slot_taken(slot, false);
     set_busy(entry, 0);
     // _beginthread gives -1 when it cannot start the thread.
     report_event(report_error, "_beginthread() error returned. Return code is %d.", -1);
@@ -114,28 +106,16 @@ void writer_thread(std::unique_ptr<thread_args> args) {
 void join_writers() {
   auto* table = get_thread_manager_table();
   if (table == nullptr) return;
-  for (thread_slot& slot : *table) {
-    std::thread runner = take_slot_runner(&slot);
-    if (runner.joinable()) runner.join();
-  }
+  for (thread_slot& slot : *table) (void)join_slot_thread(&slot);
 }
 
 bool join_writers_at_rest() {
   auto* table = get_thread_manager_table();
   if (table == nullptr) return true;
   bool joined = true;
-  for (thread_slot& slot : *table) {
-    std::thread runner = take_slot_runner(&slot);
-    if (!runner.joinable()) continue;
-    // A free slot's writer has done its last step; one still in its slot is
-    // held inside a driver exchange and is left to end with the process.
-    if (get_slot_thread(&slot) == free_thread) {
-      runner.join();
-    } else {
-      runner.detach();
-      joined = false;
-    }
-  }
+  // A free slot's writer has done its last step; one still in its slot is
+  // held inside a driver exchange and is left to end with the process.
+  for (thread_slot& slot : *table) joined = join_slot_thread(&slot, true) && joined;
   return joined;
 }
 

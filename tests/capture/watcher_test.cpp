@@ -298,8 +298,8 @@ TEST_F(watcher_test, numbers_past_2_to_the_31_and_the_wrap_are_dispatched_once_e
   EXPECT_EQ(writer.written().size(), 5u);
 }
 
-TEST_F(watcher_test, an_empty_log_reports_newest_1_and_a_pass_on_it_changes_nothing) {
-  EXPECT_EQ(newest_record_number(), 1);
+TEST_F(watcher_test, an_empty_log_reports_the_number_before_its_next_and_a_pass_on_it_changes_nothing) {
+  EXPECT_EQ(newest_record_number(), 0) << "a log that will start at 1: its first record is not yet seen";
   EXPECT_EQ(oldest_record_number(), 0);
   logs.clear(801, 801);
   EXPECT_EQ(newest_record_number(), 800);
@@ -327,11 +327,11 @@ TEST_F(watcher_test, a_refused_writer_leaves_its_records_for_the_next_pass) {
 
 TEST_F(watcher_test, no_free_slot_ends_the_watch_and_keeps_the_last_record_number) {
   add_entry("\\\\.\\scsi2", 0x020A);
-  for (auto& slot : *get_thread_manager_table()) set_slot_thread(&slot, 5);
+  for (auto& slot : *get_thread_manager_table()) set_slot_taken(&slot, true);
   logs.append_driver(logged, 0x020A);
   EXPECT_EQ(pass(), 1);
   EXPECT_EQ(last(), 0u);
-  for (auto& slot : *get_thread_manager_table()) set_slot_thread(&slot, free_thread);
+  for (auto& slot : *get_thread_manager_table()) set_slot_taken(&slot, false);
 }
 
 TEST_F(watcher_test, records_left_on_a_removed_entry_are_still_written_and_the_entry_then_released) {

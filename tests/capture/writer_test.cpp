@@ -81,13 +81,13 @@ TEST_F(writer_test, two_adapters_get_two_writers_in_slots_by_table_order) {
   auto& slots = *get_thread_manager_table();
   EXPECT_EQ(get_slot_owner(&slots[0]), a);
   EXPECT_EQ(get_slot_owner(&slots[1]), b);
-  EXPECT_NE(get_slot_thread(&slots[0]), free_thread);
+  EXPECT_TRUE(get_slot_taken(&slots[0]));
   EXPECT_EQ(get_busy(a), 1);
   EXPECT_EQ(get_busy(b), 1);
   EXPECT_EQ(find_free_slot(), &slots[2]);
   writer.release();
   join_writers();
-  EXPECT_EQ(get_slot_thread(&slots[0]), free_thread);
+  EXPECT_FALSE(get_slot_taken(&slots[0]));
   EXPECT_EQ(get_slot_owner(&slots[1]), nullptr);
   EXPECT_EQ(writer.written().size(), 2u);
 }
@@ -96,20 +96,20 @@ TEST_F(writer_test, slots_are_found_in_index_order_and_released_by_owner) {
   auto& slots = *get_thread_manager_table();
   interface_entry* a = add_entry("\\\\.\\scsi1", 1);
   set_slot_owner(&slots[0], a);
-  set_slot_thread(&slots[0], 1);
-  set_slot_thread(&slots[1], 2);
+  set_slot_taken(&slots[0], true);
+  set_slot_taken(&slots[1], true);
   EXPECT_EQ(find_free_slot(), &slots[2]);
   EXPECT_EQ(release_slot(a), 0);
   EXPECT_EQ(find_free_slot(), &slots[0]);
   EXPECT_EQ(release_slot(a), 1);
   EXPECT_EQ(release_slot(nullptr), 1);
-  for (auto& slot : slots) set_slot_thread(&slot, 9);
+  for (auto& slot : slots) set_slot_taken(&slot, true);
   EXPECT_EQ(find_free_slot(), nullptr);
   interface_entry* b = add_entry("\\\\.\\scsi2", 2);
   ASSERT_EQ(enqueue_record(b, record_for(1, 2)), 0);
   EXPECT_EQ(start_writer(b), writer_watch_ends);
   EXPECT_EQ(get_busy(b), 0);
-  for (auto& slot : slots) set_slot_thread(&slot, free_thread);
+  for (auto& slot : slots) set_slot_taken(&slot, false);
 }
 
 TEST_F(writer_test, a_writer_the_system_refuses_gives_back_its_slot_and_busy_and_keeps_the_records) {
