@@ -62,10 +62,10 @@ int main(int argc, char** argv) {
   seams.request_detail_data = [](kvx::logd::interface_entry*) {
     return std::make_unique<kvx::adapter::detail_reply>(kvx::adapter::detail_reply_size, 0);
   };
-  seams.write_log_entry = [&log](const kvx::logd::event_record& record, const kvx::adapter::detail_reply*) {
+  seams.write_log_entry = [&log](const kvx::logd::driver_event& event, const kvx::adapter::detail_reply*) {
     const auto now = clock_type::now();
     std::lock_guard<std::mutex> guard(log.lock);
-    log.dispatched.emplace(kvx::logd::record_number(record).value_or(0), now);
+    log.dispatched.emplace(event.number, now);
     log.changed.notify_all();
     return 0;
   };

@@ -84,16 +84,11 @@ struct model_record {
   }
 };
 
-/// The serial of a record written by the watcher, from its driver data.
-std::uint64_t serial_of(const logd::event_record& record) {
-  std::uint32_t data_size = 0;
-  std::uint32_t data_offset = 0;
-  if (record.size() < 56) return 0;
-  std::memcpy(&data_size, record.data() + 48, 4);
-  std::memcpy(&data_offset, record.data() + 52, 4);
-  if (data_size < serial_offset + 8 || data_offset > record.size() || record.size() - data_offset < data_size) return 0;
+/// The serial of a record the watcher handed on, from its driver data.
+std::uint64_t serial_of(const logd::driver_event& event) {
+  if (event.data.size() < serial_offset + 8) return 0;
   std::uint64_t serial = 0;
-  std::memcpy(&serial, record.data() + data_offset + serial_offset, 8);
+  std::memcpy(&serial, event.data.data() + serial_offset, 8);
   return serial;
 }
 
@@ -125,13 +120,13 @@ class run {
     seams.request_detail_data = [](logd::interface_entry*) {
       return std::make_unique<adapter::detail_reply>(adapter::detail_reply_size, 0);
     };
-    seams.write_log_entry = [this](const logd::event_record& record, const adapter::detail_reply*) {
-      const std::uint16_t location = logd::key_location(logd::read_event_key(record).value_or(0));
+    seams.write_log_entry = [this](const logd::driver_event& event, const adapter::detail_reply*) {
+      const std::uint16_t location = logd::key_location(event.event_key.value_or(0));
       for (int a = 0; a < adapter_count; ++a) {
         if (locations[a] == location && !written_.writable[a]) return 1;
       }
       std::lock_guard<std::mutex> guard(written_.lock);
-      written_.serials.push_back(serial_of(record));
+      written_.serials.push_back(serial_of(event));
       return 0;
     };
     logd::set_capture_seams(seams);
@@ -394,8 +389,8 @@ class run {
     }
     std::vector<std::uint64_t> queued;
     for (logd::interface_entry* e : entries_) {
-      logd::for_each_queued_record(
-          e, [&queued](const logd::event_record& record) { queued.push_back(serial_of(record)); });
+      logd::for_each_queued_record(e,
+                                   [&queued](const logd::driver_event& event) { queued.push_back(serial_of(event)); });
     }
     for (const model_record& r : records_) {
       if (r.before_start || r.adapter < 0 || r.status == class_1) continue;

@@ -16,7 +16,7 @@ namespace kvx::logd {
 /// The writer's one detail request for its adapter.
 std::unique_ptr<adapter::detail_reply> writer_detail_request(interface_entry* entry);
 /// The writer's entry for one queued record of `entry`'s adapter.
-[[nodiscard]] int writer_log_entry(const event_record& record, const adapter::detail_reply* reply,
+[[nodiscard]] int writer_log_entry(const driver_event& event, const adapter::detail_reply* reply,
                                    interface_entry* entry);
 /// Whether the system refuses to start the capture thread `which` ("notify",
 /// "retry", "writer"): never, in the programs.

@@ -80,6 +80,17 @@ std::optional<std::uint32_t> read_event_key(const event_record& record) {
   return load_be32(driver_data(record), get_unique_id_position());
 }
 
+driver_event decode_driver_record(const event_record& record) {
+  driver_event event;
+  event.number = record_number(record).value_or(0);
+  event.time_generated = time_generated(record).value_or(0);
+  event.status = read_status_word(record);
+  event.event_key = read_event_key(record);
+  const std::span<const std::uint8_t> data = driver_data(record);
+  event.data.assign(data.begin(), data.end());
+  return event;
+}
+
 std::unique_ptr<event_record> make_synthetic_record(std::int32_t bus_dev_func) {
   const std::int32_t position = get_unique_id_position();
   if (position < 0 || position > max_synthetic_key_position) return nullptr;

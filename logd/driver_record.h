@@ -85,6 +85,17 @@ inline constexpr std::int32_t max_synthetic_key_position = 0xFFFF;
 /// The adapter location that names an adapter and its log file kvx%04x.log.
 [[nodiscard]] constexpr std::uint16_t key_location(std::uint32_t key) { return static_cast<std::uint16_t>(key); }
 
+/// The record as the capture carries it: number, time, status word, event key
+/// and driver data, each by the operation above (a number or time that cannot
+/// be read is 0).
+[[nodiscard]] driver_event decode_driver_record(const event_record& record);
+/// The class of an event's status word; one that cannot be read is taken as
+/// class 2, so that the slot is kept rather than handed back for a record
+/// whose class is not known.
+[[nodiscard]] inline int event_status_class(const driver_event& event) {
+  return classify_status(event.status.value_or(static_cast<std::int32_t>(0xC0000000u)));
+}
+
 /// A zero-filled block of unique_id_position + 60 bytes (at least 76, so that
 /// the status word is always inside it): RecordNumber 0, TimeGenerated 0,
 /// DataOffset 56, status word 0, `bus_dev_func` big-endian at data offset

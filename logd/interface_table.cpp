@@ -99,11 +99,11 @@ void release_queue(std::unique_ptr<queue_node> first) {
   while (first) first = std::move(first->next);
 }
 
-int enqueue_record(interface_entry* entry, std::unique_ptr<event_record> record) {
+int enqueue_record(interface_entry* entry, driver_event event) {
   const std::int32_t count = get_queue_count(entry);
   if (count >= max_queue_count) {
     // The dispatch pass leaves such a record in the log; anyone else is told.
-    report_unlogged_record(*record, "its adapter's queue is full");
+    report_unlogged_record(event, "its adapter's queue is full");
     return 0;
   }
   queue_node* last = nullptr;
@@ -113,7 +113,7 @@ int enqueue_record(interface_entry* entry, std::unique_ptr<event_record> record)
     report_event(report_warning, "Unable to allocate memory for eventlog buffer.");
     return 1;
   }
-  node->record = std::move(record);
+  node->event = std::move(event);
   if (count == 0 || last == nullptr) {
     set_queue_head(entry, std::move(node));
   } else {
@@ -123,8 +123,8 @@ int enqueue_record(interface_entry* entry, std::unique_ptr<event_record> record)
   return 0;
 }
 
-void report_unlogged_record(const event_record& record, const char* reason) {
-  report_unlogged_record(record_number(record).value_or(0), key_location(read_event_key(record).value_or(0)), reason);
+void report_unlogged_record(const driver_event& event, const char* reason) {
+  report_unlogged_record(event.number, key_location(event.event_key.value_or(0)), reason);
 }
 
 void report_unlogged_record(std::uint32_t number, std::uint16_t location, const char* reason) {

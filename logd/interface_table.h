@@ -22,14 +22,14 @@ interface_entry* find_interface(std::uint32_t event_key);
 void remove_interface(const std::string& name);
 /// Releases every node of a queue (iteratively: a long chain cannot exhaust the stack).
 void release_queue(std::unique_ptr<queue_node> first);
-/// Ownership of `record` passes; 0, or 1 when no node could be had. A queue
+/// The event moves into the queue; 0, or 1 when no node could be had. A queue
 /// that holds 16 records takes no more: the record is reported and released
 /// (0). The dispatch pass never offers a full queue a record.
-int enqueue_record(interface_entry* entry, std::unique_ptr<event_record> record);
+int enqueue_record(interface_entry* entry, driver_event event);
 
 /// Reports (warning) a driver record that will not become an entry: its
 /// number, its adapter's location and `reason`.
-void report_unlogged_record(const event_record& record, const char* reason);
+void report_unlogged_record(const driver_event& event, const char* reason);
 void report_unlogged_record(std::uint32_t number, std::uint16_t location, const char* reason);
 [[nodiscard]] int build_thread_manager_table();
 thread_slot* find_free_slot();

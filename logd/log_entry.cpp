@@ -90,16 +90,16 @@ struct entry_plan {
   std::optional<int> slot;  ///< the slot to release once the head is on disk
 };
 
-entry_plan compose_head(const event_record& record, const adapter::detail_reply* reply, std::uint32_t key,
+entry_plan compose_head(const driver_event& event, const adapter::detail_reply* reply, std::uint32_t key,
                         interface_entry* entry) {
   entry_plan plan;
   std::string& text = plan.head;
-  const std::uint32_t number = record_number(record).value_or(0);
+  const std::uint32_t number = event.number;
   const bool synthetic = number == 0;
 
-  const std::string date = synthetic ? "----/--/-- --:--:--"
-                                     : local_text(static_cast<std::time_t>(time_generated(record).value_or(0)), false,
-                                                  "----/--/-- --:--:--");
+  const std::string date =
+      synthetic ? "----/--/-- --:--:--"
+                : local_text(static_cast<std::time_t>(event.time_generated), false, "----/--/-- --:--:--");
   const auto now = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
   const std::string written = local_text(now, true, "-------- ------");
   const auto elapsed =
@@ -127,7 +127,7 @@ entry_plan compose_head(const event_record& record, const adapter::detail_reply*
     append_text(text, "---- KVXWDD LOG #%u ----\n\n", static_cast<unsigned>(number));
     append_text(text, "EVENT LOG DATE/TIME:%s\n\n", date.c_str());
     append_windows_text(text, "EVENT LOG DUMP:\n");
-    append_hex_dump(text, "EVENT LOG DUMP", dump_size, bounded(driver_data(record), 0, dump_size));
+    append_hex_dump(text, "EVENT LOG DUMP", dump_size, bounded(event.data, 0, dump_size));
   } else {
     append_windows_text(text, "---- KVXWDD LOG #------ ----\n\n");
     append_text(text, "EVENT LOG DATE/TIME:%s\n\n", date.c_str());
@@ -158,9 +158,7 @@ entry_plan compose_head(const event_record& record, const adapter::detail_reply*
   }
   append_text(text, "OPTION DATA:        %s %03d\n\n", written.c_str(), milliseconds);
 
-  // A status word that cannot be read is taken as class 2: the slot is kept
-  // rather than handed back for a record whose class is not known.
-  const int status_class = classify_status(read_status_word(record).value_or(static_cast<std::int32_t>(0xC0000000u)));
+  const int status_class = event_status_class(event);
   if (reply != nullptr && status_class != status_class_ungettable) plan.slot = chosen_slot(*reply, synthetic, key);
   if (plan.slot) {
     const std::size_t at =
@@ -180,9 +178,9 @@ bool write_all(std::FILE* file, const std::string& bytes) {
 
 // Writes the entry into the open file and moves the adapter's numbers on.
 // false when the entry did not reach the file whole.
-bool write_entry(std::FILE* file, const event_record& record, const adapter::detail_reply* reply, std::uint32_t key,
+bool write_entry(std::FILE* file, const driver_event& event, const adapter::detail_reply* reply, std::uint32_t key,
                  interface_entry* entry) {
-  entry_plan plan = compose_head(record, reply, key, entry);
+  entry_plan plan = compose_head(event, reply, key, entry);
   std::int32_t offset = get_log_write_offset(entry);
   if (static_cast<std::int64_t>(offset) + static_cast<std::int64_t>(plan.head.size() + tail_limit) >
       header_offset_limit) {
@@ -211,11 +209,11 @@ bool write_entry(std::FILE* file, const event_record& record, const adapter::det
 }  // namespace
 
 int write_log_entry(const event_record& record, const adapter::detail_reply* reply) {
-  return write_log_entry(record, reply, nullptr);
+  return write_log_entry(decode_driver_record(record), reply, nullptr);
 }
 
-int write_log_entry(const event_record& record, const adapter::detail_reply* reply, interface_entry* adapter) {
-  const std::optional<std::uint32_t> key = read_event_key(record);
+int write_log_entry(const driver_event& event, const adapter::detail_reply* reply, interface_entry* adapter) {
+  const std::optional<std::uint32_t> key = event.event_key;
   if (!key) return 1;
   // One entry at a time per log file, whichever thread writes it.
   std::lock_guard<std::mutex> serial(log_file_lock(key_location(*key)));
@@ -226,7 +224,7 @@ int write_log_entry(const event_record& record, const adapter::detail_reply* rep
   interface_entry* entry = adapter != nullptr ? adapter : find_interface(*key);
   if (entry == nullptr) return 1;
   load_log_header(file.get(), entry);
-  const bool written = write_entry(file.get(), record, reply, *key, entry);
+  const bool written = write_entry(file.get(), event, reply, *key, entry);
   // The header is stored even for an entry that failed half-way: the numbers
   // still point at the last whole entry's marker.
   const bool stored = store_log_header(file.get(), entry);

@@ -286,16 +286,14 @@ void set_node_next(queue_node* n, std::unique_ptr<queue_node> next) {
     old = std::exchange(n->next, std::move(next));
   }
 }
-const event_record* get_node_record(const queue_node* n) {
+const driver_event* get_node_event(const queue_node* n) {
   std::lock_guard<std::mutex> guard(state_lock);
-  return n->record.get();
+  return &n->event;
 }
 
-void for_each_queued_record(const interface_entry* e, const std::function<void(const event_record&)>& visit) {
+void for_each_queued_record(const interface_entry* e, const std::function<void(const driver_event&)>& visit) {
   std::lock_guard<std::mutex> guard(state_lock);
-  for (const queue_node* n = e->queue_head.get(); n != nullptr; n = n->next.get()) {
-    if (n->record) visit(*n->record);
-  }
+  for (const queue_node* n = e->queue_head.get(); n != nullptr; n = n->next.get()) visit(n->event);
 }
 
 namespace {

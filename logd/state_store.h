@@ -48,8 +48,21 @@ namespace kvx::logd {
 /// or a synthetic record; its size bounds every read from it.
 using event_record = std::vector<std::uint8_t>;
 
+/// A driver record as the capture carries it from the log to its entry:
+/// decoded once, when it is read (or made, for a synthetic record), by the
+/// record's own operations (decode_driver_record in logd/driver_record.h).
+/// The queue, the writer and the entry composer use these fields, never the
+/// record's bytes.
+struct driver_event {
+  std::uint32_t number = 0;  ///< RecordNumber; 0 for a synthetic record
+  std::uint32_t time_generated = 0;
+  std::optional<std::int32_t> status;      ///< the status word, when the data holds one
+  std::optional<std::uint32_t> event_key;  ///< the event key, when the data holds one
+  std::vector<std::uint8_t> data;          ///< the driver data: DataOffset to the record's end
+};
+
 struct queue_node {
-  std::unique_ptr<event_record> record;  ///< owned by the node
+  driver_event event;
   std::unique_ptr<queue_node> next;
 };
 
@@ -240,12 +253,12 @@ void set_removed(interface_entry* e, bool value);
 /// Calls `visit` with each record queued on the entry, in queue order, under
 /// state_lock: safe while the entry's writer runs (it unlinks nodes before it
 /// releases them). `visit` must not use the store.
-void for_each_queued_record(const interface_entry* e, const std::function<void(const event_record&)>& visit);
+void for_each_queued_record(const interface_entry* e, const std::function<void(const driver_event&)>& visit);
 
 // queue_node fields.
 queue_node* get_node_next(const queue_node* n);
 void set_node_next(queue_node* n, std::unique_ptr<queue_node> next);
-const event_record* get_node_record(const queue_node* n);
+const driver_event* get_node_event(const queue_node* n);
 
 // thread_manager_table: 128 slots, or null before it is built.
 void set_thread_manager_table(std::unique_ptr<std::array<thread_slot, thread_slot_count>> table);

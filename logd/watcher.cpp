@@ -99,16 +99,16 @@ void settle_deferred_records(const log_span& span) {
 /// to its adapter (after one rescan per pass for a location not in the table).
 /// `mark` tells the record read apart, for the pass's last number.
 queued queue_record(std::uint32_t n, read_fault& fault, std::vector<std::uint16_t>& rescanned, record_mark& mark) {
-  std::unique_ptr<event_record> record = read_record(n, &fault);
+  const std::unique_ptr<event_record> record = read_record(n, &fault);
   mark = mark_of(record.get());
   if (!record || !is_driver_record(*record)) return queued::done;
-  const std::optional<std::int32_t> status = read_status_word(*record);
-  if (!status) {
+  driver_event event = decode_driver_record(*record);
+  if (!event.status) {
     report_event(report_warning, "The eventlog record %u is too short for its status word. It is not logged.", n);
     return queued::done;
   }
-  if (classify_status(*status) == status_class_ignored) return queued::done;
-  const std::optional<std::uint32_t> key = read_event_key(*record);
+  if (classify_status(*event.status) == status_class_ignored) return queued::done;
+  const std::optional<std::uint32_t> key = event.event_key;
   if (!key) {
     report_event(report_warning, "The eventlog record %u has no event key at data offset %d. It is not logged.", n,
                  get_unique_id_position());
@@ -123,13 +123,13 @@ queued queue_record(std::uint32_t n, read_fault& fault, std::vector<std::uint16_
       entry = find_interface(*key);
     }
     if (entry == nullptr) {
-      report_unlogged_record(*record, "no adapter is found at that location");
+      report_unlogged_record(event, "no adapter is found at that location");
       return queued::done;
     }
   }
   while (get_busy(entry) == 1) {
     if (!sleep_unless_watch_ends(busy_wait_ms)) {
-      report_unlogged_record(*record, "the service stopped before it was written");
+      report_unlogged_record(event, "the service stopped before it was written");
       return queued::watch_ends;
     }
   }
@@ -141,7 +141,7 @@ queued queue_record(std::uint32_t n, read_fault& fault, std::vector<std::uint16_
     set_deferred_records(std::move(deferred));
     return queued::deferred;
   }
-  (void)enqueue_record(entry, std::move(record));
+  (void)enqueue_record(entry, std::move(event));
   return queued::done;
 }
 
@@ -189,9 +189,9 @@ void report_unwritten_records() {
     entries.push_back(entry);
   }
   for (interface_entry* entry : entries) {
-    std::vector<event_record> left;
-    for_each_queued_record(entry, [&left](const event_record& record) { left.push_back(record); });
-    for (const event_record& record : left) report_unlogged_record(record, "the service stopped before it was written");
+    std::vector<driver_event> left;
+    for_each_queued_record(entry, [&left](const driver_event& event) { left.push_back(event); });
+    for (const driver_event& event : left) report_unlogged_record(event, "the service stopped before it was written");
   }
 }
 

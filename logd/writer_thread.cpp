@@ -77,9 +77,7 @@ void write_queued_records(interface_entry* entry) {
   std::int32_t written = 0;
   for (queue_node* node = get_queue_head(entry); node != nullptr && written < count; node = get_node_next(node)) {
     if (capture_stopping()) break;
-    const event_record* record = get_node_record(node);
-    if (record == nullptr) break;
-    const int result = writer_log_entry(*record, reply.get(), entry);
+    const int result = writer_log_entry(*get_node_event(node), reply.get(), entry);
     if (result != 0) break;
     ++written;
   }

@@ -9,8 +9,8 @@ std::unique_ptr<adapter::detail_reply> writer_detail_request(interface_entry* en
   return request_detail_data(entry);
 }
 
-int writer_log_entry(const event_record& record, const adapter::detail_reply* reply, interface_entry* entry) {
-  return write_log_entry(record, reply, entry);
+int writer_log_entry(const driver_event& event, const adapter::detail_reply* reply, interface_entry* entry) {
+  return write_log_entry(event, reply, entry);
 }
 
 bool thread_start_refused(const char*) { return false; }

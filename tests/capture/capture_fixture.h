@@ -73,10 +73,10 @@ class recording_writer {
     for (const written_entry& w : written()) numbers.push_back(w.number);
     return numbers;
   }
-  /// Byte sizes of the records written, in order.
-  std::vector<std::size_t> written_sizes() const {
+  /// Byte sizes of the driver data of the records written, in order.
+  std::vector<std::size_t> written_data_sizes() const {
     std::lock_guard<std::mutex> guard(lock_);
-    return written_sizes_;
+    return written_data_sizes_;
   }
   /// Adapter locations in the order their writers asked for detail data.
   std::vector<std::uint16_t> detail_requests() const {
@@ -97,13 +97,13 @@ class recording_writer {
       if (held_) return std::unique_ptr<adapter::detail_reply>();
       return std::make_unique<adapter::detail_reply>(adapter::detail_reply_size, 0);
     };
-    s.write_log_entry = [this](const logd::event_record& record, const adapter::detail_reply* reply) {
-      const std::uint32_t number = logd::record_number(record).value_or(0);
+    s.write_log_entry = [this](const logd::driver_event& event, const adapter::detail_reply* reply) {
+      const std::uint32_t number = event.number;
       const int result = outcome(number);
       if (result == 0) {
         std::lock_guard<std::mutex> guard(lock_);
-        written_.push_back({logd::key_location(logd::read_event_key(record).value_or(0)), number, reply != nullptr});
-        written_sizes_.push_back(record.size());
+        written_.push_back({logd::key_location(event.event_key.value_or(0)), number, reply != nullptr});
+        written_data_sizes_.push_back(event.data.size());
       }
       return result;
     };
@@ -117,14 +117,13 @@ class recording_writer {
   bool stubborn_ = false;
   int waiting_ = 0;
   std::vector<written_entry> written_;
-  std::vector<std::size_t> written_sizes_;
+  std::vector<std::size_t> written_data_sizes_;
   std::vector<std::uint16_t> detail_requests_;
 };
 
 /// A kvxwdd record of class `status` for adapter location `location`.
-inline std::unique_ptr<logd::event_record> record_for(std::uint32_t number, std::uint32_t key,
-                                                      std::uint32_t status = 0) {
-  return std::make_unique<logd::event_record>(driver_record_bytes(number, driver_data_bytes(status, key)));
+inline logd::driver_event record_for(std::uint32_t number, std::uint32_t key, std::uint32_t status = 0) {
+  return logd::decode_driver_record(driver_record_bytes(number, driver_data_bytes(status, key)));
 }
 
 class capture_fixture : public ::testing::Test {
@@ -164,7 +163,7 @@ class capture_fixture : public ::testing::Test {
   static std::vector<std::uint32_t> queued(const logd::interface_entry* e) {
     std::vector<std::uint32_t> numbers;
     for (logd::queue_node* n = logd::get_queue_head(e); n != nullptr; n = logd::get_node_next(n)) {
-      numbers.push_back(logd::record_number(*logd::get_node_record(n)).value_or(0));
+      numbers.push_back(logd::get_node_event(n)->number);
     }
     return numbers;
   }

@@ -47,7 +47,7 @@ TEST_F(store_test, teardown_releases_paths_lists_and_every_entry_but_keeps_count
   interface_entry* b = adopt_interface_entry(std::make_unique<interface_entry>());
   set_interface_table(a);
   set_next(a, b);
-  ASSERT_EQ(enqueue_record(b, std::make_unique<event_record>(100, 0)), 0);
+  ASSERT_EQ(enqueue_record(b, driver_event{}), 0);
   ASSERT_EQ(build_thread_manager_table(), 0);
   remove_interface("");  // a and b are both named "": the first one goes
   EXPECT_EQ(get_removed_entries(), std::vector<interface_entry*>{a});

@@ -217,7 +217,7 @@ TEST_F(watcher_test, a_record_larger_than_any_fixed_buffer_is_read_whole) {
   ASSERT_NE(record, nullptr);
   EXPECT_GT(record->size(), 200u * 1024);
   EXPECT_EQ(pass(), 0);
-  EXPECT_EQ(writer.written_sizes(), std::vector<std::size_t>{record->size()});
+  EXPECT_EQ(writer.written_data_sizes(), std::vector<std::size_t>{driver_data(*record).size()});
 }
 
 TEST_F(watcher_test, read_record_opens_and_closes_the_log_once_and_refuses_numbers_not_in_it) {

@@ -39,9 +39,9 @@ std::unique_ptr<adapter::detail_reply> writer_detail_request(interface_entry* en
   return seams.request_detail_data ? seams.request_detail_data(entry) : request_detail_data(entry);
 }
 
-int writer_log_entry(const event_record& record, const adapter::detail_reply* reply, interface_entry* entry) {
+int writer_log_entry(const driver_event& event, const adapter::detail_reply* reply, interface_entry* entry) {
   const capture_seams seams = get_capture_seams();
-  return seams.write_log_entry ? seams.write_log_entry(record, reply) : write_log_entry(record, reply, entry);
+  return seams.write_log_entry ? seams.write_log_entry(event, reply) : write_log_entry(event, reply, entry);
 }
 
 bool thread_start_refused(const char* which) {

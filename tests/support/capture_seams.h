@@ -14,7 +14,7 @@ namespace kvx::logd {
 
 struct capture_seams {
   std::function<std::unique_ptr<adapter::detail_reply>(interface_entry*)> request_detail_data;
-  std::function<int(const event_record&, const adapter::detail_reply*)> write_log_entry;
+  std::function<int(const driver_event&, const adapter::detail_reply*)> write_log_entry;
   /// Asked before each capture thread is created ("notify", "retry",
   /// "writer"); true makes the creation fail as if the system refused it.
   std::function<bool(const char* which)> thread_start_refused;
