@@ -93,18 +93,19 @@ unique_fd open_log_file(const std::filesystem::path& path, bool for_writing) {
   // A reader creates a missing log read-only: closing it then raises no
   // change notification, while a writer's close always does.
   const int flags = (for_writing ? O_RDWR : O_RDONLY) | O_CREAT | O_CLOEXEC;
-  int fd;
-  for (bool made_folder = false;;) {
-    fd = ::open(path.c_str(), flags, 0644);
-    if (fd >= 0 || errno == EINTR) {
-      if (fd >= 0) break;
-      continue;
-    }
-    if (errno != ENOENT || made_folder) break;
-    // The first log of a fresh host root.
+  const auto open_once = [&] {
+    int fd;
+    do {
+      fd = ::open(path.c_str(), flags, 0644);
+    } while (fd < 0 && errno == EINTR);
+    return fd;
+  };
+  int fd = open_once();
+  if (fd < 0 && errno == ENOENT) {
+    // The first log of a fresh host root: its folder comes first.
     std::error_code ec;
     std::filesystem::create_directories(path.parent_path(), ec);
-    made_folder = true;
+    fd = open_once();
   }
   return unique_fd(fd);
 }
