@@ -1,15 +1,18 @@
-// The simulated System log file of any bytes: the log's state, the display
-// walk, the reader that hbalogd uses (counts, size probes, seek and
-// sequential reads both ways), hbalogd's own record reader, an append and a
-// clear. A damaged file must fail cleanly; a log whose state reads must take
-// an append that counts exactly one more record; every record read back
-// must parse, and re-encode to a record that parses the same.
+// The simulated System log file of any bytes, beside a record index that is
+// the one the last run left (stale), none, or bytes of the input: the log's
+// state, the display walk, the reader that hbalogd uses (counts, size probes,
+// seek and sequential reads both ways), hbalogd's own record reader, an
+// append and a clear. A damaged file must fail cleanly; a log whose state
+// reads must take an append that counts exactly one more record; every
+// record read back must parse, and re-encode to a record that parses the
+// same; a record read by number must carry that number, whatever the index.
 #include "platform/sim/event_log_file.h"
 
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -49,6 +52,12 @@ void check_record_bytes(std::span<const std::uint8_t> bytes) {
   }
 }
 
+// The first record of a read by number `n` is record `n`.
+void check_number(std::span<const std::uint8_t> bytes, std::uint32_t n) {
+  sim::event_record r;
+  if (sim::parse_event_record(bytes, r) == 0 || r.record_number != n) fail("a read by number gave another record");
+}
+
 // ReadEventLogA as hbalogd and simhost use it, on one open of the log.
 void read_through_the_seam(std::uint32_t probe_from) {
   std::unique_ptr<platform::event_log_reader> reader = platform::backend_event_logs().open_log("System");
@@ -70,7 +79,12 @@ void read_through_the_seam(std::uint32_t probe_from) {
                        needed) == win::error_success) {
         if (got > buffer.size()) fail("read more than the buffer");
         check_record_bytes(std::span<const std::uint8_t>(buffer).first(got));
+        check_number(std::span<const std::uint8_t>(buffer).first(got), n);
       }
+    }
+    if (reader->read(win::eventlog_seek_read | win::eventlog_forwards_read, n, buffer.data(),
+                     static_cast<std::uint32_t>(buffer.size()), got, needed) == win::error_success) {
+      check_number(std::span<const std::uint8_t>(buffer).first(got), n);
     }
   }
   for (std::uint32_t direction : {win::eventlog_forwards_read, win::eventlog_backwards_read}) {
@@ -102,8 +116,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::uint32_t probe_from = in.ConsumeIntegral<std::uint32_t>();
   const std::uint32_t start_at = in.ConsumeIntegral<std::uint32_t>();
   const std::vector<std::uint8_t> record_data = in.ConsumeBytes<std::uint8_t>(in.ConsumeIntegralInRange<int>(0, 128));
+  const int index_kind = in.ConsumeIntegralInRange<int>(0, 2);
   const std::string file = in.ConsumeRemainingBytesAsString();
   fuzz::write_file(sim::event_log_path("System"), file);
+  const std::filesystem::path index = sim::event_log_path("System").string() + ".idx";
+  if (index_kind == 1) {
+    std::error_code ec;
+    std::filesystem::remove(index, ec);
+  } else if (index_kind == 2) {
+    // The file's own bytes: records where entries should be.
+    fuzz::write_file(index, file);
+  }
 
   const std::span<const std::uint8_t> bytes(reinterpret_cast<const std::uint8_t*>(file.data()), file.size());
   check_record_bytes(bytes);

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "platform/sim/event_log_index.h"
 #include "platform/sim/event_log_store.h"
 #include "platform/sim/host_root.h"
 
@@ -173,6 +174,7 @@ std::int64_t append_event_record(const char* log_name, const char* source_name, 
   detail::log_header h;
   if (!file.locked() || !detail::read_header(fd, h)) return -1;
   if (h.state.record_count == 0xFFFFFFFFu) return -1;
+  const detail::log_header before = h;
   r.record_number = h.state.next_number;
   put_u32(&bytes[8], r.record_number);
   // The record goes in first and the header that counts it after, so a
@@ -188,6 +190,8 @@ std::int64_t append_event_record(const char* log_name, const char* source_name, 
   if (::fstat(fd, &st) == 0 && static_cast<std::uint64_t>(st.st_size) > h.end_offset) {
     (void)::ftruncate(fd, static_cast<off_t>(h.end_offset));
   }
+  // The record is in the log whatever becomes of its index entry.
+  detail::index_appended(path, before, h, before.end_offset);
   return r.record_number;
 }
 
@@ -219,8 +223,9 @@ int clear_event_log(const char* log_name, clear_numbering numbering, std::uint32
       h.state.next_number = start_number;
       break;
   }
-  if (::ftruncate(fd, 0) != 0) return 1;
-  return detail::write_header(fd, h) ? 0 : 1;
+  if (::ftruncate(fd, 0) != 0 || !detail::write_header(fd, h)) return 1;
+  detail::index_cleared(path, h);
+  return 0;
 }
 
 int read_event_log_state(const char* log_name, event_log_state& out) {

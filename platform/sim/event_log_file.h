@@ -1,7 +1,9 @@
 // The event-log files of the simulated host: <host root>/eventlog/System.evt
 // and Application.evt. Each is a 64-byte file header followed by records in
 // exactly the EVENTLOGRECORD (ANSI) layout that ReadEventLogA returns; the
-// format is described in docs/simulated-host.md, "Event logs".
+// format is described in docs/simulated-host.md, "Event logs". Beside each
+// lies its record index (platform/sim/event_log_index.h), which appends and
+// clears keep and readers check before use.
 //
 // Any number of processes may read and write at once: every change is made
 // under an exclusive flock of the log file and every read under a shared one,

@@ -7,6 +7,7 @@
 #include "platform/event_log.h"
 #include "platform/host.h"
 #include "platform/sim/event_log_file.h"
+#include "platform/sim/event_log_index.h"
 #include "platform/sim/event_log_store.h"
 #include "platform/sim/event_log_watch.h"
 #include "platform/win_codes.h"
@@ -21,7 +22,8 @@ using detail::record_place;
 // is; only its change watch runs on a thread of its own.
 class sim_event_log_reader final : public platform::event_log_reader {
  public:
-  sim_event_log_reader(std::filesystem::path path, detail::unique_fd fd) : path_(std::move(path)), fd_(std::move(fd)) {}
+  sim_event_log_reader(std::filesystem::path path, detail::unique_fd fd, detail::open_indexes& indexes)
+      : path_(std::move(path)), fd_(std::move(fd)), indexes_(indexes) {}
 
   bool oldest_record_number(std::uint32_t& out) override {
     log_header h;
@@ -55,20 +57,26 @@ class sim_event_log_reader final : public platform::event_log_reader {
   }
 
   // Where the next sequential read starts: record `index` of the generation
-  // read last, at `offset` when `offset_known`. An index of -1 or of the
-  // record count lies past an end of the log.
+  // read last, which starts at `offset`, or ends there when `offset_is_end`.
+  // An index of -1 or of the record count lies past an end of the log.
   struct position {
     std::int64_t index = 0;
     std::uint64_t offset = 0;
-    bool offset_known = false;
+    bool offset_is_end = false;
   };
 
   std::filesystem::path path_;
   detail::unique_fd fd_;
+  detail::open_indexes& indexes_;
   bool synced_ = false;
   std::uint32_t generation_ = 0;
   bool positioned_ = false;
   position pos_;
+  // The record a size probe found too large for its buffer, read whole.
+  bool probed_ = false;
+  std::uint32_t probed_generation_ = 0;
+  record_place probed_place_;
+  std::vector<std::uint8_t> probed_bytes_;
   // Last member: stopped and joined before the rest goes.
   std::unique_ptr<detail::log_change_watch> watch_;
 };
@@ -101,52 +109,74 @@ std::uint32_t sim_event_log_reader::read(std::uint32_t flags, std::uint32_t reco
   }
 
   const auto count = static_cast<std::int64_t>(h.state.record_count);
+  // `bytes` holds record `cur` whole once `loaded`.
   record_place cur;
+  std::vector<std::uint8_t> bytes;
+  bool loaded = false;
   if (seek) {
     std::uint64_t index = 0;
     if (!detail::index_of(h.state, record_number, index)) return win::error_invalid_parameter;
-    if (!detail::locate_record(fd, h, index, cur)) return win::error_event_log_file_corrupt;
+    if (!detail::find_record(fd, path_, h, index, indexes_, cur, bytes)) return win::error_event_log_file_corrupt;
+    loaded = true;
   } else {
-    if (!positioned_) pos_ = position{forwards ? 0 : count - 1, detail::log_header_size, forwards};
+    if (!positioned_) {
+      pos_ = forwards ? position{0, detail::log_header_size, false} : position{count - 1, h.end_offset, true};
+    }
     if (pos_.index < 0 || pos_.index >= count) return win::error_handle_eof;
     const auto index = static_cast<std::uint64_t>(pos_.index);
-    const bool found = pos_.offset_known ? detail::place_record(fd, h, index, pos_.offset, cur)
-                                         : detail::locate_record(fd, h, index, cur);
-    if (!found) return win::error_event_log_file_corrupt;
+    if (probed_ && probed_generation_ == generation_ && !pos_.offset_is_end && probed_place_.index == index &&
+        probed_place_.offset == pos_.offset) {
+      // A record of this generation never changes: the one just probed is
+      // the one to read.
+      cur = probed_place_;
+      bytes.swap(probed_bytes_);
+      loaded = true;
+    } else {
+      const bool found = pos_.offset_is_end ? detail::place_record_ending_at(fd, h, index, pos_.offset, cur)
+                                            : detail::place_record(fd, h, index, pos_.offset, cur);
+      if (!found) return win::error_event_log_file_corrupt;
+    }
   }
+  probed_ = false;
 
   // Whole records only, as many as fit, starting with `cur`.
-  std::vector<std::uint8_t> bytes;
   std::uint32_t copied = 0;
   for (;;) {
-    if (!detail::load_record(fd, h, cur, bytes)) {
-      if (copied == 0) return win::error_event_log_file_corrupt;
-      pos_ = position{static_cast<std::int64_t>(cur.index), cur.offset, true};
-      break;
-    }
-    if (bytes.size() > size - copied) {
-      pos_ = position{static_cast<std::int64_t>(cur.index), cur.offset, true};
+    if (cur.length > size - copied) {
+      // Only a record that reads whole has a size to tell.
+      if (copied == 0 && !loaded && !detail::load_record(fd, h, cur, bytes)) {
+        return win::error_event_log_file_corrupt;
+      }
+      pos_ = position{static_cast<std::int64_t>(cur.index), cur.offset, false};
       positioned_ = true;
       if (copied != 0) break;
-      bytes_needed = static_cast<std::uint32_t>(bytes.size());
+      // Kept for the read of the right size that follows a size probe.
+      probed_ = true;
+      probed_generation_ = generation_;
+      probed_place_ = cur;
+      probed_bytes_.swap(bytes);
+      bytes_needed = cur.length;
       return win::error_insufficient_buffer;
     }
+    if (!loaded && !detail::load_record(fd, h, cur, bytes)) {
+      if (copied == 0) return win::error_event_log_file_corrupt;
+      pos_ = position{static_cast<std::int64_t>(cur.index), cur.offset, false};
+      break;
+    }
+    loaded = false;
     std::memcpy(buffer + copied, bytes.data(), bytes.size());
     copied += static_cast<std::uint32_t>(bytes.size());
+    // The neighbour is where the next read starts. It is looked at now only
+    // when it could still fit; a record past an end forwards is where the
+    // next record appended will start, so a later read picks it up.
+    pos_ = forwards ? position{static_cast<std::int64_t>(cur.index) + 1, cur.offset + cur.length, false}
+                    : position{static_cast<std::int64_t>(cur.index) - 1, cur.offset, true};
+    if (pos_.index < 0 || pos_.index >= count || size - copied < detail::min_record_size) break;
     record_place next;
     bool out_of_range = false;
-    if (detail::step_record(fd, h, cur, forwards, next, out_of_range)) {
-      cur = next;
-      continue;
-    }
-    if (out_of_range) {
-      // Past an end. Forwards, the next record appended will start at the
-      // file's end offset, so a later read picks it up.
-      pos_ = forwards ? position{count, h.end_offset, true} : position{-1, 0, false};
-    } else {
-      pos_ = position{static_cast<std::int64_t>(cur.index) + (forwards ? 1 : -1), 0, false};
-    }
-    break;
+    // A damaged neighbour is left for the next read to report.
+    if (!detail::step_record(fd, h, cur, forwards, next, out_of_range)) break;
+    cur = next;
   }
   positioned_ = true;
   bytes_read = copied;
@@ -174,13 +204,16 @@ class sim_event_log_service final : public platform::event_log_service {
     if (path.empty()) return nullptr;
     detail::unique_fd fd = detail::open_log_file(path, false);
     if (!fd.valid()) return nullptr;
-    return std::make_unique<sim_event_log_reader>(std::move(path), std::move(fd));
+    return std::make_unique<sim_event_log_reader>(std::move(path), std::move(fd), indexes_);
   }
 
   std::unique_ptr<platform::event_source> register_source(const char* source_name) override {
     if (source_name == nullptr || *source_name == '\0') return nullptr;
     return std::make_unique<sim_event_source>(source_name);
   }
+
+ private:
+  detail::open_indexes indexes_;
 };
 
 }  // namespace

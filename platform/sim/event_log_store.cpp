@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -45,6 +46,13 @@ bool read_record_ending_at(int fd, const log_header& h, std::uint64_t end, recor
   return true;
 }
 
+// Whether `bytes` are one whole, well-formed record, the one at `at`.
+bool record_is_whole(const log_header& h, const record_place& at, std::span<const std::uint8_t> bytes) {
+  event_record parsed;
+  return parse_event_record(bytes, parsed) == at.length &&
+         parsed.record_number == number_at(h.state.oldest_number, at.index);
+}
+
 }  // namespace
 
 std::uint32_t get_u32(const std::uint8_t* p) {
@@ -82,15 +90,23 @@ locked_log_file::locked_log_file(const std::filesystem::path& path, bool for_wri
     : fd_(path.empty() ? unique_fd() : open_log_file(path, for_writing)), lock_(fd_.get(), for_writing) {}
 
 unique_fd open_log_file(const std::filesystem::path& path, bool for_writing) {
-  std::error_code ec;
-  std::filesystem::create_directories(path.parent_path(), ec);
   // A reader creates a missing log read-only: closing it then raises no
   // change notification, while a writer's close always does.
   const int flags = (for_writing ? O_RDWR : O_RDONLY) | O_CREAT | O_CLOEXEC;
-  int fd;
-  do {
-    fd = ::open(path.c_str(), flags, 0644);
-  } while (fd < 0 && errno == EINTR);
+  const auto open_once = [&] {
+    int fd;
+    do {
+      fd = ::open(path.c_str(), flags, 0644);
+    } while (fd < 0 && errno == EINTR);
+    return fd;
+  };
+  int fd = open_once();
+  if (fd < 0 && errno == ENOENT) {
+    // The first log of a fresh host root: its folder comes first.
+    std::error_code ec;
+    std::filesystem::create_directories(path.parent_path(), ec);
+    fd = open_once();
+  }
   return unique_fd(fd);
 }
 
@@ -174,6 +190,38 @@ bool place_record(int fd, const log_header& h, std::uint64_t index, std::uint64_
   return true;
 }
 
+bool place_record_ending_at(int fd, const log_header& h, std::uint64_t index, std::uint64_t end, record_place& out) {
+  if (index >= h.state.record_count) return false;
+  record_place at;
+  if (!read_record_ending_at(fd, h, end, at)) return false;
+  at.index = index;
+  out = at;
+  return true;
+}
+
+bool read_record_at(int fd, const log_header& h, std::uint64_t index, std::uint64_t offset, record_place& out,
+                    std::vector<std::uint8_t>& bytes) {
+  if (index >= h.state.record_count || offset % 4 != 0 || offset < log_header_size ||
+      offset + min_record_size > h.end_offset) {
+    return false;
+  }
+  // The head, and for most records all of it, in one read.
+  const std::uint64_t first = std::min<std::uint64_t>(h.end_offset - offset, 1024);
+  bytes.resize(first);
+  if (!read_at(fd, offset, bytes.data(), bytes.size())) return false;
+  const std::uint32_t length = get_u32(bytes.data());
+  if (get_u32(bytes.data() + 4) != eventlog_record_magic || length < min_record_size ||
+      length > eventlog_max_record_size || length > h.end_offset - offset) {
+    return false;
+  }
+  bytes.resize(length);
+  if (length > first && !read_at(fd, offset + first, bytes.data() + first, length - first)) return false;
+  const record_place at{index, offset, length};
+  if (!record_is_whole(h, at, bytes)) return false;
+  out = at;
+  return true;
+}
+
 bool locate_record(int fd, const log_header& h, std::uint64_t index, record_place& out) {
   const std::uint64_t count = h.state.record_count;
   if (index >= count) return false;
@@ -216,10 +264,7 @@ bool step_record(int fd, const log_header& h, const record_place& from, bool for
 bool load_record(int fd, const log_header& h, const record_place& at, std::vector<std::uint8_t>& out) {
   if (at.length < min_record_size || at.offset + at.length > h.end_offset) return false;
   out.resize(at.length);
-  if (!read_at(fd, at.offset, out.data(), out.size())) return false;
-  event_record parsed;
-  return parse_event_record(out, parsed) == at.length &&
-         parsed.record_number == number_at(h.state.oldest_number, at.index);
+  return read_at(fd, at.offset, out.data(), out.size()) && record_is_whole(h, at, out);
 }
 
 }  // namespace kvx::sim::detail

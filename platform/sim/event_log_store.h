@@ -90,6 +90,15 @@ struct record_place {
 /// The record `index` that starts at `offset`, checked as far as its head.
 [[nodiscard]] bool place_record(int fd, const log_header& h, std::uint64_t index, std::uint64_t offset,
                                 record_place& out);
+/// The record `index` that ends just before `end`, found through its
+/// trailing Length and checked as far as its head.
+[[nodiscard]] bool place_record_ending_at(int fd, const log_header& h, std::uint64_t index, std::uint64_t end,
+                                          record_place& out);
+/// Reads record `index` at `offset` whole and checks it whole, its number
+/// included: what an offset from anywhere but a walk must pass before it is
+/// used. One read for a record of up to 1 KiB.
+[[nodiscard]] bool read_record_at(int fd, const log_header& h, std::uint64_t index, std::uint64_t offset,
+                                  record_place& out, std::vector<std::uint8_t>& bytes);
 /// Finds record `index` (< record_count), walking from whichever end of the
 /// file is nearer. False when the walk meets a malformed record.
 [[nodiscard]] bool locate_record(int fd, const log_header& h, std::uint64_t index, record_place& out);

@@ -270,6 +270,17 @@ TEST(ConcurrentAccess, ReadersBesideAnotherProcessWritingSeeOnlyWholeRecords) {
     std::vector<std::uint8_t> buffer(needed);
     ASSERT_EQ(r->read(9, 0, buffer.data(), needed, got, needed), win::error_success);
     ASSERT_EQ(count_whole_records(buffer, got), 1);
+    // A record in the middle, found through the index the writer keeps.
+    const std::uint32_t middle = oldest + count / 2;
+    if (middle > 1) {
+      ASSERT_EQ(r->read(10, middle, &one, 1, got, needed), win::error_insufficient_buffer);
+      buffer.assign(needed, 0);
+      ASSERT_EQ(r->read(9, 0, buffer.data(), needed, got, needed), win::error_success);
+      sim::event_record record;
+      ASSERT_GT(sim::parse_event_record(std::span(buffer.data(), got), record), 0u);
+      ASSERT_EQ(record.record_number, middle);
+      ASSERT_EQ(record.strings, std::vector<std::string>{"child " + std::to_string(middle - 2)});
+    }
     // And everything at once, from the oldest record.
     buffer.assign(4 << 20, 0);
     ASSERT_EQ(r->read(6, oldest, buffer.data(), static_cast<std::uint32_t>(buffer.size()), got, needed),
@@ -301,6 +312,7 @@ TEST(ConcurrentAccess, ThreadsReadingWhileAnotherClearsAndRefills) {
   });
   std::atomic<int> torn{0};
   std::atomic<int> corrupt{0};
+  std::atomic<int> wrong{0};
   auto read_loop = [&] {
     auto r = kvx::platform::backend_event_logs().open_log("System");
     if (r == nullptr) {
@@ -308,11 +320,25 @@ TEST(ConcurrentAccess, ThreadsReadingWhileAnotherClearsAndRefills) {
       return;
     }
     std::vector<std::uint8_t> buffer(1 << 16);
+    std::uint32_t turn = 0;
     while (!done) {
       std::uint32_t got = 0, needed = 0;
       const std::uint32_t rc = r->read(5, 0, buffer.data(), static_cast<std::uint32_t>(buffer.size()), got, needed);
       if (rc == win::error_success && count_whole_records(buffer, got) < 1) ++torn;
       if (rc == win::error_event_log_file_corrupt) ++corrupt;
+      // A record by its number, while the index changes under the clears:
+      // the record asked for, or none at all.
+      std::uint32_t oldest = 0, count = 0;
+      if (r->oldest_record_number(oldest) && r->number_of_records(count) && count > 2) {
+        const std::uint32_t n = oldest + 1 + turn++ % (count - 2);
+        const std::uint32_t seek_rc = r->read(6, n, buffer.data(), 4096, got, needed);
+        sim::event_record record;
+        if (seek_rc == win::error_success &&
+            (sim::parse_event_record(std::span(buffer.data(), got), record) == 0 || record.record_number != n)) {
+          ++wrong;
+        }
+        if (seek_rc == win::error_event_log_file_corrupt) ++corrupt;
+      }
       // Running off the end starts the next pass from the oldest record.
       if (rc == win::error_handle_eof) r = kvx::platform::backend_event_logs().open_log("System");
       if (r == nullptr) return;
@@ -325,6 +351,7 @@ TEST(ConcurrentAccess, ThreadsReadingWhileAnotherClearsAndRefills) {
   reader_b.join();
   EXPECT_EQ(torn.load(), 0);
   EXPECT_EQ(corrupt.load(), 0);
+  EXPECT_EQ(wrong.load(), 0);
 }
 
 }  // namespace

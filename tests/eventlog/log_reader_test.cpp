@@ -157,22 +157,103 @@ TEST(LogReader, ABufferTakesOnlyTheRecordsThatFitWhole) {
   EXPECT_EQ(rest.records[0].record_number, 3u);
 }
 
-TEST(LogReader, SeekFindsEveryRecordFromEitherEnd) {
-  kvx::test::temp_host host;
-  // Varied sizes, so that a walk that lost its step would land on the wrong
-  // record or on no record at all.
-  for (int i = 1; i <= 41; ++i) ASSERT_EQ(append("r" + std::to_string(i), static_cast<std::size_t>(i * 13 % 97)), i);
+// Records 1.. of the log, appended with their text "<tag><number>" and
+// (number * `step`) % 97 data bytes; varied sizes, so that a walk that lost
+// its step, or an offset that went stale, lands on the wrong record or on no
+// record at all.
+void fill(const std::string& tag, std::uint32_t from, std::uint32_t to, std::size_t step) {
+  for (std::uint32_t n = from; n <= to; ++n) ASSERT_EQ(append(tag + std::to_string(n), n * step % 97), n);
+}
+
+// Every record 1..`last` read by number, the watcher's way (a size probe,
+// then the exact read) on a handle of its own, and into a buffer of several
+// records both ways, is the record `fill` appended.
+void expect_every_record(const std::string& tag, std::uint32_t last, std::size_t step) {
   auto r = open_system();
-  for (std::uint32_t n = 1; n <= 41; ++n) {
-    for (std::uint32_t flags : {seek_fwd, seek_back}) {
-      const read_result got = read(*r, flags, n, 300);
-      ASSERT_EQ(got.rc, win::error_success) << n;
-      ASSERT_FALSE(got.records.empty());
-      EXPECT_EQ(got.records[0].record_number, n);
-      EXPECT_EQ(text_of(got.records[0]), "r" + std::to_string(n));
-      EXPECT_EQ(got.records[0].data.size(), n * 13 % 97);
+  for (std::uint32_t n = 1; n <= last; ++n) {
+    auto own = open_system();
+    std::uint32_t got = 0, needed = 0;
+    ASSERT_EQ(own->read(seek_back, n, nullptr, 0, got, needed), win::error_insufficient_buffer) << n;
+    const read_result exact = read(*own, seq_back, 0, needed);
+    for (const read_result& each : {exact, read(*r, seek_fwd, n, 300), read(*r, seek_back, n, 300)}) {
+      ASSERT_EQ(each.rc, win::error_success) << n;
+      ASSERT_FALSE(each.records.empty());
+      EXPECT_EQ(each.records[0].record_number, n);
+      EXPECT_EQ(text_of(each.records[0]), tag + std::to_string(n));
+      EXPECT_EQ(each.records[0].data.size(), n * step % 97);
     }
   }
+}
+
+std::vector<std::uint8_t> file_bytes(const std::filesystem::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), {}};
+}
+
+void put_file(const std::filesystem::path& p, const std::vector<std::uint8_t>& bytes) {
+  std::ofstream out(p, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+TEST(LogReader, SeekFindsEveryRecordFromEitherEnd) {
+  kvx::test::temp_host host;
+  fill("r", 1, 41, 13);
+  expect_every_record("r", 41, 13);
+}
+
+// The index beside the log is never taken at its word: whatever became of it,
+// a record read by number is the one asked for, and the index is whole again
+// for the reads after.
+TEST(LogReader, AnIndexThatIsStaleShortOrDamagedStillGivesTheRightRecord) {
+  kvx::test::temp_host host;
+  const std::filesystem::path log = sim::event_log_path("System");
+  const std::filesystem::path index = log.string() + ".idx";
+  fill("r", 1, 30, 13);
+  const std::vector<std::uint8_t> index_of_30 = file_bytes(index);
+  ASSERT_GT(index_of_30.size(), 30u * 16) << "every append keeps the index";
+  const std::vector<std::uint8_t> log_of_30 = file_bytes(log);
+
+  // Records appended by a writer that did not keep the index.
+  fill("r", 31, 45, 13);
+  put_file(index, index_of_30);
+  expect_every_record("r", 45, 13);
+  // The repaired index takes the next appends again.
+  fill("r", 46, 50, 13);
+  EXPECT_EQ(file_bytes(index).size(), 32u + 50 * 16);
+  expect_every_record("r", 50, 13);
+  const std::vector<std::uint8_t> index_of_50 = file_bytes(index);
+
+  // Cleared and refilled with records of other sizes; the old index put back.
+  ASSERT_EQ(sim::clear_event_log("System", sim::clear_numbering::restart), 0);
+  fill("n", 1, 40, 29);
+  put_file(index, index_of_50);
+  expect_every_record("n", 40, 29);
+
+  // The log file made again from nothing: its generation and numbers are
+  // those of the first log, whose index is put back; its offsets are not.
+  std::filesystem::remove(log);
+  fill("m", 1, 35, 7);
+  put_file(index, index_of_30);
+  expect_every_record("m", 35, 7);
+
+  // The first log put back beside an index of a log of the same generation
+  // and numbers whose offsets all point at records: the offsets swapped two
+  // by two, each entry still naming its own number.
+  put_file(log, log_of_30);
+  std::vector<std::uint8_t> swapped = index_of_30;
+  for (std::size_t e = 0; e + 1 < 30; e += 2) {
+    for (std::size_t b = 0; b < 8; ++b) std::swap(swapped[32 + e * 16 + b], swapped[32 + (e + 1) * 16 + b]);
+  }
+  put_file(index, swapped);
+  expect_every_record("r", 30, 13);
+
+  // Cut short in the middle of an entry, and garbage throughout.
+  put_file(index, std::vector<std::uint8_t>(index_of_30.begin(), index_of_30.begin() + 32 + 16 * 7 + 5));
+  expect_every_record("r", 30, 13);
+  std::vector<std::uint8_t> garbage(index_of_30.size());
+  for (std::size_t i = 0; i < garbage.size(); ++i) garbage[i] = static_cast<std::uint8_t>(i * 131 + 7);
+  put_file(index, garbage);
+  expect_every_record("r", 30, 13);
 }
 
 TEST(LogReader, NumbersOutsideTheLogAndBadCallsAreInvalidParameters) {
