@@ -144,7 +144,7 @@ int run(int records, int driver_every) {
   seams.request_detail_data = [](kvx::logd::interface_entry*) {
     return std::make_unique<kvx::adapter::detail_reply>(kvx::adapter::detail_reply_size, 0);
   };
-  seams.write_log_entry = [&written](const kvx::logd::event_record&, const kvx::adapter::detail_reply*) {
+  seams.write_log_entry = [&written](const kvx::logd::driver_event&, const kvx::adapter::detail_reply*) {
     ++written;
     return 0;
   };
