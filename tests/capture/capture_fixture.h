@@ -23,6 +23,7 @@
 #include "tests/fakes/capture_fake_event_log.h"
 #include "tests/fakes/temp_host.h"
 #include "tests/support/capture_seams.h"
+#include "tests/support/interface_entries.h"
 
 namespace kvx::test {
 
@@ -147,17 +148,8 @@ class capture_fixture : public ::testing::Test {
   }
 
   /// An adapter entry linked at the tail, as the table build makes it.
-  logd::interface_entry* add_entry(const std::string& name, std::uint32_t location) {
-    auto entry = std::make_unique<logd::interface_entry>();
-    entry->symbolic_link_name = name;
-    entry->bus_dev_func = static_cast<std::int32_t>(location);
-    logd::interface_entry* e = logd::adopt_interface_entry(std::move(entry));
-    if (logd::interface_entry* last = logd::last_interface()) {
-      logd::set_next(last, e);
-    } else {
-      logd::set_interface_table(e);
-    }
-    return e;
+  static logd::interface_entry* add_entry(const std::string& name, std::uint32_t location) {
+    return link_entry_at_tail(name, location);
   }
 
   /// Record numbers in an entry's queue, head first.

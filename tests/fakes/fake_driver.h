@@ -1,7 +1,11 @@
-// A fake kvxwdd for the log output tests: a platform::port_transport whose
-// port devices answer ERRLOG, SLOT_RELEASE, PCI_LOCATION and CC_ADAPTER_DATA
-// packets from per-adapter state that a test sets and inspects. Thread-safe;
-// install it with platform::scoped_ports.
+// The fake kvxwdd of the in-process tests (the capture's and the log
+// output's): a platform::port_transport whose port devices answer ERRLOG,
+// SLOT_RELEASE, PCI_LOCATION and CC_ADAPTER_DATA packets from per-adapter
+// state that a test sets and inspects. Thread-safe; install it with
+// platform::scoped_ports. The SCSI port map the table build reads goes into
+// the host registry (the simulated one under a temp_host) with
+// add_port_map_entry. Tests that need the whole driver protocol run the
+// driver simulator instead (adapter_simulator.h).
 #pragma once
 
 #include <array>
@@ -16,6 +20,9 @@
 #include "platform/port_device.h"
 
 namespace kvx::test {
+
+/// HKLM\HARDWARE\DEVICEMAP\Scsi\Scsi Port <port> with "Driver" = `driver`.
+void add_port_map_entry(int port, const char* driver = "kvxwdd");
 
 struct fake_adapter {
   std::uint32_t pci_location = 0;
@@ -34,7 +41,7 @@ struct fake_adapter {
 
 class fake_driver : public platform::port_transport {
  public:
-  /// Adds an adapter served as "\\\\.\\scsi<port>".
+  /// Adds an adapter served as "\\\\.\\scsi<port>:".
   void add_adapter(int port, std::uint32_t pci_location);
   /// Occupies a slot with these bytes (at most 1024 kept).
   void fill_slot(int port, int slot, std::vector<std::uint8_t> data);

@@ -1,11 +1,15 @@
-#include "tests/fakes/output_fake_driver.h"
+#include "tests/fakes/fake_driver.h"
+
+#include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <span>
 
 #include "adapter/byte_order.h"
 #include "adapter/control_packet.h"
+#include "platform/registry.h"
 #include "platform/win_codes.h"
 
 namespace kvx::test {
@@ -48,6 +52,18 @@ void copy_text(std::span<std::uint8_t> area, std::size_t at, const std::string& 
 }
 
 }  // namespace
+
+void add_port_map_entry(int port, const char* driver) {
+  char key_name[64];
+  std::snprintf(key_name, sizeof key_name, "HARDWARE\\DEVICEMAP\\Scsi\\Scsi Port %d", port);
+  platform::unique_reg_key key;
+  ASSERT_EQ(platform::host_registry().create_key(platform::hive_root::local_machine, key_name, win::key_all_access, key,
+                                                 nullptr),
+            win::error_success);
+  const auto* data = reinterpret_cast<const std::uint8_t*>(driver);
+  ASSERT_EQ(key->set_value("Driver", win::reg_sz, data, static_cast<std::uint32_t>(std::strlen(driver) + 1)),
+            win::error_success);
+}
 
 void fake_driver::add_adapter(int port, std::uint32_t pci_location) {
   std::lock_guard<std::mutex> guard(lock_);
