@@ -15,26 +15,25 @@
 namespace kvx::test {
 namespace {
 
-class fake_device : public platform::port_device {
+class fake_device final : public platform::port_device {
  public:
-  fake_device(fake_driver& driver, int port) : driver_(driver), port_(port) {}
+  fake_device(fake_driver& driver, std::string path) : driver_(driver), path_(std::move(path)) {}
+  ~fake_device() override { driver_.closed(); }
+  fake_device(const fake_device&) = delete;
+  fake_device& operator=(const fake_device&) = delete;
+
   std::uint32_t io_control(std::uint32_t code, std::uint8_t* buffer, std::uint32_t size,
                            std::uint32_t& returned) override {
-    returned = 0;
-    if (code != platform::ioctl_scsi_miniport) return win::error_invalid_parameter;
-    const std::uint32_t result = driver_.exchange(port_, buffer, size);
-    if (result == win::error_success) returned = size;
-    return result;
+    return driver_.exchange(path_, code, std::span<std::uint8_t>(buffer, size), returned);
   }
 
  private:
   fake_driver& driver_;
-  int port_;
+  std::string path_;
 };
 
 // "\\.\scsiN:" -> N, or -1.
-int port_of(const char* path) {
-  const std::string p = path != nullptr ? path : "";
+int port_of(const std::string& p) {
   const std::string prefix = "\\\\.\\scsi";
   if (p.rfind(prefix, 0) != 0 || p.size() < prefix.size() + 2 || p.back() != ':') return -1;
   int port = 0;
@@ -82,30 +81,136 @@ fake_adapter fake_driver::snapshot(int port) {
   return adapters_.at(port);
 }
 
-std::uint32_t fake_driver::open(const char* path, platform::share_mode, std::unique_ptr<platform::port_device>& out) {
-  const int port = port_of(path);
+void fake_driver::script_every_port() {
   std::lock_guard<std::mutex> guard(lock_);
-  const auto found = adapters_.find(port);
-  if (found == adapters_.end() || !found->second.plugged) return win::error_file_not_found;
-  out = std::make_unique<fake_device>(*this, port);
+  every_port_ = true;
+}
+
+void fake_driver::set_open_error(std::uint32_t error) {
+  std::lock_guard<std::mutex> guard(lock_);
+  open_error_ = error;
+}
+
+void fake_driver::queue_open_errors(std::vector<std::uint32_t> errors) {
+  std::lock_guard<std::mutex> guard(lock_);
+  open_errors_.insert(open_errors_.end(), errors.begin(), errors.end());
+}
+
+void fake_driver::queue_errors(std::vector<std::uint32_t> errors) {
+  std::lock_guard<std::mutex> guard(lock_);
+  errors_.insert(errors_.end(), errors.begin(), errors.end());
+}
+
+void fake_driver::set_failure_returned(std::uint32_t returned) {
+  std::lock_guard<std::mutex> guard(lock_);
+  failure_returned_ = returned;
+}
+
+void fake_driver::set_reply(std::function<void(std::span<std::uint8_t>)> reply) {
+  std::lock_guard<std::mutex> guard(lock_);
+  reply_ = std::move(reply);
+}
+
+void fake_driver::set_dos_target(std::string target) {
+  std::lock_guard<std::mutex> guard(lock_);
+  dos_target_ = std::move(target);
+}
+
+int fake_driver::opens() {
+  std::lock_guard<std::mutex> guard(lock_);
+  return opens_;
+}
+
+int fake_driver::closes() {
+  std::lock_guard<std::mutex> guard(lock_);
+  return closes_;
+}
+
+int fake_driver::exchanges() {
+  std::lock_guard<std::mutex> guard(lock_);
+  return static_cast<int>(sent_.size());
+}
+
+std::vector<platform::share_mode> fake_driver::modes() {
+  std::lock_guard<std::mutex> guard(lock_);
+  return modes_;
+}
+
+std::vector<fake_driver::sent_packet> fake_driver::sent() {
+  std::lock_guard<std::mutex> guard(lock_);
+  return sent_;
+}
+
+std::uint32_t fake_driver::open(const char* path, platform::share_mode mode,
+                                std::unique_ptr<platform::port_device>& out) {
+  const std::string p = path != nullptr ? path : "";
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    ++opens_;
+    modes_.push_back(mode);
+    if (!open_errors_.empty()) {
+      const std::uint32_t error = open_errors_.front();
+      open_errors_.pop_front();
+      return error;
+    }
+    if (open_error_ != win::error_success) return open_error_;
+    const auto found = adapters_.find(port_of(p));
+    if (found == adapters_.end() ? !every_port_ : !found->second.plugged) return win::error_file_not_found;
+  }
+  // Made outside the lock: a device that `out` held before closes through it.
+  out = std::make_unique<fake_device>(*this, p);
   return win::error_success;
 }
 
-bool fake_driver::query_dos_device(const char*, std::string&, std::uint32_t& error) {
-  error = win::error_file_not_found;
-  return false;
+bool fake_driver::query_dos_device(const char*, std::string& target, std::uint32_t& error) {
+  std::lock_guard<std::mutex> guard(lock_);
+  if (dos_target_.empty()) {
+    error = win::error_file_not_found;
+    return false;
+  }
+  target = dos_target_;
+  return true;
 }
 
-std::uint32_t fake_driver::exchange(int port, std::uint8_t* buffer, std::uint32_t size) {
+void fake_driver::closed() {
   std::lock_guard<std::mutex> guard(lock_);
-  fake_adapter& a = adapters_.at(port);
+  ++closes_;
+}
+
+std::uint32_t fake_driver::exchange(const std::string& path, std::uint32_t code, std::span<std::uint8_t> packet,
+                                    std::uint32_t& returned) {
+  std::lock_guard<std::mutex> guard(lock_);
+  returned = 0;
+  const auto found = adapters_.find(port_of(path));
+  // The packets to adapters are answered, not kept: the output tests send
+  // thousands of detail requests.
+  sent_.push_back({path, code,
+                   found == adapters_.end() ? std::vector<std::uint8_t>(packet.begin(), packet.end())
+                                            : std::vector<std::uint8_t>()});
+  if (!errors_.empty()) {
+    const std::uint32_t error = errors_.front();
+    errors_.pop_front();
+    returned = failure_returned_;
+    return error;
+  }
+  if (found == adapters_.end()) {
+    if (reply_) reply_(packet);
+    returned = static_cast<std::uint32_t>(packet.size());
+    return win::error_success;
+  }
+  if (code != platform::ioctl_scsi_miniport) return win::error_invalid_parameter;
+  const std::uint32_t result = answer(found->second, packet);
+  if (result == win::error_success) returned = static_cast<std::uint32_t>(packet.size());
+  return result;
+}
+
+std::uint32_t fake_driver::answer(fake_adapter& a, std::span<std::uint8_t> packet) {
   if (!a.plugged) return win::error_gen_failure;
   if (a.busy_answers > 0) {
     --a.busy_answers;
     return win::error_busy;
   }
-  const std::span<std::uint8_t> packet(buffer, size);
-  if (size < adapter::header_length + 1) return win::error_invalid_parameter;
+  if (packet.size() < adapter::header_length + 1) return win::error_invalid_parameter;
   const std::span<std::uint8_t> payload = packet.subspan(adapter::header_length);
   const std::uint32_t code = adapter::get_u32_le(packet, adapter::control_code_offset);
   if (code == adapter::CC_ADAPTER_DATA) {

@@ -4,16 +4,23 @@
 // state that a test sets and inspects. Thread-safe; install it with
 // platform::scoped_ports. The SCSI port map the table build reads goes into
 // the host registry (the simulated one under a temp_host) with
-// add_port_map_entry. Tests that need the whole driver protocol run the
-// driver simulator instead (adapter_simulator.h).
+// add_port_map_entry. Every open and exchange is recorded, and either can be
+// made to fail from a script; with script_every_port() a path that names no
+// added adapter opens too, and its exchanges succeed with the packet as sent
+// (or as set_reply fills it): the adapter access tests check the packets
+// themselves. Tests that need the whole driver protocol run the driver
+// simulator instead (adapter_simulator.h).
 #pragma once
 
 #include <array>
 #include <cstdint>
+#include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -41,6 +48,12 @@ struct fake_adapter {
 
 class fake_driver : public platform::port_transport {
  public:
+  struct sent_packet {
+    std::string path;
+    std::uint32_t code = 0;
+    std::vector<std::uint8_t> bytes;  ///< as it was sent
+  };
+
   /// Adds an adapter served as "\\\\.\\scsi<port>:".
   void add_adapter(int port, std::uint32_t pci_location);
   /// Occupies a slot with these bytes (at most 1024 kept).
@@ -53,15 +66,53 @@ class fake_driver : public platform::port_transport {
   }
   fake_adapter snapshot(int port);
 
+  // The script, for any path.
+  /// A path with no adapter behind it opens as a device that echoes.
+  void script_every_port();
+  /// What every open gives; error_success opens a device.
+  void set_open_error(std::uint32_t error);
+  /// The next opens fail with these errors, in order, before set_open_error's applies.
+  void queue_open_errors(std::vector<std::uint32_t> errors);
+  /// The next exchanges fail with these errors, in order; then they are answered.
+  void queue_errors(std::vector<std::uint32_t> errors);
+  /// The byte count a failing exchange gives back.
+  void set_failure_returned(std::uint32_t returned);
+  /// Fills the packet of a successful exchange on a path with no adapter.
+  void set_reply(std::function<void(std::span<std::uint8_t>)> reply);
+  /// What query_dos_device gives; empty fails it with error_file_not_found.
+  void set_dos_target(std::string target);
+
+  // What was asked.
+  int opens();
+  int closes();
+  int exchanges();
+  std::vector<platform::share_mode> modes();
+  std::vector<sent_packet> sent();
+
   std::uint32_t open(const char* path, platform::share_mode mode, std::unique_ptr<platform::port_device>& out) override;
   bool query_dos_device(const char* dos_name, std::string& target, std::uint32_t& error) override;
 
-  /// Answers one packet for the adapter on `port` (the fake device's io_control).
-  std::uint32_t exchange(int port, std::uint8_t* buffer, std::uint32_t size);
+  // Called by the devices.
+  std::uint32_t exchange(const std::string& path, std::uint32_t code, std::span<std::uint8_t> packet,
+                         std::uint32_t& returned);
+  void closed();
 
  private:
+  std::uint32_t answer(fake_adapter& a, std::span<std::uint8_t> packet);
+
   std::mutex lock_;
   std::map<int, fake_adapter> adapters_;
+  bool every_port_ = false;
+  std::uint32_t open_error_ = 0;
+  std::deque<std::uint32_t> open_errors_;
+  std::deque<std::uint32_t> errors_;
+  std::uint32_t failure_returned_ = 0;
+  std::function<void(std::span<std::uint8_t>)> reply_;
+  std::string dos_target_;
+  int opens_ = 0;
+  int closes_ = 0;
+  std::vector<platform::share_mode> modes_;
+  std::vector<sent_packet> sent_;
 };
 
 }  // namespace kvx::test
