@@ -18,6 +18,7 @@
 #include "platform/sync.h"
 #include "platform/win_codes.h"
 #include "tests/fakes/temp_host.h"
+#include "tests/support/poll.h"
 #include "tests/support/process.h"
 
 namespace {
@@ -49,11 +50,13 @@ bool released_by(kvx::platform::event_handle& event, const std::function<void()>
     result = event.wait(generous_ms);
     done = true;
   });
-  const auto limit = std::chrono::steady_clock::now() + std::chrono::milliseconds(generous_ms);
-  while (!done && std::chrono::steady_clock::now() < limit) {
-    change();
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
+  (void)kvx::test::eventually(
+      [&] {
+        if (done) return true;
+        change();
+        return false;
+      },
+      std::chrono::milliseconds(generous_ms));
   waiter.join();
   return result == win::wait_object_0;
 }
