@@ -18,6 +18,7 @@
 #include "logd/driver_record.h"
 #include "logd/interface_table.h"
 #include "logd/state_store.h"
+#include "logd/watcher.h"
 #include "logd/writer_thread.h"
 #include "platform/host.h"
 #include "tests/fakes/capture_fake_event_log.h"
@@ -150,6 +151,17 @@ class capture_fixture : public ::testing::Test {
   /// An adapter entry linked at the tail, as the table build makes it.
   static logd::interface_entry* add_entry(const std::string& name, std::uint32_t location) {
     return link_entry_at_tail(name, location);
+  }
+
+  /// One pass as the worker runs it, then every writer it started has ended.
+  static int pass() {
+    int result = 0;
+    {
+      std::lock_guard<std::mutex> guard(logd::get_dispatch_lock());
+      result = logd::dispatch_pass();
+    }
+    logd::join_writers();
+    return result;
   }
 
   /// Record numbers in an entry's queue, head first.
