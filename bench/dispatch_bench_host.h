@@ -14,7 +14,7 @@
 #include <system_error>
 #include <vector>
 
-#include "platform/files.h"
+#include "tests/support/lists.h"
 
 namespace kvx::bench {
 
@@ -25,14 +25,7 @@ class bench_host {
     if (::mkdtemp(templ.data()) == nullptr) return;
     root_ = templ;
     ::setenv("KVX_HOST_ROOT", root_.c_str(), 1);
-    const char* lists[][2] = {{"errorlog_list.txt", "5,LINK_DOWN,1\n"}, {"errorlevel_list.txt", "1,ERROR\n"}};
-    for (const auto& list : lists) {
-      const std::string path =
-          platform::native_path((std::string("C:\\Program Files\\velmora\\drivers\\hba\\hbalogd\\") + list[0]).c_str());
-      std::error_code ec;
-      std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ec);
-      std::ofstream(path, std::ios::binary) << list[1];
-    }
+    (void)test::write_shipped_lists();
   }
   ~bench_host() {
     std::error_code ec;

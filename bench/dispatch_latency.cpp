@@ -18,6 +18,7 @@
 #include "platform/sim/event_log_file.h"
 #include "simulator/background.h"
 #include "tests/support/capture_seams.h"
+#include "tests/support/records.h"
 
 namespace {
 
@@ -29,12 +30,6 @@ struct dispatch_log {
   std::map<std::uint32_t, clock_type::time_point> dispatched;  ///< by record number
   bool watching = false;
 };
-
-std::vector<std::uint8_t> driver_data(std::uint32_t key) {
-  std::vector<std::uint8_t> data(104, 0);
-  for (int i = 0; i < 4; ++i) data[40 + i] = static_cast<std::uint8_t>(key >> (24 - 8 * i));
-  return data;
-}
 
 }  // namespace
 
@@ -92,7 +87,7 @@ int main(int argc, char** argv) {
 
   std::vector<double> latencies;
   int lost = 0;
-  const std::vector<std::uint8_t> data = driver_data(0x0503020A);
+  const std::vector<std::uint8_t> data = kvx::test::driver_data_bytes(0, 0x0503020A);
   for (int i = 0; i < records; ++i) {
     const auto appended = clock_type::now();
     const std::int64_t number = kvx::sim::append_event_record("System", "kvxwdd", 0xC0070001, 1, 0,

@@ -18,11 +18,13 @@
 #include "logd/driver_record.h"
 #include "logd/interface_table.h"
 #include "logd/state_store.h"
+#include "logd/watcher.h"
 #include "logd/writer_thread.h"
 #include "platform/host.h"
 #include "tests/fakes/capture_fake_event_log.h"
 #include "tests/fakes/temp_host.h"
 #include "tests/support/capture_seams.h"
+#include "tests/support/interface_entries.h"
 
 namespace kvx::test {
 
@@ -146,17 +148,19 @@ class capture_fixture : public ::testing::Test {
   }
 
   /// An adapter entry linked at the tail, as the table build makes it.
-  logd::interface_entry* add_entry(const std::string& name, std::uint32_t location) {
-    auto entry = std::make_unique<logd::interface_entry>();
-    entry->symbolic_link_name = name;
-    entry->bus_dev_func = static_cast<std::int32_t>(location);
-    logd::interface_entry* e = logd::adopt_interface_entry(std::move(entry));
-    if (logd::interface_entry* last = logd::last_interface()) {
-      logd::set_next(last, e);
-    } else {
-      logd::set_interface_table(e);
+  static logd::interface_entry* add_entry(const std::string& name, std::uint32_t location) {
+    return link_entry_at_tail(name, location);
+  }
+
+  /// One pass as the worker runs it, then every writer it started has ended.
+  static int pass() {
+    int result = 0;
+    {
+      std::lock_guard<std::mutex> guard(logd::get_dispatch_lock());
+      result = logd::dispatch_pass();
     }
-    return e;
+    logd::join_writers();
+    return result;
   }
 
   /// Record numbers in an entry's queue, head first.

@@ -11,6 +11,7 @@
 
 #include "platform/sim/event_log_file.h"
 #include "tests/capture/worker_harness.h"
+#include "tests/support/process.h"
 
 namespace kvx::logd {
 namespace {
@@ -69,9 +70,10 @@ TEST_F(e2e_test, a_record_written_by_another_process_is_dispatched) {
   ASSERT_TRUE(std::filesystem::exists(simhost)) << simhost;
   harness.start(writer.seams());
   ASSERT_TRUE(harness.watching());
-  const std::string command = simhost.string() + " eventlog write System --source KVXWDD --id 0xC0070002 --data " +
-                              hex(test::driver_data_bytes(0xC0000000, 0x0102020A)) + " >/dev/null";
-  ASSERT_EQ(std::system(command.c_str()), 0);
+  const test::command_result r =
+      test::run_command({simhost.string(), "eventlog", "write", "System", "--source", "KVXWDD", "--id", "0xC0070002",
+                         "--data", hex(test::driver_data_bytes(0xC0000000, 0x0102020A))});
+  ASSERT_EQ(r.status, 0) << r.err;
   ASSERT_TRUE(eventually([&] { return !writer.written().empty(); }));
   EXPECT_EQ(writer.written(), (std::vector<test::written_entry>{{0x020A, 1, true}}));
 }

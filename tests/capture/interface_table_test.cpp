@@ -7,7 +7,7 @@
 #include "logd/state_store.h"
 #include "platform/host.h"
 #include "tests/fakes/capture_fake_event_log.h"
-#include "tests/fakes/capture_fake_ports.h"
+#include "tests/fakes/fake_driver.h"
 #include "tests/fakes/temp_host.h"
 
 namespace kvx::logd {
@@ -34,7 +34,7 @@ class interface_table_test : public ::testing::Test {
   }
 
   test::temp_host host;
-  test::capture_fake_ports ports;
+  test::fake_driver ports;
   platform::scoped_ports ports_guard{ports};
   test::capture_fake_event_logs logs;
   platform::scoped_event_logs logs_guard{logs};
@@ -42,7 +42,7 @@ class interface_table_test : public ::testing::Test {
 
 TEST_F(interface_table_test, no_kvxwdd_port_gives_an_empty_table_and_no_failure) {
   test::add_port_map_entry(1, "otherdrv");
-  ports.add_port(1, 0x0100);
+  ports.add_adapter(1, 0x0100);
   EXPECT_EQ(build_interface_table(0, 0), 0);
   EXPECT_EQ(get_interface_table(), nullptr);
   EXPECT_EQ(last_interface(), nullptr);
@@ -52,8 +52,8 @@ TEST_F(interface_table_test, kvxwdd_ports_become_entries_in_port_order) {
   test::add_port_map_entry(5);
   test::add_port_map_entry(2);
   test::add_port_map_entry(7);  // in the map, but its device does not answer
-  ports.add_port(5, 0x0000050A);
-  ports.add_port(2, 0x0000020A);
+  ports.add_adapter(5, 0x0000050A);
+  ports.add_adapter(2, 0x0000020A);
   EXPECT_EQ(build_interface_table(0, 0), 0);
   EXPECT_EQ(names(), (std::vector<std::string>{"\\\\.\\scsi2", "\\\\.\\scsi5"}));
   interface_entry* first = get_interface_table();
@@ -69,9 +69,9 @@ TEST_F(interface_table_test, a_rescan_adds_only_the_ports_at_the_keys_location) 
   test::add_port_map_entry(1);
   test::add_port_map_entry(3);
   test::add_port_map_entry(4);
-  ports.add_port(1, 0x0000030B);
-  ports.add_port(3, 0x0000020A);
-  ports.add_port(4, 0x0001020A);  // upper bits take no part
+  ports.add_adapter(1, 0x0000030B);
+  ports.add_adapter(3, 0x0000020A);
+  ports.add_adapter(4, 0x0001020A);  // upper bits take no part
   EXPECT_EQ(build_interface_table(1, 0x0503020A), 0);
   EXPECT_EQ(names(), (std::vector<std::string>{"\\\\.\\scsi3", "\\\\.\\scsi4"}));
   EXPECT_EQ(find_interface(0x0503020A), get_interface_table());

@@ -8,8 +8,9 @@
 #include "platform/files.h"
 #include "platform/host.h"
 #include "tests/capture/capture_fixture.h"
-#include "tests/fakes/capture_fake_ports.h"
+#include "tests/fakes/fake_driver.h"
 #include "tests/fakes/temp_host.h"
+#include "tests/support/lists.h"
 
 namespace kvx::logd {
 namespace {
@@ -20,21 +21,14 @@ class start_capture_test : public test::capture_fixture {
     capture_fixture::SetUp();
     // The thread table is start_capture's to build.
     set_thread_manager_table(nullptr);
-    write_list("errorlog_list.txt", "5,LINK_DOWN,1\n");
-    write_list("errorlevel_list.txt", "1,ERROR\n");
+    EXPECT_TRUE(test::write_shipped_lists());
     test::add_port_map_entry(2);
-    ports.add_port(2, 0x020A);
-  }
-  void write_list(const char* name, const char* text) {
-    const std::string path =
-        platform::native_path((std::string("C:\\Program Files\\velmora\\drivers\\hba\\hbalogd\\") + name).c_str());
-    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
-    std::ofstream(path, std::ios::binary) << text;
+    ports.add_adapter(2, 0x020A);
   }
   std::uint32_t last() const { return static_cast<std::uint32_t>(get_last_record_number()); }
 
   test::temp_host host;
-  test::capture_fake_ports ports;
+  test::fake_driver ports;
   platform::scoped_ports ports_guard{ports};
 };
 
@@ -66,7 +60,7 @@ TEST_F(start_capture_test, an_empty_log_starting_at_1_has_its_first_record_dispa
 TEST_F(start_capture_test, a_rescan_finds_an_adapter_that_appeared_after_the_start) {
   ASSERT_EQ(start_capture(), 0);
   test::add_port_map_entry(6);
-  ports.add_port(6, 0x0000060A);
+  ports.add_adapter(6, 0x0000060A);
   logs.append_driver(0, 0x0102060A);
   {
     std::lock_guard<std::mutex> guard(get_dispatch_lock());

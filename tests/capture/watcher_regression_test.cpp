@@ -25,15 +25,6 @@ void overwrite_system_log(std::uint64_t offset, const std::string& bytes) {
 
 class damaged_system_log : public test::capture_fixture {
  protected:
-  int pass() {
-    int result = 0;
-    {
-      std::lock_guard<std::mutex> guard(get_dispatch_lock());
-      result = dispatch_pass();
-    }
-    join_writers();
-    return result;
-  }
   std::uint32_t last() const { return static_cast<std::uint32_t>(get_last_record_number()); }
   int reports_of(const std::string& text) {
     std::vector<sim::event_record> records;

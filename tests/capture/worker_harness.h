@@ -18,38 +18,19 @@
 #include "platform/files.h"
 #include "platform/host.h"
 #include "tests/capture/capture_fixture.h"
-#include "tests/fakes/capture_fake_ports.h"
+#include "tests/fakes/fake_driver.h"
 #include "tests/fakes/temp_host.h"
+#include "tests/support/lists.h"
+#include "tests/support/poll.h"
 
 namespace kvx::test {
-
-inline void write_shipped_lists() {
-  for (const auto& [name, text] : {std::pair<const char*, const char*>{"errorlog_list.txt", "5,LINK_DOWN,1\n"},
-                                   std::pair<const char*, const char*>{"errorlevel_list.txt", "1,ERROR\n"}}) {
-    const std::string path =
-        platform::native_path((std::string("C:\\Program Files\\velmora\\drivers\\hba\\hbalogd\\") + name).c_str());
-    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
-    std::ofstream(path, std::ios::binary) << text;
-  }
-}
-
-/// Polls `done` every millisecond for up to `limit`.
-template <class Done>
-bool eventually(Done done, std::chrono::milliseconds limit = std::chrono::seconds(20)) {
-  const auto end = std::chrono::steady_clock::now() + limit;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return true;
-}
 
 class worker_harness {
  public:
   worker_harness() {
-    write_shipped_lists();
+    EXPECT_TRUE(write_shipped_lists());
     add_port_map_entry(2);
-    ports.add_port(2, 0x020A);
+    ports.add_adapter(2, 0x020A);
     logd::clear_capture_stop();
   }
   ~worker_harness() { stop(); }
@@ -89,7 +70,7 @@ class worker_harness {
   unsigned result() const { return result_; }
 
   temp_host host;
-  capture_fake_ports ports;
+  fake_driver ports;
   platform::scoped_ports ports_guard{ports};
 
  private:

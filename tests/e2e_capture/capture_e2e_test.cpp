@@ -7,7 +7,7 @@
 #include <thread>
 
 #include "tests/e2e_capture/e2e_rig.h"
-#include "tests/fakes/paramutil_session.h"
+#include "tests/support/process.h"
 
 namespace kvx::test {
 namespace {
@@ -57,9 +57,9 @@ std::string without_write_times(const std::string& file) {
 // a dump shows the first 64 bytes of its slot.
 void configure_scenario() {
   for (auto [name, value] : {std::pair{"max_retry_count", "10"}, {"retry_frequency", "1"}, {"error_log_size", "64"}}) {
-    const command_result r = run_program("simhost/simhost", {"reg", "add", "HKLM\\SOFTWARE\\Velmora\\kvxwdd\\hbalogd",
-                                                             "/v", name, "/t", "REG_DWORD", "/d", value, "/f"});
-    ASSERT_EQ(r.status, 0) << r.output;
+    const command_result r = run_built("simhost/simhost", {"reg", "add", "HKLM\\SOFTWARE\\Velmora\\kvxwdd\\hbalogd",
+                                                           "/v", name, "/t", "REG_DWORD", "/d", value, "/f"});
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
   }
 }
 
@@ -122,7 +122,7 @@ TEST_F(e2e_capture, records_of_every_class_and_the_sweeps_give_the_entries_they_
   const int after_busy = inject({"--port", "2", "--error", "5", "--slot", "7"});
   ASSERT_TRUE(wait_for_log(0x0208, "---- KVXWDD LOG #" + std::to_string(after_busy) + " ----"));
   ASSERT_TRUE(
-      wait_until([&] { return entry_of(log_of(0x0208), after_busy).find("0x0000(00000)") != std::string::npos; },
+      eventually([&] { return entry_of(log_of(0x0208), after_busy).find("0x0000(00000)") != std::string::npos; },
                  std::chrono::seconds(10)));
   EXPECT_NE(
       entry_of(log_of(0x0208), after_busy).find("ERROR NAME:         FRAME_TIMEOUT\r\nLEVEL:              WARNING"),
@@ -147,9 +147,9 @@ TEST_F(e2e_capture, slots_that_no_record_brings_out_are_logged_by_the_retry_thre
   ASSERT_TRUE(wait_for_log(0x0208, "---- KVXWDD LOG #" + std::to_string(ungettable) + " ----"));
   kvxsim({"fill", "--port", "5", "--slot", "9"});
   const auto filled = std::chrono::steady_clock::now();
-  ASSERT_TRUE(wait_until([&] { return slots_of(kvxsim({"status"}), 5) == "none"; }, std::chrono::seconds(30)));
+  ASSERT_TRUE(eventually([&] { return slots_of(kvxsim({"status"}), 5) == "none"; }, std::chrono::seconds(30)));
   EXPECT_GE(std::chrono::steady_clock::now() - filled, std::chrono::milliseconds(900)) << "not before a whole cycle";
-  ASSERT_TRUE(wait_until([&] { return slots_of(kvxsim({"status"}), 2) == "none"; }, std::chrono::seconds(30)));
+  ASSERT_TRUE(eventually([&] { return slots_of(kvxsim({"status"}), 2) == "none"; }, std::chrono::seconds(30)));
   ASSERT_TRUE(wait_for_log(0x0208, "---- KVXWDD LOG #------ ----"));
   ASSERT_TRUE(wait_for_log(0x0510, "---- KVXWDD LOG #------ ----"));
   EXPECT_EQ(occurrences(log_of(0x0510), "---- KVXWDD LOG #------ ----"), 1);
@@ -200,7 +200,7 @@ TEST_F(e2e_capture, the_wine_checks_startup_scan_writes_the_golden_log_files) {
   kvxsim({"fill", "--port", "6", "--slot", "1"});
   kvxsim({"fill", "--port", "7", "--slot", "0"});
   start_service(600000);
-  ASSERT_TRUE(wait_until(
+  ASSERT_TRUE(eventually(
       [&] {
         const std::string status = kvxsim({"status"});
         return slots_of(status, 2) == "none" && slots_of(status, 7) == "none" &&
@@ -220,7 +220,7 @@ TEST_F(e2e_capture, the_wine_checks_retry_drain_writes_the_golden_log_file) {
   configure_scenario();
   start_service(1000);
   kvxsim({"fill", "--port", "5", "--slot", "9"});
-  ASSERT_TRUE(wait_until([&] { return slots_of(kvxsim({"status"}), 5) == "none"; }, std::chrono::seconds(30)));
+  ASSERT_TRUE(eventually([&] { return slots_of(kvxsim({"status"}), 5) == "none"; }, std::chrono::seconds(30)));
   EXPECT_EQ(without_write_times(log_of(0x0510)), read_file(standin_data("kvx0510.log")));
 }
 

@@ -51,7 +51,7 @@ class kvxls_loop {
   kvxls_loop()
       : thread_([this] {
           while (!done_) {
-            (void)run_program("listtool/kvxls", {});
+            (void)run_built("listtool/kvxls", {});
             ++runs_;
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
           }
@@ -112,17 +112,17 @@ TEST_F(capture_stress, bursts_unplugs_kvxls_and_retry_drains_account_for_every_r
           expected[port].push_back(number);
         }
       }
-      ASSERT_TRUE(wait_until([&] { return all_accounted(expected); }, std::chrono::seconds(180))) << service_output();
+      ASSERT_TRUE(eventually([&] { return all_accounted(expected); }, std::chrono::seconds(180))) << service_output();
       kvxsim({"plug", "--port", std::to_string(gone)});
       // A record for the adapter brings it back into the table.
       expected[gone].push_back(inject({"--port", std::to_string(gone), "--error", "2", "--slot", "14"}));
     }
-    ASSERT_TRUE(wait_until([&] { return all_accounted(expected); }, std::chrono::seconds(120))) << service_output();
+    ASSERT_TRUE(eventually([&] { return all_accounted(expected); }, std::chrono::seconds(120))) << service_output();
     EXPECT_GT(administrator.runs(), 0);
   }
   // Slots that no written entry handed back (a record reported while its
   // device was gone) are drained by the retry thread.
-  ASSERT_TRUE(wait_until([&] { return occurrences(kvxsim({"status"}), "occupied slots: none") == adapters; },
+  ASSERT_TRUE(eventually([&] { return occurrences(kvxsim({"status"}), "occupied slots: none") == adapters; },
                          std::chrono::seconds(60)))
       << kvxsim({"status"});
   EXPECT_TRUE(service_->running());
@@ -134,7 +134,7 @@ TEST_F(capture_stress, bursts_unplugs_kvxls_and_retry_drains_account_for_every_r
   for (int port = 0; port < adapters; ++port) kvxsim({"fill", "--port", std::to_string(port), "--slot", "3"});
   start_service(300);
   for (int port = 0; port < adapters; port += 2) kvxsim({"fill", "--port", std::to_string(port), "--slot", "9"});
-  ASSERT_TRUE(wait_until([&] { return occurrences(kvxsim({"status"}), "occupied slots: none") == adapters; },
+  ASSERT_TRUE(eventually([&] { return occurrences(kvxsim({"status"}), "occupied slots: none") == adapters; },
                          std::chrono::seconds(120)));
   service_->stop();
 

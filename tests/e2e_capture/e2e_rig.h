@@ -13,37 +13,13 @@
 #include <vector>
 
 #include "tests/fakes/temp_host.h"
+#include "tests/support/poll.h"
+#include "tests/support/process.h"
 
 namespace kvx::test {
 
-struct command_result {
-  int status = -1;     ///< exit status, or -1 when the program did not end normally
-  std::string output;  ///< standard output and standard error together
-};
-
-/// Runs a built program ("simulator/kvxsim") with arguments and waits for it.
-command_result run_program(const char* program, const std::vector<std::string>& args);
-
-/// A program running in the background, its output in a file; ended (SIGTERM,
-/// then SIGKILL) when the object goes.
-class background_program {
- public:
-  background_program(const char* program, const std::vector<std::string>& args, const std::filesystem::path& output,
-                     const std::vector<std::string>& extra_env = {});
-  ~background_program();
-  background_program(const background_program&) = delete;
-  background_program& operator=(const background_program&) = delete;
-  bool running();
-  /// Ends the program; its exit status (or -1).
-  int stop();
-
- private:
-  pid_t pid_ = -1;
-  int status_ = -1;
-};
-
-/// Polls `ready` every 50 ms until it holds or `limit` passes.
-bool wait_until(const std::function<bool()>& ready, std::chrono::milliseconds limit);
+/// Standard output and standard error together, as a person at the console sees them.
+run_options merged_output();
 
 class e2e_capture : public ::testing::Test {
  protected:
@@ -64,8 +40,8 @@ class e2e_capture : public ::testing::Test {
   std::string service_output();
 
   temp_host host_;
-  std::unique_ptr<background_program> simulator_;
-  std::unique_ptr<background_program> service_;
+  std::unique_ptr<background_process> simulator_;
+  std::unique_ptr<background_process> service_;
 };
 
 /// How often `needle` occurs in `text`.

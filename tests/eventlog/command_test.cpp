@@ -1,9 +1,6 @@
 // simhost eventlog show|clear|write: what a person sees, and bad arguments
 // refused with a message, a non-zero status and the log left as it was.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <spawn.h>
-#include <sys/wait.h>
 
 #include <cstdio>
 #include <fstream>
@@ -12,8 +9,7 @@
 #include "platform/sim/event_log_file.h"
 #include "simhost/commands.h"
 #include "tests/fakes/temp_host.h"
-
-extern char** environ;
+#include "tests/support/process.h"
 
 namespace {
 
@@ -173,43 +169,19 @@ TEST_F(EventlogCommand, CorruptLogIsReportedNotShownAsEmpty) {
 #ifdef KVX_HAVE_SIMHOST
 // The same commands through the simhost program, as scripts and other tests
 // use them.
-int run_simhost(std::vector<std::string> args, std::string& out, std::string& err) {
-  const std::string program = kvx::test::built_program("simhost/simhost").string();
-  const std::filesystem::path root = std::getenv("KVX_HOST_ROOT");
-  const std::string capture = (root / "stdout.txt").string();
-  const std::string capture_err = (root / "stderr.txt").string();
-  args.insert(args.begin(), program);
-  std::vector<char*> argv;
-  for (std::string& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 1, capture.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  posix_spawn_file_actions_addopen(&actions, 2, capture_err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  pid_t pid = -1;
-  const int spawned = ::posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  if (spawned != 0) return -1;
-  int status = 0;
-  if (::waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
-  std::ifstream in(capture);
-  out.assign(std::istreambuf_iterator<char>(in), {});
-  std::ifstream in_err(capture_err);
-  err.assign(std::istreambuf_iterator<char>(in_err), {});
-  return WEXITSTATUS(status);
-}
-
 TEST_F(EventlogCommand, ThroughTheSimhostProgram) {
-  std::string out, err;
-  ASSERT_EQ(run_simhost({"eventlog", "write", "System", "--source", "kvxwdd", "--id", "0xC0070001", "--data", "0102"},
-                        out, err),
-            0);
-  EXPECT_EQ(out, "1\n");
-  ASSERT_EQ(run_simhost({"eventlog", "show", "System"}, out, err), 0);
-  EXPECT_NE(out.find("  Source:         kvxwdd\n"), std::string::npos) << out;
-  EXPECT_NE(out.find("    0000: 01 02\n"), std::string::npos) << out;
-  EXPECT_EQ(run_simhost({"eventlog", "show", "Nowhere"}, out, err), 2);
-  EXPECT_NE(err.find("unknown log (System or Application): Nowhere"), std::string::npos) << err;
+  using kvx::test::run_built;
+  kvx::test::command_result r = run_built(
+      "simhost/simhost", {"eventlog", "write", "System", "--source", "kvxwdd", "--id", "0xC0070001", "--data", "0102"});
+  ASSERT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, "1\n");
+  r = run_built("simhost/simhost", {"eventlog", "show", "System"});
+  ASSERT_EQ(r.status, 0);
+  EXPECT_NE(r.out.find("  Source:         kvxwdd\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("    0000: 01 02\n"), std::string::npos) << r.out;
+  r = run_built("simhost/simhost", {"eventlog", "show", "Nowhere"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("unknown log (System or Application): Nowhere"), std::string::npos) << r.err;
 }
 #endif
 

@@ -5,8 +5,6 @@
 // hears of the change.
 #include <dirent.h>
 #include <gtest/gtest.h>
-#include <spawn.h>
-#include <sys/wait.h>
 
 #include <atomic>
 #include <chrono>
@@ -20,8 +18,8 @@
 #include "platform/sync.h"
 #include "platform/win_codes.h"
 #include "tests/fakes/temp_host.h"
-
-extern char** environ;
+#include "tests/support/poll.h"
+#include "tests/support/process.h"
 
 namespace {
 
@@ -36,21 +34,10 @@ std::int64_t append(const char* text) {
   return sim::append_event_record("System", "kvxwdd", 0xC0070004, 1, 0, 1700000000, {text}, {});
 }
 
-// Runs the append helper; gives its pid, or -1.
-pid_t spawn_appender(const char* log, int count, int max_data) {
-  const std::string program = kvx::test::built_program("tests/eventlog/eventlog_append_child").string();
-  std::string program_arg = program, log_arg = log, count_arg = std::to_string(count),
-              data_arg = std::to_string(max_data);
-  char* argv[] = {program_arg.data(), log_arg.data(), count_arg.data(), data_arg.data(), nullptr};
-  pid_t pid = -1;
-  if (::posix_spawn(&pid, program.c_str(), nullptr, nullptr, argv, environ) != 0) return -1;
-  return pid;
-}
-
-int exit_status(pid_t pid) {
-  int status = 0;
-  if (::waitpid(pid, &status, 0) != pid) return -1;
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+// The append helper's command line.
+std::vector<std::string> appender(const char* log, int count, int max_data) {
+  return {kvx::test::built_program("tests/eventlog/eventlog_append_child").string(), log, std::to_string(count),
+          std::to_string(max_data)};
 }
 
 // Waits on `event` on a thread of its own while `change` is made again and
@@ -63,11 +50,13 @@ bool released_by(kvx::platform::event_handle& event, const std::function<void()>
     result = event.wait(generous_ms);
     done = true;
   });
-  const auto limit = std::chrono::steady_clock::now() + std::chrono::milliseconds(generous_ms);
-  while (!done && std::chrono::steady_clock::now() < limit) {
-    change();
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
+  (void)kvx::test::eventually(
+      [&] {
+        if (done) return true;
+        change();
+        return false;
+      },
+      std::chrono::milliseconds(generous_ms));
   waiter.join();
   return result == win::wait_object_0;
 }
@@ -234,9 +223,7 @@ TEST(ChangeNotification, ClosingTheReaderStopsItsWatch) {
 TEST_F(WatchedSystemLog, AnotherProcessWritingWakesTheWaiter) {
   std::uint32_t writers = 0;
   EXPECT_TRUE(released_by(*e, [&] {
-    const pid_t child = spawn_appender("System", 1, 104);
-    ASSERT_GT(child, 0);
-    EXPECT_EQ(exit_status(child), 0);
+    EXPECT_EQ(kvx::test::run_command(appender("System", 1, 104)).status, 0);
     ++writers;
   }));
   std::uint32_t count = 0;
@@ -248,8 +235,8 @@ TEST(ConcurrentAccess, ReadersBesideAnotherProcessWritingSeeOnlyWholeRecords) {
   kvx::test::temp_host host;
   ASSERT_EQ(append("seed"), 1);
   constexpr int writes = 300;
-  const pid_t child = spawn_appender("System", writes, 3000);
-  ASSERT_GT(child, 0);
+  kvx::test::background_process child(appender("System", writes, 3000));
+  ASSERT_TRUE(child.started());
   std::uint32_t seen = 0;
   int status = -1;
   bool child_done = false;
@@ -287,10 +274,9 @@ TEST(ConcurrentAccess, ReadersBesideAnotherProcessWritingSeeOnlyWholeRecords) {
               win::error_success);
     ASSERT_GE(count_whole_records(buffer, got), static_cast<int>(count));
     if (child_done) break;  // one more round after the writer ended
-    int raw = 0;
-    if (::waitpid(child, &raw, WNOHANG) == child) {
+    if (!child.running()) {
       child_done = true;
-      status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+      status = child.wait();
     }
   }
   EXPECT_EQ(status, 0);

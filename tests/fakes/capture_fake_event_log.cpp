@@ -8,27 +8,6 @@
 
 namespace kvx::test {
 
-std::vector<std::uint8_t> driver_record_bytes(std::uint32_t number, std::vector<std::uint8_t> data, const char* source,
-                                              std::uint32_t event_id) {
-  sim::event_record r;
-  r.record_number = number;
-  r.time_generated = 1765116136;
-  r.time_written = r.time_generated;
-  r.event_id = event_id;
-  r.event_type = 1;
-  r.source_name = source;
-  r.computer_name = "TESTHOST";
-  r.data = std::move(data);
-  return sim::encode_event_record(r);
-}
-
-std::vector<std::uint8_t> driver_data_bytes(std::uint32_t status, std::uint32_t key, std::size_t size) {
-  std::vector<std::uint8_t> data(std::max<std::size_t>(size, 44), 0);
-  for (int i = 0; i < 4; ++i) data[16 + i] = static_cast<std::uint8_t>(status >> (8 * i));
-  for (int i = 0; i < 4; ++i) data[40 + i] = static_cast<std::uint8_t>(key >> (24 - 8 * i));
-  return data;
-}
-
 class capture_fake_event_logs::reader final : public platform::event_log_reader {
  public:
   explicit reader(capture_fake_event_logs& logs) : logs_(logs) { ++logs_.opens; }

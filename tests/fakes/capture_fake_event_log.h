@@ -16,6 +16,7 @@
 
 #include "platform/event_log.h"
 #include "platform/sim/event_log_file.h"
+#include "tests/support/records.h"
 
 namespace kvx::test {
 
@@ -28,14 +29,6 @@ struct fake_report {
   std::vector<std::string> strings;
   std::size_t data_size = 0;
 };
-
-/// The bytes of a kvxwdd record as ReadEventLogA gives them. `data` is the
-/// driver data (the error packet); `number` goes into RecordNumber.
-std::vector<std::uint8_t> driver_record_bytes(std::uint32_t number, std::vector<std::uint8_t> data,
-                                              const char* source = "kvxwdd", std::uint32_t event_id = 0xC0070001);
-/// Driver data of `size` bytes with the status word at 16 and the event key
-/// (big-endian) at 40.
-std::vector<std::uint8_t> driver_data_bytes(std::uint32_t status, std::uint32_t key, std::size_t size = 104);
 
 class capture_fake_event_logs final : public platform::event_log_service {
  public:

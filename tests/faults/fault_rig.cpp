@@ -14,8 +14,6 @@
 
 #include "platform/sim/event_log_file.h"
 
-extern char** environ;
-
 namespace kvx::test {
 namespace {
 
@@ -25,67 +23,9 @@ constexpr const char* ungettable_block = "DETAIL DATA WAS UNGETTABLE.\r\nGET LAS
 // digits and an empty line.
 constexpr std::size_t ungettable_block_size = 29 + 17 + 4 + 4;
 
-int status_of(int wait_status) {
-  if (WIFEXITED(wait_status)) return WEXITSTATUS(wait_status);
-  if (WIFSIGNALED(wait_status)) return 128 + WTERMSIG(wait_status);
-  return -1;
-}
-
 bool is_root() { return ::geteuid() == 0; }
 
 }  // namespace
-
-child_program::child_program(const std::vector<std::string>& argv, const std::filesystem::path& output,
-                             const std::vector<std::string>& extra_env) {
-  std::vector<std::string> words = argv;
-  std::vector<char*> args;
-  for (std::string& w : words) args.push_back(w.data());
-  args.push_back(nullptr);
-  std::vector<std::string> env_words;
-  for (char** e = environ; *e != nullptr; ++e) env_words.emplace_back(*e);
-  env_words.insert(env_words.end(), extra_env.begin(), extra_env.end());
-  std::vector<char*> envp;
-  for (std::string& e : env_words) envp.push_back(e.data());
-  envp.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  if (::posix_spawn_file_actions_init(&actions) != 0) return;
-  ::posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  ::posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-  ::posix_spawn_file_actions_adddup2(&actions, 1, 2);
-  if (::posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), envp.data()) != 0) pid_ = -1;
-  ::posix_spawn_file_actions_destroy(&actions);
-}
-
-child_program::~child_program() {
-  if (running()) {
-    signal(SIGKILL);
-    (void)wait(10000);
-  }
-}
-
-bool child_program::running() {
-  if (pid_ <= 0) return false;
-  int status = 0;
-  if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-    status_ = status_of(status);
-    pid_ = -1;
-    return false;
-  }
-  return true;
-}
-
-void child_program::signal(int sig) {
-  if (pid_ > 0) ::kill(pid_, sig);
-}
-
-int child_program::wait(int timeout_ms) {
-  const auto limit = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-  while (running()) {
-    if (std::chrono::steady_clock::now() > limit) return -1;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return status_;
-}
 
 log_header read_log_header(const std::string& file) {
   log_header h;
@@ -139,15 +79,15 @@ void fault_run::TearDown() {
   if (service_) (void)stop_service();
   if (simulator_ && simulator_->running()) {
     (void)kvxsim({"stop"});
-    if (simulator_->wait(10000) == -1) kill_simulator();
+    if (simulator_->wait(std::chrono::seconds(10)) == -1) kill_simulator();
   }
 }
 
 void fault_run::start_simulator() {
-  simulator_ =
-      std::make_unique<child_program>(std::vector<std::string>{built_program("simulator/kvxsim").string(), "run",
-                                                               "--config", (host_.root() / "adapters.ini").string()},
-                                      host_.root() / "kvxsim.out");
+  simulator_ = std::make_unique<background_process>(
+      std::vector<std::string>{built_program("simulator/kvxsim").string(), "run", "--config",
+                               (host_.root() / "adapters.ini").string()},
+      host_.root() / "kvxsim.out");
   ASSERT_TRUE(simulator_->started());
   const command_result waited = kvxsim({"wait"});
   ASSERT_EQ(waited.status, 0) << waited.err;
@@ -155,7 +95,7 @@ void fault_run::start_simulator() {
 
 void fault_run::kill_simulator() {
   simulator_->signal(SIGKILL);
-  EXPECT_EQ(simulator_->wait(10000), 128 + SIGKILL);
+  EXPECT_EQ(simulator_->wait(std::chrono::seconds(10)), 128 + SIGKILL);
 }
 
 void fault_run::start_service(bool without_file_override, int retry_cycle_ms) {
@@ -166,39 +106,32 @@ void fault_run::start_service(bool without_file_override, int retry_cycle_ms) {
   }
   argv.push_back(built_program("logd/host/hbalogd").string());
   const long before = exchanges();
-  service_ = std::make_unique<child_program>(
+  service_ = std::make_unique<background_process>(
       argv, host_.root() / "hbalogd.out",
       std::vector<std::string>{"KVX_TEST_RETRY_CYCLE_MS=" + std::to_string(retry_cycle_ms)});
   ASSERT_TRUE(service_->started());
   // The table build asks for the PCI location, the startup scan for ERRLOG;
   // the starting record was taken before either.
-  ASSERT_TRUE(eventually([&] { return exchanges() >= before + 2 || !service_->running(); }, 20000)) << service_output();
+  ASSERT_TRUE(eventually([&] { return exchanges() >= before + 2 || !service_->running(); }, std::chrono::seconds(20)))
+      << service_output();
   ASSERT_TRUE(service_->running()) << service_output();
 }
 
 void fault_run::kill_service() {
   service_->signal(SIGKILL);
-  EXPECT_EQ(service_->wait(10000), 128 + SIGKILL);
+  EXPECT_EQ(service_->wait(std::chrono::seconds(10)), 128 + SIGKILL);
 }
 
 int fault_run::stop_service() {
   service_->signal(SIGTERM);
-  const int status = service_->wait(10000);
+  const int status = service_->wait(std::chrono::seconds(10));
   service_.reset();
   return status;
 }
 
-command_result fault_run::kvxsim(const std::vector<std::string>& args) {
-  std::vector<std::string> argv{built_program("simulator/kvxsim").string()};
-  argv.insert(argv.end(), args.begin(), args.end());
-  return run_command(argv);
-}
+command_result fault_run::kvxsim(const std::vector<std::string>& args) { return run_built("simulator/kvxsim", args); }
 
-command_result fault_run::simhost(const std::vector<std::string>& args) {
-  std::vector<std::string> argv{built_program("simhost/simhost").string()};
-  argv.insert(argv.end(), args.begin(), args.end());
-  return run_command(argv);
-}
+command_result fault_run::simhost(const std::vector<std::string>& args) { return run_built("simhost/simhost", args); }
 
 std::int64_t fault_run::inject(int error, int slot) {
   const command_result r =
@@ -234,7 +167,7 @@ bool fault_run::wait_for_entry(std::uint32_t number) {
         }
         return false;
       },
-      30000);
+      std::chrono::seconds(30));
 }
 
 std::vector<std::string> fault_run::service_reports() {

@@ -13,33 +13,11 @@
 #include <string>
 #include <vector>
 
-#include "tests/fakes/service_commands.h"
 #include "tests/fakes/temp_host.h"
+#include "tests/support/poll.h"
+#include "tests/support/process.h"
 
 namespace kvx::test {
-
-/// A program running as a child of the test, its output appended to a file.
-/// Killed (SIGKILL) and reaped when the object goes, unless it has ended.
-class child_program {
- public:
-  child_program(const std::vector<std::string>& argv, const std::filesystem::path& output,
-                const std::vector<std::string>& extra_env = {});
-  ~child_program();
-  child_program(const child_program&) = delete;
-  child_program& operator=(const child_program&) = delete;
-
-  bool started() const { return pid_ > 0; }
-  /// True while it runs; reaps it once it has ended.
-  bool running();
-  void signal(int sig);
-  /// Waits up to `timeout_ms` for the end; the exit status, 128 + the signal
-  /// that ended it, or -1 when it still runs.
-  int wait(int timeout_ms);
-
- private:
-  pid_t pid_ = -1;
-  int status_ = -1;
-};
 
 /// The header line of a log file, "%4d %9d" and CR LF in 16 bytes.
 struct log_header {
@@ -95,8 +73,8 @@ class fault_run : public ::testing::Test {
   std::string service_output() const;
 
   temp_host host_;
-  std::unique_ptr<child_program> simulator_;
-  std::unique_ptr<child_program> service_;
+  std::unique_ptr<background_process> simulator_;
+  std::unique_ptr<background_process> service_;
 };
 
 }  // namespace kvx::test

@@ -21,7 +21,7 @@ class record_number_run : public fault_run {
     return entry_numbers(file, 0, file.size());
   }
   bool wait_for_count(std::size_t n) {
-    return eventually([&] { return numbers().size() >= n; }, 30000);
+    return eventually([&] { return numbers().size() >= n; }, std::chrono::seconds(30));
   }
 };
 

@@ -162,7 +162,7 @@ TEST_F(fault_run, a_damaged_or_truncated_system_log_is_reported_and_the_watch_go
   // Garbage over the whole file: said, nothing dispatched, the driver cannot
   // write to it either.
   write_system_log(std::string(300, '\xA5'));
-  ASSERT_TRUE(eventually([&] { return reports_of("Unable to read eventlog.") >= 1; }, 20000));
+  ASSERT_TRUE(eventually([&] { return reports_of("Unable to read eventlog.") >= 1; }, std::chrono::seconds(20)));
   EXPECT_EQ(inject(1, 4), -1);
   EXPECT_TRUE(service_running());
 
@@ -170,13 +170,15 @@ TEST_F(fault_run, a_damaged_or_truncated_system_log_is_reported_and_the_watch_go
   write_system_log("");
   ASSERT_EQ(inject(2, 5), 1);
   ASSERT_EQ(inject(2, 6), 2);
-  ASSERT_TRUE(eventually([&] { return read_log_header(log_text()).count == 5; }, 30000)) << service_output();
+  ASSERT_TRUE(eventually([&] { return read_log_header(log_text()).count == 5; }, std::chrono::seconds(30)))
+      << service_output();
 
   // Cut in the middle of its last record.
   const int reports_before = reports_of("Unable to read eventlog.");
   const auto size = std::filesystem::file_size(sim::event_log_path("System"));
   write_system_log(std::string(size - 10, '\0'), true);
-  ASSERT_TRUE(eventually([&] { return reports_of("Unable to read eventlog.") > reports_before; }, 20000));
+  ASSERT_TRUE(
+      eventually([&] { return reports_of("Unable to read eventlog.") > reports_before; }, std::chrono::seconds(20)));
   EXPECT_TRUE(service_running());
 
   // Cleared by the administrator: followed from its new start.
@@ -202,7 +204,8 @@ TEST_F(fault_run, entries_held_up_by_a_read_only_log_file_or_a_removed_log_direc
   const std::string with_one = log_text();
   ASSERT_EQ(::chmod(log_path().c_str(), 0444), 0);
   ASSERT_EQ(inject(1, 2), 2);
-  ASSERT_TRUE(eventually([&] { return reports_of(unopened_log_file) >= 1; }, 20000)) << service_output();
+  ASSERT_TRUE(eventually([&] { return reports_of(unopened_log_file) >= 1; }, std::chrono::seconds(20)))
+      << service_output();
   EXPECT_EQ(log_text(), with_one);
   ASSERT_EQ(::chmod(log_path().c_str(), 0644), 0);
   ASSERT_EQ(inject(1, 3), 3);
@@ -214,7 +217,7 @@ TEST_F(fault_run, entries_held_up_by_a_read_only_log_file_or_a_removed_log_direc
   const int unopened = reports_of(unopened_log_file);
   std::filesystem::remove_all(log_dir());
   ASSERT_EQ(inject(1, 4), 4);
-  ASSERT_TRUE(eventually([&] { return reports_of(unopened_log_file) > unopened; }, 20000));
+  ASSERT_TRUE(eventually([&] { return reports_of(unopened_log_file) > unopened; }, std::chrono::seconds(20)));
   EXPECT_FALSE(std::filesystem::exists(log_dir()));
   std::filesystem::create_directories(log_dir());
   ASSERT_EQ(inject(1, 5), 5);
@@ -243,7 +246,8 @@ TEST_F(fault_run, the_driver_simulator_killed_and_started_again_is_found_again) 
   ASSERT_TRUE(wait_for_entry(2)) << service_output();
   // Detail data without a record is drained by the retry thread again.
   ASSERT_EQ(kvxsim({"fill", "--port", "2", "--slot", "7"}).status, 0);
-  ASSERT_TRUE(eventually([&] { return log_text().find("---- KVXWDD LOG #------ ----") != std::string::npos; }, 30000))
+  ASSERT_TRUE(eventually([&] { return log_text().find("---- KVXWDD LOG #------ ----") != std::string::npos; },
+                         std::chrono::seconds(30)))
       << service_output();
   const std::string file = log_text();
   EXPECT_EQ(entry_numbers(file, 0, file.size()), (std::vector<std::uint32_t>{1, 2}));

@@ -10,8 +10,8 @@
 #include <fstream>
 #include <sstream>
 
-#include "tests/fakes/service_commands.h"
 #include "tests/fakes/temp_host.h"
+#include "tests/support/process.h"
 
 namespace kvx::test {
 namespace {

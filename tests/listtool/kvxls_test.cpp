@@ -8,8 +8,8 @@
 #include "adapter/port_access.h"
 #include "listtool/listing.h"
 #include "tests/fakes/adapter_simulator.h"
-#include "tests/fakes/paramutil_session.h"
 #include "tests/fakes/temp_host.h"
+#include "tests/support/process.h"
 
 namespace kvx::listtool {
 namespace {
@@ -59,8 +59,8 @@ class Kvxls : public ::testing::Test {
  protected:
   test::temp_host host;
 
-  test::program_run kvxls(const std::vector<std::string>& args = {}) {
-    const test::program_run r = test::run_program(test::built_program("listtool/kvxls"), args, "", host.root());
+  test::command_result kvxls(const std::vector<std::string>& args = {}) {
+    const test::command_result r = test::run_built("listtool/kvxls", args);
     EXPECT_EQ(r.status, 0);
     return r;
   }
@@ -68,13 +68,13 @@ class Kvxls : public ::testing::Test {
 
 TEST_F(Kvxls, MadeUpAdapterReproducedExactly) {
   test::running_simulator sim(made_up_config);
-  const test::program_run r = kvxls();
+  const test::command_result r = kvxls();
   EXPECT_EQ(r.out, banner + "\n" + made_up_block + end_line);
   EXPECT_EQ(r.err, "");
 }
 
 TEST_F(Kvxls, NoAdapterAtAll) {
-  const test::program_run r = kvxls();
+  const test::command_result r = kvxls();
   EXPECT_EQ(r.out, banner + end_line);
   EXPECT_EQ(r.err, "");
 }
@@ -103,7 +103,7 @@ TEST_F(Kvxls, PortsThatAreNotListed) {
   std::uint32_t error = 0;
   adapter::port_handle held = adapter::open_port_device("\\\\.\\scsi5:", platform::share_mode::exclusive, error);
   ASSERT_NE(held, nullptr);
-  const test::program_run r = kvxls();
+  const test::command_result r = kvxls();
   EXPECT_EQ(r.out, banner + "\n" + made_up_block + end_line);
   EXPECT_EQ(r.err, "");
 }
@@ -113,7 +113,7 @@ TEST_F(Kvxls, DriverWithoutPartsNumber) {
                               "parts_number = unsupported\n");
   std::string block = with_line(made_up_block, "Parts Number", "driver not support ");
   block = with_line(block, "Model Name", "driver not support ");
-  const test::program_run r = kvxls();
+  const test::command_result r = kvxls();
   EXPECT_EQ(r.out, banner + "\n" + block + end_line);
   EXPECT_EQ(r.err, "") << "the parts number request fails silently";
 }
@@ -139,7 +139,7 @@ TEST_F(Kvxls, ValuesOutsideTheTables) {
   second = with_line(second, "Connection type", "-");
   second = with_line(second, "Link speed", "-");
   const std::string third = with_line(made_up_block, "Connection type", "-");
-  const test::program_run r = kvxls();
+  const test::command_result r = kvxls();
   EXPECT_EQ(r.out, banner + "\n" + first + "\n" + second + "\n" + third + end_line);
 }
 
@@ -150,7 +150,7 @@ TEST_F(Kvxls, RequestsThatFailPartWayStopTheBlockAndReport) {
       "[adapter]\nport = 2\nfail = pci_location:31\n"
       "[adapter]\nport = 3\nfail = pkgtype:170\n" +
       made_up_config.substr(made_up_config.find("port = 2\n") + 9).insert(0, "[adapter]\nport = 4\n"));
-  const test::program_run r = kvxls({"-DN"});
+  const test::command_result r = kvxls({"-DN"});
   const std::string expected_block = with_line(made_up_block, "symbolic name", "scsi4");
   std::string detailed = expected_block;
   detailed.insert(detailed.find("    PCI Vendor"), "    Device object name             : \\Device\\KvxPort4\n");
@@ -173,8 +173,8 @@ TEST_F(Kvxls, ListingThatTheWineCheckExpects) {
   const std::filesystem::path data = std::filesystem::path(KVX_TEST_DATA_DIR) / "standin";
   test::running_simulator sim(test::read_file(data / "kvxls.ini"));
   ASSERT_EQ(sim.control({"unplug", "--port", "5"}).status, 0);
-  const test::program_run plain = kvxls();
-  const test::program_run detailed = kvxls({"-DN"});
+  const test::command_result plain = kvxls();
+  const test::command_result detailed = kvxls({"-DN"});
   EXPECT_EQ(plain.out, test::read_file(data / "kvxls.out"));
   EXPECT_EQ(detailed.out, test::read_file(data / "kvxls-DN.out"));
   EXPECT_EQ(plain.err, test::read_file(data / "kvxls.err"));

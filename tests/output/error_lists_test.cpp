@@ -10,10 +10,6 @@ namespace {
 
 class error_lists : public output_test {
  protected:
-  void write_list(const char* name, const std::string& text) {
-    std::ofstream out(list_dir() / name, std::ios::binary | std::ios::trunc);
-    out << text;
-  }
   // Loads a one-kind list made of `text` and gives its entries.
   std::vector<logd::name_entry> names_of(const std::string& text) {
     write_list("errorlog_list.txt", text);

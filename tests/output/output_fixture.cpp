@@ -4,47 +4,30 @@
 #include <fstream>
 #include <iterator>
 
-#include "adapter/byte_order.h"
+#include "tests/support/process.h"
 
 namespace kvx::test {
 
 bool run_sim_install(bool with_log_dir) {
   const std::filesystem::path script =
       std::filesystem::path(KVX_TEST_DATA_DIR) / ".." / ".." / "scripts" / "sim-install";
-  std::string command = "'" + script.string() + "' >/dev/null";
-  if (!with_log_dir) command += " --no-log-dir";
-  return std::system(command.c_str()) == 0;
+  std::vector<std::string> argv{"/bin/bash", script.string()};
+  if (!with_log_dir) argv.push_back("--no-log-dir");
+  return run_command(argv).status == 0;
 }
 
 logd::event_record make_driver_record(std::uint32_t number, std::uint32_t time_generated,
                                       const std::vector<std::uint8_t>& data) {
-  const std::string source = "kvxwdd";
-  const std::string computer = "SIMHOST";
-  std::size_t data_offset = 56 + source.size() + 1 + computer.size() + 1;
-  data_offset = (data_offset + 3) & ~std::size_t{3};
-  logd::event_record record(data_offset + data.size() + 4, 0);
-  const std::span<std::uint8_t> r(record);
-  (void)adapter::put_u32_le(r, 0, static_cast<std::uint32_t>(record.size()));
-  (void)adapter::put_u32_le(r, 4, 0x654c664c);  // "LfLe"
-  (void)adapter::put_u32_le(r, 8, number);
-  (void)adapter::put_u32_le(r, 12, time_generated);
-  (void)adapter::put_u32_le(r, 16, time_generated);
-  (void)adapter::put_u32_le(r, 20, 0xC0070004u);  // facility 7
-  (void)adapter::put_u32_le(r, 48, static_cast<std::uint32_t>(data.size()));
-  (void)adapter::put_u32_le(r, 52, static_cast<std::uint32_t>(data_offset));
-  std::copy(source.begin(), source.end(), record.begin() + 56);
-  std::copy(computer.begin(), computer.end(), record.begin() + 56 + static_cast<std::ptrdiff_t>(source.size()) + 1);
-  std::copy(data.begin(), data.end(), record.begin() + static_cast<std::ptrdiff_t>(data_offset));
-  (void)adapter::put_u32_le(r, record.size() - 4, static_cast<std::uint32_t>(record.size()));
-  return record;
+  record_fields fields;
+  fields.event_id = 0xC0070004u;
+  fields.time_generated = time_generated;
+  fields.event_type = 0;
+  fields.computer = "SIMHOST";
+  return driver_record_bytes(number, data, fields);
 }
 
 std::vector<std::uint8_t> driver_data(std::uint32_t key, std::uint32_t status, std::size_t size) {
-  std::vector<std::uint8_t> data(std::max<std::size_t>(size, 44));
-  for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<std::uint8_t>(i);
-  (void)adapter::put_u32_le(data, 16, status);
-  (void)adapter::put_u32_be(data, 40, key);
-  return data;
+  return driver_data_bytes(status, key, size, data_fill::counting);
 }
 
 adapter::detail_reply make_reply(const std::vector<std::pair<int, std::vector<std::uint8_t>>>& slots) {
@@ -90,23 +73,10 @@ void output_test::TearDown() {
 
 logd::interface_entry* output_test::add_adapter(int port, std::uint32_t location) {
   driver_.add_adapter(port, location);
-  auto made = std::make_unique<logd::interface_entry>();
-  made->symbolic_link_name = "\\\\.\\scsi" + std::to_string(port);
-  made->bus_dev_func = static_cast<std::int32_t>(location);
-  logd::interface_entry* entry = logd::adopt_interface_entry(std::move(made));
-  logd::interface_entry* last = logd::get_interface_table();
-  if (last == nullptr) {
-    logd::set_interface_table(entry);
-  } else {
-    while (logd::get_next(last) != nullptr) last = logd::get_next(last);
-    logd::set_next(last, entry);
-  }
-  return entry;
+  return link_entry_at_tail(port_device(port), location);
 }
 
-std::filesystem::path output_test::list_dir() const {
-  return host_.root() / "drive_c" / "Program Files" / "velmora" / "drivers" / "hba" / "hbalogd";
-}
+std::filesystem::path output_test::list_dir() const { return list_folder(); }
 
 std::filesystem::path output_test::log_dir() const { return list_dir() / "log"; }
 

@@ -15,9 +15,12 @@
 #include "adapter/logger_requests.h"
 #include "logd/state_store.h"
 #include "platform/host.h"
-#include "tests/fakes/output_fake_driver.h"
+#include "tests/fakes/fake_driver.h"
 #include "tests/fakes/output_reports.h"
 #include "tests/fakes/temp_host.h"
+#include "tests/support/interface_entries.h"
+#include "tests/support/lists.h"
+#include "tests/support/records.h"
 
 namespace kvx::test {
 
@@ -25,12 +28,11 @@ namespace kvx::test {
 /// into the current KVX_HOST_ROOT. false when the script failed.
 [[nodiscard]] bool run_sim_install(bool with_log_dir = true);
 
-/// An EVENTLOGRECORD as ReadEventLogA gives it, from source "kvxwdd" with
-/// facility 7, carrying `data` as the driver data.
+/// The output tests' way to call the shared record builder (support/records.h):
+/// a record from source "kvxwdd" with facility 7, carrying `data` as the driver data.
 logd::event_record make_driver_record(std::uint32_t number, std::uint32_t time_generated,
                                       const std::vector<std::uint8_t>& data);
-/// Driver data of `size` bytes (at least 44): bytes 0..size-1 count up from 0,
-/// the status word at 16 and the event key big-endian at 40.
+/// driver_data_bytes with the key first and counting bytes around the words.
 std::vector<std::uint8_t> driver_data(std::uint32_t key, std::uint32_t status = 0, std::size_t size = 104);
 
 /// A detail reply with the given slots occupied by `bytes` (the rest zero).

@@ -9,8 +9,8 @@
 #include "platform/host.h"
 #include "platform/registry.h"
 #include "platform/win_codes.h"
-#include "tests/fakes/paramutil_session.h"
 #include "tests/fakes/temp_host.h"
+#include "tests/support/process.h"
 
 namespace kvx::test {
 namespace {
@@ -66,8 +66,7 @@ void session_registry::put_text(const char* name, const std::string& bytes) {
 }
 
 std::optional<stored_value> session_registry::query(const char* name) {
-  const program_run run =
-      run_program(built_program("simhost/simhost"), {"reg", "query", device_key_arg, "/v", name, "/x"}, "", scratch_);
+  const command_result run = run_built("simhost/simhost", {"reg", "query", device_key_arg, "/v", name, "/x"});
   if (run.status == 1) return std::nullopt;
   EXPECT_EQ(run.status, 0) << run.err;
   std::istringstream lines(run.out);
@@ -79,7 +78,7 @@ std::optional<stored_value> session_registry::query(const char* name) {
 }
 
 bool session_registry::device_key_exists() {
-  const program_run run = run_program(built_program("simhost/simhost"), {"reg", "query", device_key_arg}, "", scratch_);
+  const command_result run = run_built("simhost/simhost", {"reg", "query", device_key_arg});
   return run.status == 0;
 }
 

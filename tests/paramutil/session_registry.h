@@ -19,9 +19,6 @@ struct stored_value {
 
 class session_registry {
  public:
-  /// `scratch`: a directory for the command's output (the temp host's root).
-  explicit session_registry(std::filesystem::path scratch) : scratch_(std::move(scratch)) {}
-
   /// Creates the key (below HKEY_LOCAL_MACHINE) and the keys above it.
   void add_key(const char* path);
   /// Stores the bytes as they are (no NUL added) as REG_SZ under the Device key.
@@ -30,9 +27,6 @@ class session_registry {
   /// The value under the Device key, or none when `simhost reg query` finds none.
   std::optional<stored_value> query(const char* name);
   bool device_key_exists();
-
- private:
-  std::filesystem::path scratch_;
 };
 
 }  // namespace kvx::test

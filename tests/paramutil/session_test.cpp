@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "tests/fakes/paramutil_session.h"
 #include "tests/fakes/temp_host.h"
 #include "tests/paramutil/session_registry.h"
+#include "tests/support/process.h"
 
 namespace kvx::test {
 namespace {
@@ -120,10 +120,12 @@ class Session : public ::testing::TestWithParam<session_case> {};
 TEST_P(Session, OutputAndRegistryAsExpected) {
   const session_case& c = GetParam();
   temp_host host;
-  session_registry reg(host.root());
+  session_registry reg;
   c.setup(reg);
   const std::string input = read_file(data_file(std::string(c.name) + ".in"));
-  const program_run run = run_program(built_program("paramutil/hbautil"), {}, input, host.root());
+  run_options options;
+  options.input = input;
+  const command_result run = run_built("paramutil/hbautil", {}, options);
 
   const std::filesystem::path golden = data_file(std::string(c.name) + ".out");
   if (std::getenv("KVX_UPDATE_GOLDEN") != nullptr) std::ofstream(golden, std::ios::binary) << run.out;

@@ -97,7 +97,7 @@ class terminal_session {
 
 TEST(Terminal, ClearsTheScreenAndTakesTypedLines) {
   temp_host host;
-  session_registry reg(host.root());
+  session_registry reg;
   reg.add_key(service_key);
   reg.put_text("Adapter7", "500008a00030014e");
 

@@ -16,6 +16,7 @@
 #include "platform/sim/hive.h"
 #include "platform/win_codes.h"
 #include "tests/fakes/temp_host.h"
+#include "tests/support/process.h"
 
 namespace kvx::platform {
 namespace {
@@ -150,43 +151,15 @@ TEST(RegistryProcesses, AWriterKilledAtAnyMomentLeavesAWholeEarlierHive) {
   EXPECT_GT(cut_short, 0) << "no kill came while a new hive was being written";
 }
 
-struct program_result {
-  int rc = -1;
-  std::string out;
-};
-
-program_result run_simhost(const std::vector<std::string>& args) {
-  const std::string program = test::built_program("simhost/simhost").string();
-  std::vector<char*> argv{const_cast<char*>(program.c_str())};
-  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
-  int fds[2];
-  program_result r;
-  if (::pipe(fds) != 0) return r;
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    ::dup2(fds[1], 1);
-    ::close(fds[0]);
-    ::close(fds[1]);
-    ::execv(program.c_str(), argv.data());
-    ::_exit(127);
-  }
-  ::close(fds[1]);
-  char buf[4096];
-  ssize_t n = 0;
-  while ((n = ::read(fds[0], buf, sizeof buf)) > 0) r.out.append(buf, static_cast<std::size_t>(n));
-  ::close(fds[0]);
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  r.rc = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return r;
+test::command_result run_simhost(const std::vector<std::string>& args) {
+  return test::run_built("simhost/simhost", args);
 }
 
 TEST(SimhostReg, TheProgramServesTheSameHive) {
   test::temp_host host;
   ASSERT_TRUE(std::filesystem::exists(test::built_program("simhost/simhost")));
   const std::string key = "HKLM\\SOFTWARE\\Velmora\\kvxwdd\\hbalogd";
-  EXPECT_EQ(run_simhost({"reg", "add", key, "/v", "max_retry_count", "/t", "REG_DWORD", "/d", "300"}).rc, 0);
+  EXPECT_EQ(run_simhost({"reg", "add", key, "/v", "max_retry_count", "/t", "REG_DWORD", "/d", "300"}).status, 0);
   unique_reg_key k;
   ASSERT_EQ(backend_registry().open_key(hive_root::local_machine, "SOFTWARE\\Velmora\\kvxwdd\\hbalogd",
                                         win::key_query_value, k),
@@ -198,14 +171,14 @@ TEST(SimhostReg, TheProgramServesTheSameHive) {
   EXPECT_EQ(type, win::reg_dword);
   EXPECT_EQ(data[0] | data[1] << 8, 300);
 
-  const program_result q = run_simhost({"reg", "query", key, "/v", "max_retry_count", "/x"});
-  EXPECT_EQ(q.rc, 0);
+  const test::command_result q = run_simhost({"reg", "query", key, "/v", "max_retry_count", "/x"});
+  EXPECT_EQ(q.status, 0);
   EXPECT_EQ(q.out,
             "\nHKEY_LOCAL_MACHINE\\SOFTWARE\\Velmora\\kvxwdd\\hbalogd\n"
             "    max_retry_count    REG_DWORD    4    2C010000\n\n");
-  EXPECT_EQ(run_simhost({"reg", "query", key, "/v", "absent"}).rc, 1);
-  EXPECT_EQ(run_simhost({"reg", "add", key, "/v", "x", "/t", "REG_DWORD", "/d", "seven"}).rc, 1);
-  EXPECT_NE(run_simhost({"reg"}).rc, 0);
+  EXPECT_EQ(run_simhost({"reg", "query", key, "/v", "absent"}).status, 1);
+  EXPECT_EQ(run_simhost({"reg", "add", key, "/v", "x", "/t", "REG_DWORD", "/d", "seven"}).status, 1);
+  EXPECT_NE(run_simhost({"reg"}).status, 0);
 }
 
 }  // namespace

@@ -5,8 +5,9 @@
 #include <thread>
 
 #include "platform/service.h"
-#include "tests/fakes/service_commands.h"
 #include "tests/service/service_rig.h"
+#include "tests/support/poll.h"
+#include "tests/support/process.h"
 
 namespace kvx::test {
 namespace {

@@ -15,8 +15,9 @@
 #include "platform/sim/service_state.h"
 #include "platform/win_codes.h"
 #include "tests/fakes/adapter_simulator.h"
-#include "tests/fakes/service_commands.h"
 #include "tests/fakes/temp_host.h"
+#include "tests/support/poll.h"
+#include "tests/support/process.h"
 
 namespace kvx::test {
 namespace {
@@ -105,7 +106,7 @@ TEST_F(ServiceEndToEnd, RegisteredStartedFedAndStopped) {
 
   // A driver error becomes the first entry of the adapter's log file.
   simulator.control({"inject", "--port", "2", "--error", "3", "--slot", "1"});
-  ASSERT_TRUE(eventually([&] { return log_file("kvx0200.log").rfind("   1 ", 0) == 0; }, 20000))
+  ASSERT_TRUE(eventually([&] { return log_file("kvx0200.log").rfind("   1 ", 0) == 0; }, std::chrono::seconds(20)))
       << log_file("kvx0200.log") << "\n"
       << testing::PrintToString(application_events());
 
@@ -257,7 +258,7 @@ TEST_F(ServiceEndToEnd, RecordsWrittenWhileTheWatcherIsBusyAreStillLogged) {
           const std::size_t at = status.find("busy answers left: ");
           return at != std::string::npos && std::strtoul(status.c_str() + at + 19, nullptr, 10) <= left;
         },
-        20000);
+        std::chrono::seconds(20));
   };
   std::vector<std::string> heads;
   const auto inject = [&](const char* slot) {
@@ -287,7 +288,7 @@ TEST_F(ServiceEndToEnd, RecordsWrittenWhileTheWatcherIsBusyAreStillLogged) {
                contains(simulator.control({"status"}).out, "open handles: 0 shared, 0 exclusive") &&
                contains(simulator.control({"status"}).out, "occupied slots: none");
       },
-      20000))
+      std::chrono::seconds(20)))
       << log_file("kvx0200.log") << testing::PrintToString(application_events());
   simulator.control({"busy", "--port", "2", "--count", "3"});
   inject("1");
@@ -300,7 +301,7 @@ TEST_F(ServiceEndToEnd, RecordsWrittenWhileTheWatcherIsBusyAreStillLogged) {
         const std::string file = log_file("kvx0200.log");
         return std::all_of(heads.begin(), heads.end(), [&](const std::string& h) { return contains(file, h); });
       },
-      60000))
+      std::chrono::seconds(60)))
       << log_file("kvx0200.log") << testing::PrintToString(application_events());
   stop_and_check();
 }
@@ -320,7 +321,7 @@ TEST_F(ServiceEndToEnd, TheTestOnlyRetryCycleReachesTheService) {
     std::this_thread::sleep_for(std::chrono::seconds(1));
     ASSERT_EQ(log_file("kvx0300.log").rfind("   1 ", 0), std::string::npos);
     simulator.control({"fill", "--port", "3", "--slot", "4"});
-    EXPECT_TRUE(eventually([&] { return log_file("kvx0300.log").rfind("   1 ", 0) == 0; }, 10000))
+    EXPECT_TRUE(eventually([&] { return log_file("kvx0300.log").rfind("   1 ", 0) == 0; }, std::chrono::seconds(10)))
         << log_file("kvx0300.log") << testing::PrintToString(application_events());
     stop_and_check();
   }

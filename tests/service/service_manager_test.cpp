@@ -13,8 +13,9 @@
 #include "platform/service.h"
 #include "platform/sim/service_state.h"
 #include "platform/win_codes.h"
-#include "tests/fakes/service_commands.h"
 #include "tests/fakes/temp_host.h"
+#include "tests/support/poll.h"
+#include "tests/support/process.h"
 
 namespace kvx::test {
 namespace {

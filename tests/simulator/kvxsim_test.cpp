@@ -1,11 +1,7 @@
 // The kvxsim program: its commands and their exit codes, a configuration
 // that does not parse, and a whole run from start to stop.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <fstream>
@@ -13,64 +9,25 @@
 
 #include "adapter/port_probe.h"
 #include "platform/sim/event_log_file.h"
-#include "tests/fakes/paramutil_session.h"
 #include "tests/fakes/temp_host.h"
-
-extern char** environ;
+#include "tests/support/process.h"
 
 namespace kvx::simulator {
 namespace {
 
 std::filesystem::path kvxsim() { return test::built_program("simulator/kvxsim"); }
 
-/// `kvxsim run` in the background; killed (if still running) when it goes.
-class background_run {
- public:
-  background_run(const std::filesystem::path& config, const std::filesystem::path& scratch) {
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, (scratch / "run.out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_addopen(&actions, 2, (scratch / "run.err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    std::string program = kvxsim().string();
-    std::string verb = "run";
-    std::string option = "--config";
-    std::string path = config.string();
-    char* argv[] = {program.data(), verb.data(), option.data(), path.data(), nullptr};
-    if (posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv, environ) != 0) pid_ = -1;
-    posix_spawn_file_actions_destroy(&actions);
-  }
-  ~background_run() {
-    if (pid_ > 0) {
-      ::kill(pid_, SIGKILL);
-      (void)wait();
-    }
-  }
-  background_run(const background_run&) = delete;
-  background_run& operator=(const background_run&) = delete;
-
-  /// The exit status once the program has ended.
-  int wait() {
-    int status = 0;
-    while (::waitpid(pid_, &status, 0) < 0) {
-      if (errno != EINTR) return -1;
-    }
-    pid_ = -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  }
-  void signal(int sig) { ::kill(pid_, sig); }
-  bool spawned() const { return pid_ > 0; }
-
- private:
-  pid_t pid_ = -1;
-};
+/// `kvxsim run` in the background, its output in files under `scratch`.
+test::background_process background_run(const std::filesystem::path& config, const std::filesystem::path& scratch) {
+  return test::background_process({kvxsim().string(), "run", "--config", config.string()}, scratch / "run.out", {},
+                                  scratch / "run.err");
+}
 
 class Kvxsim : public ::testing::Test {
  protected:
   test::temp_host host;
 
-  test::program_run run(const std::vector<std::string>& args) {
-    return test::run_program(kvxsim(), args, "", host.root());
-  }
+  test::command_result run(const std::vector<std::string>& args) { return test::run_built("simulator/kvxsim", args); }
 
   std::filesystem::path write_config(const std::string& text) {
     const std::filesystem::path path = host.root() / "sim.ini";
@@ -94,7 +51,7 @@ TEST_F(Kvxsim, BadArgumentsGiveAMessageAndExit2) {
                                              {"inject", "--port", "2"},
                                              {"busy", "--port", "2", "--count", "x"},
                                              {"wait", "--timeout"}}) {
-    const test::program_run r = run(args);
+    const test::command_result r = run(args);
     EXPECT_EQ(r.status, 2) << testing::PrintToString(args);
     EXPECT_EQ(r.err.rfind("kvxsim: ", 0), 0u) << r.err;
     EXPECT_NE(r.err.find("usage: kvxsim COMMAND"), std::string::npos);
@@ -103,17 +60,17 @@ TEST_F(Kvxsim, BadArgumentsGiveAMessageAndExit2) {
 }
 
 TEST_F(Kvxsim, NoRunningSimulator) {
-  const test::program_run r = run({"status"});
+  const test::command_result r = run({"status"});
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err, "kvxsim: no simulator is running (start one with kvxsim run --config FILE)\n");
-  const test::program_run w = run({"wait", "--timeout", "0"});
+  const test::command_result w = run({"wait", "--timeout", "0"});
   EXPECT_EQ(w.status, 1);
   EXPECT_EQ(w.err, "kvxsim: no simulator answered within 0 seconds\n");
 }
 
 TEST_F(Kvxsim, CorruptConfigurationNamesTheLine) {
   const std::filesystem::path config = write_config("[adapter]\nport = 2\nlink_speed = fast\n");
-  const test::program_run r = run({"run", "--config", config.string()});
+  const test::command_result r = run({"run", "--config", config.string()});
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err, "kvxsim: " + config.string() + ": line 3: link_speed must be a number from 0 to 255 (0xff)\n");
   EXPECT_FALSE(port_mapped(2));
@@ -122,13 +79,13 @@ TEST_F(Kvxsim, CorruptConfigurationNamesTheLine) {
 TEST_F(Kvxsim, WholeRunFromStartToStop) {
   const std::filesystem::path config =
       write_config("[adapter]\nport = 2\npci_location = 0x020a\n[adapter]\nport = 7\n");
-  background_run server(config, host.root());
-  ASSERT_TRUE(server.spawned());
+  test::background_process server = background_run(config, host.root());
+  ASSERT_TRUE(server.started());
   ASSERT_EQ(run({"wait", "--timeout", "20"}).status, 0);
   EXPECT_TRUE(port_mapped(2));
   EXPECT_TRUE(port_mapped(7));
 
-  test::program_run r = run({"inject", "--port", "2", "--error", "5", "--slot", "3"});
+  test::command_result r = run({"inject", "--port", "2", "--error", "5", "--slot", "3"});
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, "System record 1\n");
   std::vector<sim::event_record> records;
@@ -154,7 +111,7 @@ TEST_F(Kvxsim, WholeRunFromStartToStop) {
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err, "kvxsim: no adapter is configured on port 3\n");
 
-  const test::program_run second = run({"run", "--config", config.string()});
+  const test::command_result second = run({"run", "--config", config.string()});
   EXPECT_EQ(second.status, 1);
   EXPECT_NE(second.err.find("already serving"), std::string::npos) << second.err;
 
@@ -167,7 +124,7 @@ TEST_F(Kvxsim, WholeRunFromStartToStop) {
 
 TEST_F(Kvxsim, TerminationSignalEndsTheRunCleanly) {
   const std::filesystem::path config = write_config("[adapter]\nport = 4\n");
-  background_run server(config, host.root());
+  test::background_process server = background_run(config, host.root());
   ASSERT_EQ(run({"wait", "--timeout", "20"}).status, 0);
   server.signal(SIGTERM);
   EXPECT_EQ(server.wait(), 0);
