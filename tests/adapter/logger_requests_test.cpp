@@ -19,6 +19,7 @@
 #include "tests/fakes/adapter_simulator.h"
 #include "tests/fakes/output_reports.h"
 #include "tests/fakes/temp_host.h"
+#include "tests/support/interface_entries.h"
 
 namespace kvx::adapter {
 namespace {
@@ -51,19 +52,7 @@ class StoreFixture : public ::testing::Test {
   }
 
   /// Appends an entry for `port` to interface_table.
-  logd::interface_entry* add_entry(int port) {
-    auto entry = std::make_unique<logd::interface_entry>();
-    entry->symbolic_link_name = "\\\\.\\scsi" + std::to_string(port);
-    logd::interface_entry* raw = logd::adopt_interface_entry(std::move(entry));
-    logd::interface_entry* last = logd::get_interface_table();
-    if (last == nullptr) {
-      logd::set_interface_table(raw);
-    } else {
-      while (logd::get_next(last) != nullptr) last = logd::get_next(last);
-      logd::set_next(last, raw);
-    }
-    return raw;
-  }
+  static logd::interface_entry* add_entry(int port) { return test::link_entry_at_tail(test::port_device(port)); }
 
   static bool linked(const logd::interface_entry* wanted) {
     for (logd::interface_entry* e = logd::get_interface_table(); e != nullptr; e = logd::get_next(e)) {

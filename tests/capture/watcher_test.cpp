@@ -18,16 +18,6 @@ constexpr std::uint32_t ungettable = 0xC0000000;
 
 class watcher_test : public test::capture_fixture {
  protected:
-  /// One pass as the worker runs it, then every writer it started has ended.
-  int pass() {
-    int result = 0;
-    {
-      std::lock_guard<std::mutex> guard(get_dispatch_lock());
-      result = dispatch_pass();
-    }
-    join_writers();
-    return result;
-  }
   void fill_other(int n) {
     for (int i = 0; i < n; ++i) logs.append_other("disk");
   }

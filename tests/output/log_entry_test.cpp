@@ -38,10 +38,6 @@ class log_entry : public output_test {
     EXPECT_EQ(logd::write_log_entry(record, reply), 0);
     return entry_text();
   }
-  void write_list(const char* name, const std::string& text) {
-    std::ofstream out(list_dir() / name, std::ios::binary | std::ios::trunc);
-    out << text;
-  }
 
   logd::interface_entry* entry_ = nullptr;
 };
