@@ -18,12 +18,6 @@
 namespace kvx::adapter {
 namespace {
 
-// The service's requests, as hbalogd makes them.
-using logd::release_detail_slot;
-using logd::request_adapter_data;
-using logd::request_detail_data;
-using logd::request_pci_location;
-
 TEST(TransportConcurrency, ParallelSharedRequestsOnSeveralPorts) {
   test::temp_host host;
   test::running_simulator sim("[adapter]\nport = 0\n[adapter]\nport = 1\n[adapter]\nport = 2\n[adapter]\nport = 3\n");
@@ -83,8 +77,8 @@ TEST(LoggerRequestConcurrency, SharedRequestsBesideADetailDrainWithBusyAnswers) 
       for (int r = 0; r < 20; ++r) {
         std::uint32_t location = 0;
         std::uint8_t versions[736];
-        if (request_pci_location("\\\\.\\scsi0", location) != 0 || location != 0x100 ||
-            request_adapter_data("\\\\.\\scsi0", DATA_VERSIONS, versions) != 0) {
+        if (logd::request_pci_location("\\\\.\\scsi0", location) != 0 || location != 0x100 ||
+            logd::request_adapter_data("\\\\.\\scsi0", DATA_VERSIONS, versions) != 0) {
           ++failures;
         }
       }
@@ -92,10 +86,10 @@ TEST(LoggerRequestConcurrency, SharedRequestsBesideADetailDrainWithBusyAnswers) 
   }
   // One drain of the other adapter, as the startup scan makes it.
   int released = 0;
-  for (std::unique_ptr<detail_reply> reply = request_detail_data(entry);
-       reply && ((*reply)[0] != 0 || (*reply)[1] != 0); reply = request_detail_data(entry)) {
+  for (std::unique_ptr<detail_reply> reply = logd::request_detail_data(entry);
+       reply && ((*reply)[0] != 0 || (*reply)[1] != 0); reply = logd::request_detail_data(entry)) {
     for (int slot = 0; slot < 16; ++slot) {
-      if (slot_occupied(*reply, slot) && release_detail_slot(entry, slot) == 0) ++released;
+      if (slot_occupied(*reply, slot) && logd::release_detail_slot(entry, slot) == 0) ++released;
     }
   }
   for (std::thread& w : workers) w.join();
@@ -126,11 +120,11 @@ TEST(LoggerRequestConcurrency, OwnRequestsToOneAdapterNeverDropIt) {
   std::thread shared_side([&failures] {
     for (int r = 0; r < 60; ++r) {
       std::uint8_t names[2296];
-      if (request_adapter_data("\\\\.\\scsi3", DATA_PORT_NAMES, names) != 0) ++failures;
+      if (logd::request_adapter_data("\\\\.\\scsi3", DATA_PORT_NAMES, names) != 0) ++failures;
     }
   });
   for (int r = 0; r < 60; ++r) {
-    if (!request_detail_data(entry)) ++failures;
+    if (!logd::request_detail_data(entry)) ++failures;
   }
   shared_side.join();
   EXPECT_EQ(failures.load(), 0);
