@@ -95,11 +95,15 @@ void settle_deferred_records(const log_span& span) {
   if (kept.size() != records.size()) set_deferred_records(std::move(kept));
 }
 
-/// Reads record `n` and, when it is a kvxwdd record to be logged, queues it
-/// to its adapter (after one rescan per pass for a location not in the table).
-/// `mark` tells the record read apart, for the pass's last number.
-queued queue_record(std::uint32_t n, read_fault& fault, std::vector<std::uint16_t>& rescanned, record_mark& mark) {
-  const std::unique_ptr<event_record> record = read_record(n, &fault);
+std::unique_ptr<event_record> read_one_record(std::uint32_t number, const log_span* pass_span, read_fault* fault);
+
+/// Reads record `n` of the pass over `span` and, when it is a kvxwdd record to
+/// be logged, queues it to its adapter (after one rescan per pass for a
+/// location not in the table). `mark` tells the record read apart, for the
+/// pass's last number.
+queued queue_record(const log_span& span, std::uint32_t n, read_fault& fault, std::vector<std::uint16_t>& rescanned,
+                    record_mark& mark) {
+  const std::unique_ptr<event_record> record = read_one_record(n, &span, &fault);
   mark = mark_of(record.get());
   if (!record || !is_driver_record(*record)) return queued::done;
   driver_event event = decode_driver_record(*record);
@@ -378,7 +382,15 @@ std::int64_t oldest_record_number() {
   return oldest;
 }
 
-std::unique_ptr<event_record> read_record(std::uint32_t number, read_fault* fault) {
+namespace {
+
+/// read_record's steps. With `pass_span` (the span a pass read at its start)
+/// the log is asked only for its oldest number, as the record reader always
+/// has been: while that is unchanged, the pass's span says whether the log
+/// holds the record. Without one, or once the oldest has moved (a clear or an
+/// overrun during the pass), the log is asked for its span, or the record is
+/// looked for without one.
+std::unique_ptr<event_record> read_one_record(std::uint32_t number, const log_span* pass_span, read_fault* fault) {
   std::unique_ptr<platform::event_log_reader> reader = platform::host_event_logs().open_log(system_log_name);
   if (!reader) return nullptr;
   std::unique_ptr<event_record> probe = make_buffer(1);
@@ -387,7 +399,13 @@ std::unique_ptr<event_record> read_record(std::uint32_t number, read_fault* faul
     return nullptr;
   }
   log_span span;
-  const bool known = reader->number_of_records(span.count) && reader->oldest_record_number(span.oldest);
+  bool known = false;
+  if (pass_span != nullptr) {
+    known = reader->oldest_record_number(span.oldest) && span.oldest == pass_span->oldest;
+    if (known) span = *pass_span;
+  } else {
+    known = reader->number_of_records(span.count) && reader->oldest_record_number(span.oldest);
+  }
   if (known && !span_holds(span, number)) return nullptr;
   // From here on the log has said it holds the record (or could not say):
   // whatever keeps it from being read loses it, and is told to the caller.
@@ -401,8 +419,15 @@ std::unique_ptr<event_record> read_record(std::uint32_t number, read_fault* faul
   const std::uint32_t probed = reader->read(probe_flags, number, probe->data(), 1, bytes_read, bytes_needed);
   if (probed != win::error_insufficient_buffer) {
     // When the log could not say what it holds, a number it does not hold
-    // is no fault.
-    if (!known && (probed == win::error_invalid_parameter || probed == win::error_handle_eof)) return nullptr;
+    // is no fault; nor is one that a clear during the pass took away.
+    if (probed == win::error_invalid_parameter || probed == win::error_handle_eof) {
+      if (!known) return nullptr;
+      log_span now;
+      if (pass_span != nullptr && reader->number_of_records(now.count) && reader->oldest_record_number(now.oldest) &&
+          !span_holds(now, number)) {
+        return nullptr;
+      }
+    }
     return failed(probed, 0);
   }
   if (bytes_needed == 0 || bytes_needed > max_record_size) return failed(win::error_invalid_data, 0);
@@ -422,6 +447,12 @@ std::unique_ptr<event_record> read_record(std::uint32_t number, read_fault* faul
   const std::uint32_t got = record_number(*record).value_or(0);
   if (got != number) return failed(win::error_success, got);
   return record;
+}
+
+}  // namespace
+
+std::unique_ptr<event_record> read_record(std::uint32_t number, read_fault* fault) {
+  return read_one_record(number, nullptr, fault);
 }
 
 void report_read_fault(const read_fault& fault) {
@@ -468,7 +499,7 @@ int dispatch_pass() {
     if (watch_ending()) return 1;
     forget_deferred_record(n);
     record_mark mark;
-    const queued result = queue_record(n, fault, rescanned, mark);
+    const queued result = queue_record(span, n, fault, rescanned, mark);
     if (result == queued::watch_ends) return 1;
     if (result == queued::deferred) {
       deferred = true;

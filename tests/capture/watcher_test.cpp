@@ -223,6 +223,23 @@ TEST_F(watcher_test, read_record_opens_and_closes_the_log_once_and_refuses_numbe
   EXPECT_EQ(read_record(3), nullptr);
 }
 
+TEST_F(watcher_test, a_pass_asks_the_log_its_span_once_and_per_record_only_its_oldest_number) {
+  add_entry("\\\\.\\scsi2", 0x020A);
+  fill_other(3);
+  logs.append_driver(logged, 0x020A);
+  const int opens = logs.opens;
+  const int counts = logs.count_queries;
+  const int oldests = logs.oldest_queries;
+  EXPECT_EQ(pass(), 0);
+  // The span, then per record: open, oldest number, size probe, read, close.
+  EXPECT_EQ(logs.opens - opens, 1 + 4);
+  EXPECT_EQ(logs.count_queries - counts, 1);
+  EXPECT_EQ(logs.oldest_queries - oldests, 1 + 4);
+  EXPECT_EQ(logs.numbers_read(), (std::vector<std::uint32_t>{1, 2, 3, 4}));
+  EXPECT_EQ(writer.written_numbers(), std::vector<std::uint32_t>{4});
+  EXPECT_TRUE(logs.report_texts().empty());
+}
+
 TEST_F(watcher_test, a_log_cleared_mid_pass_dispatches_every_record_once) {
   add_entry("\\\\.\\scsi2", 0x020A);
   for (int i = 0; i < 5; ++i) logs.append_driver(logged, 0x020A);

@@ -20,6 +20,7 @@ class capture_fake_event_logs::reader final : public platform::event_log_reader 
   }
 
   bool oldest_record_number(std::uint32_t& out) override {
+    ++logs_.oldest_queries;
     if (logs_.fail_oldest) return false;
     std::lock_guard<std::mutex> guard(logs_.lock_);
     out = logs_.order_.empty() ? logs_.empty_oldest_ : logs_.order_.front();
@@ -27,6 +28,7 @@ class capture_fake_event_logs::reader final : public platform::event_log_reader 
   }
 
   bool number_of_records(std::uint32_t& out) override {
+    ++logs_.count_queries;
     if (logs_.fail_count) return false;
     std::lock_guard<std::mutex> guard(logs_.lock_);
     out = static_cast<std::uint32_t>(logs_.order_.size());

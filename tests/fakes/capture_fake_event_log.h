@@ -60,6 +60,8 @@ class capture_fake_event_logs final : public platform::event_log_service {
 
   std::atomic<int> opens{0};
   std::atomic<int> closes{0};
+  std::atomic<int> count_queries{0};
+  std::atomic<int> oldest_queries{0};
   std::vector<std::uint32_t> numbers_read() const;
   std::vector<fake_report> reports() const;
   /// The texts of the reports, in order.
