@@ -23,6 +23,7 @@ std::mutex stop_lock;
 std::condition_variable stop_changed;
 bool watch_end_requested = false;
 bool stop_requested = false;
+std::uint64_t writers_ended = 0;
 
 struct store_items {
   std::int32_t max_retry_count = 300;
@@ -125,6 +126,24 @@ bool sleep_unless(std::int32_t milliseconds, const bool& signal) {
 }
 
 }  // namespace
+
+bool wait_for_writer_unless_watch_ends(std::int32_t milliseconds) {
+  std::unique_lock<std::mutex> guard(stop_lock);
+  const std::uint64_t seen = writers_ended;
+  if (milliseconds > 0) {
+    stop_changed.wait_for(guard, std::chrono::milliseconds(milliseconds),
+                          [seen] { return watch_end_requested || writers_ended != seen; });
+  }
+  return !watch_end_requested;
+}
+
+void note_writer_ended() {
+  {
+    std::lock_guard<std::mutex> guard(stop_lock);
+    ++writers_ended;
+  }
+  stop_changed.notify_all();
+}
 
 void request_watch_end() { raise_stop(false); }
 void request_capture_stop() { raise_stop(true); }

@@ -156,6 +156,12 @@ void clear_capture_stop();
 [[nodiscard]] bool capture_stopping();
 [[nodiscard]] bool sleep_unless_watch_ends(std::int32_t milliseconds);
 [[nodiscard]] bool sleep_unless_stopping(std::int32_t milliseconds);
+/// The dispatch pass's wait for a busy writer: returns when a writer has
+/// ended (note_writer_ended) or after `milliseconds`, whichever comes first;
+/// false when the watch ends.
+[[nodiscard]] bool wait_for_writer_unless_watch_ends(std::int32_t milliseconds);
+/// Called by every writer once it has set its entry's busy back to 0.
+void note_writer_ended();
 
 /// How long a stop may take, in milliseconds, from the watch's end to the
 /// worker's return: writers finish the queued records within it, and a

@@ -132,7 +132,7 @@ queued queue_record(const log_span& span, std::uint32_t n, read_fault& fault, st
     }
   }
   while (get_busy(entry) == 1) {
-    if (!sleep_unless_watch_ends(busy_wait_ms)) {
+    if (!wait_for_writer_unless_watch_ends(busy_wait_ms)) {
       report_unlogged_record(event, "the service stopped before it was written");
       return queued::watch_ends;
     }
@@ -156,7 +156,7 @@ queued queue_record(const log_span& span, std::uint32_t n, read_fault& fault, st
 int start_writers(bool wait_for_busy) {
   for (interface_entry* entry = get_interface_table(); entry != nullptr; entry = get_next(entry)) {
     while (wait_for_busy && get_busy(entry) == 1) {
-      if (!sleep_unless_watch_ends(busy_wait_ms)) return writer_watch_ends;
+      if (!wait_for_writer_unless_watch_ends(busy_wait_ms)) return writer_watch_ends;
     }
     if (get_busy(entry) == 0 && get_queue_count(entry) > 0 && start_writer(entry) == writer_watch_ends) {
       return writer_watch_ends;

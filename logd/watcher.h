@@ -20,7 +20,8 @@ inline constexpr const char* notify_event_name = "velmora_kvxwdd_hbalogd_notify_
 inline constexpr const char* system_log_name = "System";
 /// Larger records are taken for a broken log and skipped.
 inline constexpr std::uint32_t max_record_size = 16u << 20;
-/// The dispatch pass's wait for an adapter's writer, in milliseconds.
+/// The longest the dispatch pass waits at once for an adapter's busy writer, in
+/// milliseconds; it looks again as soon as any writer ends.
 inline constexpr std::int32_t busy_wait_ms = 100;
 
 /// Runs the whole watch on the calling thread. At its end (a failure, or a

@@ -99,6 +99,7 @@ void writer_thread(std::unique_ptr<thread_args> args) {
   (void)release_slot(entry);
   args.reset();
   set_busy(entry, 0);
+  note_writer_ended();
 }
 
 void join_writers() {
