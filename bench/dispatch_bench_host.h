@@ -14,6 +14,7 @@
 #include <system_error>
 #include <vector>
 
+#include "simulator/background.h"
 #include "tests/support/lists.h"
 
 namespace kvx::bench {
@@ -39,6 +40,19 @@ class bench_host {
  private:
   std::filesystem::path root_;
 };
+
+/// Starts, in this process, the driver simulator with the one adapter of the
+/// dispatch benchmarks (port 2, location 020a). false, said on the standard
+/// error as `who`'s, when it does not start.
+inline bool start_one_adapter(simulator::background_server& server, const char* who) {
+  simulator::adapter_config adapter;
+  adapter.port = 2;
+  adapter.pci_location = 0x020A;
+  std::string error;
+  if (server.start({adapter}, error) == 0) return true;
+  std::fprintf(stderr, "%s: simulator: %s\n", who, error.c_str());
+  return false;
+}
 
 /// The value below which `fraction` of the samples lie (nearest rank).
 inline double percentile_ms(std::vector<double> samples, double fraction) {

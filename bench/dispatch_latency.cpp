@@ -40,15 +40,8 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "dispatch_latency: no temporary host root\n");
     return 1;
   }
-  kvx::simulator::adapter_config adapter;
-  adapter.port = 2;
-  adapter.pci_location = 0x020A;
   kvx::simulator::background_server simulator;
-  std::string error;
-  if (simulator.start({adapter}, error) != 0) {
-    std::fprintf(stderr, "dispatch_latency: simulator: %s\n", error.c_str());
-    return 1;
-  }
+  if (!kvx::bench::start_one_adapter(simulator, "dispatch_latency")) return 1;
 
   dispatch_log log;
   kvx::logd::capture_seams seams;

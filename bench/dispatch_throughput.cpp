@@ -125,15 +125,8 @@ int run(int records, int driver_every) {
     std::fprintf(stderr, "dispatch_throughput: no temporary host root\n");
     return 1;
   }
-  kvx::simulator::adapter_config adapter;
-  adapter.port = 2;
-  adapter.pci_location = 0x020A;
   kvx::simulator::background_server simulator;
-  std::string error;
-  if (simulator.start({adapter}, error) != 0) {
-    std::fprintf(stderr, "dispatch_throughput: simulator: %s\n", error.c_str());
-    return 1;
-  }
+  if (!kvx::bench::start_one_adapter(simulator, "dispatch_throughput")) return 1;
   if (!fill_log(records, driver_every)) {
     std::fprintf(stderr, "dispatch_throughput: append failed\n");
     return 1;

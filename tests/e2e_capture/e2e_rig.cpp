@@ -42,10 +42,10 @@ void e2e_capture::start_simulator(const std::string& config) {
 }
 
 void e2e_capture::start_service(int retry_cycle_ms) {
-  const command_result reg = run_built("logd/host/hbalogd", {"/RegServer"}, merged_output());
+  const command_result reg = run_built("logd/host/hbalogd_tested", {"/RegServer"}, merged_output());
   ASSERT_EQ(reg.status, 0) << reg.out;
   service_ = std::make_unique<background_process>(
-      std::vector<std::string>{built_program("logd/host/hbalogd").string()}, host_.root() / "hbalogd.out",
+      std::vector<std::string>{built_program("logd/host/hbalogd_tested").string()}, host_.root() / "hbalogd.out",
       std::vector<std::string>{"KVX_TEST_RETRY_CYCLE_MS=" + std::to_string(retry_cycle_ms)});
   // The watch has taken its starting record once the startup scan has asked
   // every adapter for its detail data: its PCI location, then ERRLOG.

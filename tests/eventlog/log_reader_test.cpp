@@ -12,6 +12,7 @@
 #include "platform/sim/event_log_file.h"
 #include "platform/win_codes.h"
 #include "tests/fakes/temp_host.h"
+#include "tests/support/file_bytes.h"
 
 namespace {
 
@@ -185,15 +186,8 @@ void expect_every_record(const std::string& tag, std::uint32_t last, std::size_t
   }
 }
 
-std::vector<std::uint8_t> file_bytes(const std::filesystem::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), {}};
-}
-
-void put_file(const std::filesystem::path& p, const std::vector<std::uint8_t>& bytes) {
-  std::ofstream out(p, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-}
+using kvx::test::file_bytes;
+using kvx::test::put_file;
 
 TEST(LogReader, SeekFindsEveryRecordFromEitherEnd) {
   kvx::test::temp_host host;

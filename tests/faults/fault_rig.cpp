@@ -71,7 +71,7 @@ void fault_run::SetUp() {
   ASSERT_EQ(installed.status, 0) << installed.err;
   std::ofstream(host_.root() / "adapters.ini") << "[adapter]\nport = 2\npci_location = 0x0208\n";
   start_simulator();
-  const command_result registered = run_command({built_program("logd/host/hbalogd").string(), "/RegServer"});
+  const command_result registered = run_command({built_program("logd/host/hbalogd_tested").string(), "/RegServer"});
   ASSERT_EQ(registered.status, 0) << registered.out << registered.err;
 }
 
@@ -104,7 +104,7 @@ void fault_run::start_service(bool without_file_override, int retry_cycle_ms) {
     // Root writes a read-only file unless it lacks these capabilities.
     argv = {"/usr/bin/setpriv", "--bounding-set", "-dac_override,-dac_read_search,-fowner", "--"};
   }
-  argv.push_back(built_program("logd/host/hbalogd").string());
+  argv.push_back(built_program("logd/host/hbalogd_tested").string());
   const long before = exchanges();
   service_ = std::make_unique<background_process>(
       argv, host_.root() / "hbalogd.out",
