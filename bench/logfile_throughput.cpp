@@ -1,7 +1,13 @@
 // Sustained log entries per second into one adapter's file and across 8 and
 // 128 adapters, next to a bare loop that does the same file work per entry
 // (open, read the header, write the same bytes at the offset, rewrite the
-// header, close) in the same run. Prints the measurements and the ratio.
+// header, close) in the same run, twice: through buffered stdio, as a plain
+// program would and as the 1.3x target was set, and unbuffered, the calls the
+// entry writer itself makes, which leaves only what the writer adds to the
+// bytes (composing the text, the driver's requests, the slot's release). The
+// three take turns in rounds and each is timed by its fastest round, so that a
+// burst of other work on the machine does not land on one side only.
+#include <algorithm>
 #include <cinttypes>
 
 #include "bench/logfile_support.h"
@@ -12,14 +18,15 @@ namespace {
 
 using namespace kvx;
 
-constexpr int entries_per_run = 3000;
+constexpr int rounds = 7;
+constexpr int entries_per_round = 500;
 
-double real_path(int adapters, const adapter::detail_reply& reply) {
+double real_path(int adapters, int round, const adapter::detail_reply& reply) {
   const auto start = std::chrono::steady_clock::now();
-  for (int i = 0; i < entries_per_run; ++i) {
+  for (int i = 0; i < entries_per_round; ++i) {
     const int port = i % adapters;
-    const auto record =
-        bench::make_record(static_cast<std::uint32_t>(i + 1), static_cast<std::uint16_t>(0x0100 + port));
+    const auto record = bench::make_record(static_cast<std::uint32_t>(round * entries_per_round + i + 1),
+                                           static_cast<std::uint16_t>(0x0100 + port));
     if (logd::write_log_entry(record, &reply) != 0) {
       std::fprintf(stderr, "entry %d not written\n", i);
       return -1;
@@ -29,24 +36,14 @@ double real_path(int adapters, const adapter::detail_reply& reply) {
 }
 
 // The same file operations with text made once: what the entry writer costs
-// beyond the bytes themselves.
-double bare_loop(int adapters, const std::string& entry_bytes, const std::filesystem::path& dir) {
-  std::vector<std::string> paths;
-  for (int port = 0; port < adapters; ++port) {
-    char name[32];
-    std::snprintf(name, sizeof name, "bare%04x.log", 0x0100 + port);
-    paths.push_back((dir / name).string());
-  }
+// beyond the bytes themselves. The files are made by make_bare_files.
+double bare_loop(const std::vector<std::string>& paths, const std::string& entry_bytes, bool buffered) {
   const auto start = std::chrono::steady_clock::now();
-  for (int i = 0; i < entries_per_run; ++i) {
-    const std::string& path = paths[static_cast<std::size_t>(i % adapters)];
+  for (int i = 0; i < entries_per_round; ++i) {
+    const std::string& path = paths[static_cast<std::size_t>(i) % paths.size()];
     std::FILE* f = std::fopen(path.c_str(), "r+b");
-    if (f == nullptr) {
-      f = std::fopen(path.c_str(), "w+b");
-      std::fputs("   0        16\r\n", f);
-      std::fflush(f);
-      std::rewind(f);
-    }
+    if (f == nullptr) return -1;
+    if (!buffered) std::setvbuf(f, nullptr, _IONBF, 0);
     char head[17] = {};
     long count = 0;
     long offset = 16;
@@ -61,6 +58,34 @@ double bare_loop(int adapters, const std::string& entry_bytes, const std::filesy
   return bench::seconds_since(start);
 }
 
+std::vector<std::string> make_bare_files(int adapters, const std::filesystem::path& dir) {
+  std::vector<std::string> paths;
+  for (int port = 0; port < adapters; ++port) {
+    char name[32];
+    std::snprintf(name, sizeof name, "bare%04x.log", 0x0100 + port);
+    paths.push_back((dir / name).string());
+    std::FILE* f = std::fopen(paths.back().c_str(), "wb");
+    if (f != nullptr) {
+      std::fputs("   0        16\r\n", f);
+      std::fclose(f);
+    }
+  }
+  return paths;
+}
+
+// One entry as the writer put it, to write the same bytes in the bare loop.
+std::string first_entry_of_adapter_0() {
+  const std::string file = platform::native_path("C:\\Program Files\\velmora\\drivers\\hba\\hbalogd\\log\\kvx0100.log");
+  std::FILE* f = std::fopen(file.c_str(), "rb");
+  std::vector<char> bytes(1 << 16);
+  const std::size_t got = f != nullptr ? std::fread(bytes.data(), 1, bytes.size(), f) : 0;
+  if (f != nullptr) std::fclose(f);
+  const std::string text(bytes.data(), got);
+  const std::size_t second = text.find("---- KVXWDD LOG #", 17);
+  if (text.size() <= 16) return {};
+  return second == std::string::npos ? text.substr(16) : text.substr(16, second - 16) + logd::end_marker;
+}
+
 }  // namespace
 
 int main() {
@@ -71,33 +96,36 @@ int main() {
   reply[0] = 0x10;  // slot 3
   for (std::size_t i = 0; i < 1024; ++i) reply[16 + 3 * 1024 + i] = static_cast<std::uint8_t>(i);
 
-  std::printf("log entries of %d bytes of dump data and %d bytes of detail data, %d entries per run\n", 104, 1024,
-              entries_per_run);
+  std::printf("log entries of %d bytes of dump data and %d bytes of detail data, %d rounds of %d entries each way\n",
+              104, 1024, rounds, entries_per_round);
   for (const int adapters : {1, 8, 128}) {
     bench::set_up_store(adapters);
-    const double real = real_path(adapters, reply);
-    // One entry as the writer put it, to write the same bytes in the bare loop.
+    const std::vector<std::string> paths = make_bare_files(adapters, host.log_dir());
+    double real = -1;
+    double buffered = -1;
+    double unbuffered = -1;
     std::string one;
-    {
-      const std::string file =
-          platform::native_path("C:\\Program Files\\velmora\\drivers\\hba\\hbalogd\\log\\kvx0100.log");
-      std::FILE* f = std::fopen(file.c_str(), "rb");
-      std::vector<char> bytes(1 << 16);
-      const std::size_t got = f != nullptr ? std::fread(bytes.data(), 1, bytes.size(), f) : 0;
-      if (f != nullptr) std::fclose(f);
-      const std::string text(bytes.data(), got);
-      const std::size_t second = text.find("---- KVXWDD LOG #", 17);
-      one = second == std::string::npos ? text.substr(16) : text.substr(16, second - 16) + logd::end_marker;
+    const auto fastest = [](double& best, double round) { best = best < 0 ? round : std::min(best, round); };
+    for (int round = 0; round < rounds; ++round) {
+      const double r = real_path(adapters, round, reply);
+      if (r <= 0) return 1;
+      if (one.empty()) one = first_entry_of_adapter_0();
+      const double b = bare_loop(paths, one, true);
+      const double u = bare_loop(paths, one, false);
+      if (b <= 0 || u <= 0 || one.empty()) return 1;
+      fastest(real, r);
+      fastest(buffered, b);
+      fastest(unbuffered, u);
     }
-    const double bare = bare_loop(adapters, one, host.log_dir());
     logd::teardown_store();
     logd::destroy_store_locks();
     std::filesystem::remove_all(host.log_dir());
     std::filesystem::create_directories(host.log_dir());
-    if (real <= 0 || bare <= 0) return 1;
     std::printf(
-        "%3d adapter(s): entry writer %8.0f entries/s, bare file loop %8.0f entries/s, ratio %.2fx (target 1.3x)\n",
-        adapters, entries_per_run / real, entries_per_run / bare, real / bare);
+        "%3d adapter(s): entry writer %6.0f entries/s; bare loop buffered %6.0f/s, ratio %.2fx (target 1.3x); "
+        "unbuffered %6.0f/s, ratio %.2fx\n",
+        adapters, entries_per_round / real, entries_per_round / buffered, real / buffered,
+        entries_per_round / unbuffered, real / unbuffered);
   }
   return 0;
 }

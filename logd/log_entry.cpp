@@ -94,6 +94,8 @@ entry_plan compose_head(const driver_event& event, const adapter::detail_reply* 
                         interface_entry* entry) {
   entry_plan plan;
   std::string& text = plan.head;
+  // Room for the dumps at their usual sizes and the lines around them.
+  text.reserve(8192);
   const std::uint32_t number = event.number;
   const bool synthetic = number == 0;
 
@@ -172,6 +174,14 @@ entry_plan compose_head(const driver_event& event, const adapter::detail_reply* 
   return plan;
 }
 
+// The entry's close: the FELM line when `unreleased` names a slot the driver
+// would not take back, four line ends and the marker.
+void append_entry_tail(std::string& text, std::optional<int> unreleased) {
+  if (unreleased) append_text(text, "OPTION DATA:        FELM%02d\n", *unreleased);
+  append_windows_text(text, "\n\n\n\n");
+  text += end_marker;
+}
+
 bool write_all(std::FILE* file, const std::string& bytes) {
   return std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size() && std::fflush(file) == 0;
 }
@@ -188,17 +198,26 @@ bool write_entry(std::FILE* file, const driver_event& event, const adapter::deta
     wrap_log_file(file, entry);
     offset = get_log_write_offset(entry);
   }
-  if (!platform::seek_file(file, offset, SEEK_SET) || !write_all(file, plan.head)) return false;
-  // The slot goes back to the driver only once its dump is in the file.
-  std::string tail;
+  // The entry goes in with one write, its tail as it stands when the slot is
+  // given back. The slot goes back to the driver only once its dump is in the
+  // file; should the driver refuse it, the tail is written again with the
+  // FELM line (longer, so it covers the first).
+  const std::size_t tail_at = plan.head.size();
+  std::string bytes = std::move(plan.head);
+  append_entry_tail(bytes, std::nullopt);
+  if (!platform::seek_file(file, offset, SEEK_SET) || !write_all(file, bytes)) return false;
   if (plan.slot && release_detail_slot(entry, *plan.slot) != 0) {
-    append_text(tail, "OPTION DATA:        FELM%02d\n", *plan.slot);
+    bytes.resize(tail_at);
+    append_entry_tail(bytes, plan.slot);
+    const std::string tail = bytes.substr(tail_at);
+    if (!platform::seek_file(file, static_cast<std::int64_t>(offset) + static_cast<std::int64_t>(tail_at), SEEK_SET) ||
+        !write_all(file, tail)) {
+      return false;
+    }
   }
-  append_windows_text(tail, "\n\n\n\n");
-  tail += end_marker;
-  if (!write_all(file, tail)) return false;
-  const std::int64_t end = platform::tell_file(file);
-  if (end < log_header_size + end_marker_size || end - end_marker_size > header_offset_limit) return false;
+  // The entry went in whole from `offset`: the marker's start is known.
+  const std::int64_t end = static_cast<std::int64_t>(offset) + static_cast<std::int64_t>(bytes.size());
+  if (end - end_marker_size > header_offset_limit) return false;
   set_log_write_offset(entry, static_cast<std::int32_t>(end - end_marker_size));
   // Counted in 64 bits: the count a damaged header gives may be the largest there is.
   const std::int64_t count = static_cast<std::int64_t>(get_log_record_count(entry)) + 1;

@@ -73,10 +73,19 @@ platform::unique_file open_log_file_for_entry(std::uint32_t event_key) {
     report_unopened(described_path(event_key));
     return nullptr;
   }
-  if (platform::unique_file file = platform::open_file(path.c_str(), "r+b")) return file;
-  if (!create_log_file(path)) return nullptr;
   platform::unique_file file = platform::open_file(path.c_str(), "r+b");
-  if (!file) report_unopened(path);
+  if (!file) {
+    if (!create_log_file(path)) return nullptr;
+    file = platform::open_file(path.c_str(), "r+b");
+    if (!file) {
+      report_unopened(path);
+      return nullptr;
+    }
+  }
+  // An entry is composed in memory and written in whole pieces, each flushed
+  // at once; a stream buffer would only split them and read back the block
+  // at every seek.
+  (void)std::setvbuf(file.get(), nullptr, _IONBF, 0);
   return file;
 }
 
@@ -85,13 +94,12 @@ void load_log_header(std::FILE* file, interface_entry* entry) {
   std::int32_t offset = log_header_size;
   // "%d %d": a number that cannot be read keeps its starting value, and the
   // second is read only after the first.
+  // The file is as open_log_file_for_entry gave it, at its start.
   std::array<char, 64> head{};
-  if (platform::seek_file(file, 0, SEEK_SET)) {
-    const std::size_t got = std::fread(head.data(), 1, head.size(), file);
-    const std::string_view text(head.data(), got);
-    std::size_t pos = 0;
-    if (read_decimal(text, pos, count)) (void)read_decimal(text, pos, offset);
-  }
+  const std::size_t got = std::fread(head.data(), 1, head.size(), file);
+  const std::string_view text(head.data(), got);
+  std::size_t pos = 0;
+  if (read_decimal(text, pos, count)) (void)read_decimal(text, pos, offset);
   // A header edited by hand is used as it stands, except that no entry may be
   // written over the header itself, and a count past what the header can show
   // is the most it can show (it is counted on from there without overflow).

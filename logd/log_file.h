@@ -41,14 +41,14 @@ std::string format_log_header(std::int32_t count, std::int32_t offset);
 // could not show where they end), store_log_header, close.
 
 /// Opens the adapter's file for reading and writing ("r+b"), making it with an
-/// empty header first when it does not exist. Null when the path cannot be
-/// built or the file cannot be opened or made (reported).
+/// empty header first when it does not exist, unbuffered: each write reaches
+/// the file as it is made. Null when the path cannot be built or the file
+/// cannot be opened or made (reported).
 [[nodiscard]] platform::unique_file open_log_file_for_entry(std::uint32_t event_key);
 
-/// Reads the header's two numbers ("%d %d": a number that cannot be read
-/// keeps its default of 0 or 16) into the entry's log_record_count and
-/// log_write_offset, held to what the header can show and never inside the
-/// header; then wraps the file when max_record_count says it is due.
+/// Reads, from a file just opened by open_log_file_for_entry, the header's two numbers ("%d %d": a number that cannot
+/// be read keeps its default of 0 or 16) into the entry's log_record_count and log_write_offset, held to what the
+/// header can show and never inside the header; then wraps the file when max_record_count says it is due.
 void load_log_header(std::FILE* file, interface_entry* entry);
 
 /// Blanks the end marker at the entry's write offset (where the file reaches

@@ -246,6 +246,7 @@ std::uint32_t fake_driver::answer(fake_adapter& a, std::span<std::uint8_t> packe
     }
     case adapter::SLOT_RELEASE: {
       const std::uint32_t slot = adapter::get_u32_le(payload, adapter::command_slot_offset);
+      if (a.on_release) a.on_release(static_cast<int>(slot));
       if (a.release_fails || slot >= a.slots.size()) return win::error_gen_failure;
       a.released.push_back(static_cast<int>(slot));
       if (!a.release_ignored) a.slots[slot].clear();

@@ -41,6 +41,7 @@ struct fake_adapter {
   bool release_fails = false;                                 ///< SLOT_RELEASE answers error_gen_failure
   bool release_ignored = false;                               ///< SLOT_RELEASE succeeds but the slot stays occupied
   int busy_answers = 0;                                       ///< the next N exchanges answer error_busy
+  std::function<void(int slot)> on_release;                   ///< called as a SLOT_RELEASE arrives
   // Counters.
   int errlog_requests = 0;
   std::vector<int> released;  ///< slots handed back, in order

@@ -45,7 +45,12 @@ class log_entry : public output_test {
 TEST_F(log_entry, the_example_entry_is_reproduced_byte_for_byte) {
   logd::set_dump_data_size(20);
   logd::set_error_log_size(20);
-  driver_.with_adapter(2, [](fake_adapter& a) { a.driver_version.reset(); });
+  // What the file holds when the slot goes back: the dump must be in it.
+  std::string file_at_release;
+  driver_.with_adapter(2, [&](fake_adapter& a) {
+    a.driver_version.reset();
+    a.on_release = [&](int) { file_at_release = read_bytes(log_file(location)); };
+  });
   std::tm when{};
   when.tm_year = 2026 - 1900;
   when.tm_mon = 11;
@@ -69,6 +74,10 @@ TEST_F(log_entry, the_example_entry_is_reproduced_byte_for_byte) {
   EXPECT_EQ(file.substr(0, 16), "   1       " + std::to_string(16 + golden.size() - 18) + "\r\n");
   EXPECT_EQ(logd::get_log_write_offset(entry_), static_cast<std::int32_t>(16 + golden.size() - 18));
   EXPECT_EQ(driver_.snapshot(2).released, std::vector<int>{3});
+  const std::string through_dump = golden.substr(0, golden.find("\r\n\r\n\r\n\r\n--- end of log ---"));
+  const std::string at_release = std::regex_replace(file_at_release.size() > 16 ? file_at_release.substr(16) : "",
+                                                    option_data, "OPTION DATA:        20261207 140230 517\r\n");
+  EXPECT_EQ(at_release.substr(0, through_dump.size()), through_dump);
 }
 
 TEST_F(log_entry, a_synthetic_record_shows_no_number_date_or_dump_and_takes_the_lowest_slot) {
