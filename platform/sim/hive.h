@@ -18,6 +18,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -168,6 +169,12 @@ class hive_lock {
 /// parse or holds another root's keys, error_access_denied when it cannot be
 /// read.
 [[nodiscard]] int load_hive(hive_root root, reg_key& top, hive_error& error);
+
+/// The hive of `root` as its file holds it now, shared and read-only, with the
+/// errors of load_hive. The file is read on every call; its parse is kept for
+/// the file's exact text, so a reader that finds the text unchanged (the usual
+/// case for a walk over many keys) does not parse it again.
+[[nodiscard]] int read_hive(hive_root root, std::shared_ptr<const reg_key>& top, hive_error& error);
 
 /// Replaces the hive file of `root` with the text of `top`: a temporary file
 /// in the same directory, fsync, rename over the hive, fsync of the directory.

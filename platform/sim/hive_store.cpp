@@ -4,8 +4,10 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <cstring>
+#include <mutex>
 
 #include "platform/sim/hive.h"
 #include "platform/sim/host_root.h"
@@ -104,13 +106,13 @@ int hive_lock::acquire(hive_error& error) {
   return 0;
 }
 
-int load_hive(hive_root root, reg_key& top, hive_error& error) {
-  const std::filesystem::path path = hive_file(root);
-  std::string text;
-  bool missing = false;
-  if (read_file(path, text, missing, error) != 0) return 1;
+namespace {
+
+// Parses a hive file's text for `root`; an empty text is an empty hive.
+int parse_hive(hive_root root, const std::filesystem::path& path, const std::string& text, reg_key& top,
+               hive_error& error) {
   top = reg_key();
-  if (missing || text.empty()) return 0;
+  if (text.empty()) return 0;
   std::vector<reg_edit> edits;
   if (parse_reg_text(text, edits, error) != 0) {
     error.message = path.string() + ": " + error.message;
@@ -124,6 +126,47 @@ int load_hive(hive_root root, reg_key& top, hive_error& error) {
     }
   }
   apply_edits(edits, root, top);
+  return 0;
+}
+
+// The last parse of each root's file, with the text it was made from.
+struct parsed_hive {
+  std::string text;
+  std::shared_ptr<const reg_key> top;
+};
+
+std::mutex parsed_lock;
+std::array<parsed_hive, 2> parsed;  // guarded by parsed_lock; [0] local machine, [1] classes root
+
+}  // namespace
+
+int load_hive(hive_root root, reg_key& top, hive_error& error) {
+  std::shared_ptr<const reg_key> shared;
+  if (read_hive(root, shared, error) != 0) return 1;
+  top = *shared;
+  return 0;
+}
+
+int read_hive(hive_root root, std::shared_ptr<const reg_key>& top, hive_error& error) {
+  const std::filesystem::path path = hive_file(root);
+  std::string text;
+  bool missing = false;
+  if (read_file(path, text, missing, error) != 0) return 1;
+  if (missing) text.clear();
+  parsed_hive& last = parsed[root == hive_root::local_machine ? 0 : 1];
+  {
+    std::lock_guard<std::mutex> guard(parsed_lock);
+    if (last.top && last.text == text) {
+      top = last.top;
+      return 0;
+    }
+  }
+  auto made = std::make_shared<reg_key>();
+  if (parse_hive(root, path, text, *made, error) != 0) return 1;
+  top = made;
+  std::lock_guard<std::mutex> guard(parsed_lock);
+  last.text = std::move(text);
+  last.top = std::move(made);
   return 0;
 }
 

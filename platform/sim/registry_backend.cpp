@@ -38,10 +38,10 @@ class sim_key final : public platform::registry_key {
   std::uint32_t query_value(const char* name, std::uint32_t* type, std::uint8_t* data, std::uint32_t* size) override {
     if (const std::uint32_t rc = check(query_rights); rc != win::error_success) return rc;
     if (data != nullptr && size == nullptr) return win::error_invalid_parameter;
-    reg_key top;
+    std::shared_ptr<const reg_key> top;
     hive_error e;
-    if (load_hive(root_, top, e) != 0) return hive_failure(e);
-    const reg_key* key = top.find(path_);
+    if (read_hive(root_, top, e) != 0) return hive_failure(e);
+    const reg_key* key = top->find(path_);
     if (key == nullptr) return win::error_key_deleted;
     const reg_value* v = key->find_value(name != nullptr ? name : "");
     if (v == nullptr) return win::error_file_not_found;
@@ -122,10 +122,10 @@ class sim_registry final : public platform::registry {
     key_path path;
     // A name that no key can have names no key.
     if (split_subkey(subkey != nullptr ? subkey : "", path) != 0) return win::error_file_not_found;
-    reg_key top;
+    std::shared_ptr<const reg_key> top;
     hive_error e;
-    if (load_hive(root, top, e) != 0) return hive_failure(e);
-    if (top.find(path) == nullptr) return win::error_file_not_found;
+    if (read_hive(root, top, e) != 0) return hive_failure(e);
+    if (top->find(path) == nullptr) return win::error_file_not_found;
     out = std::make_unique<sim_key>(root, std::move(path), access);
     return win::error_success;
   }
