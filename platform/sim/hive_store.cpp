@@ -135,17 +135,8 @@ struct parsed_hive {
   std::shared_ptr<const reg_key> top;
 };
 
-struct parsed_hives {
-  std::mutex lock;
-  std::array<parsed_hive, 2> roots;  ///< guarded by lock; [0] local machine, [1] classes root
-};
-
-// Never destroyed: a thread may still read the registry while the process
-// exits.
-parsed_hives& parsed() {
-  static parsed_hives* const hives = new parsed_hives;
-  return *hives;
-}
+std::mutex parsed_lock;
+std::array<parsed_hive, 2> parsed;  // guarded by parsed_lock; [0] local machine, [1] classes root
 
 }  // namespace
 
@@ -162,10 +153,9 @@ int read_hive(hive_root root, std::shared_ptr<const reg_key>& top, hive_error& e
   bool missing = false;
   if (read_file(path, text, missing, error) != 0) return 1;
   if (missing) text.clear();
-  parsed_hives& hives = parsed();
-  parsed_hive& last = hives.roots[root == hive_root::local_machine ? 0 : 1];
+  parsed_hive& last = parsed[root == hive_root::local_machine ? 0 : 1];
   {
-    std::lock_guard<std::mutex> guard(hives.lock);
+    std::lock_guard<std::mutex> guard(parsed_lock);
     if (last.top && last.text == text) {
       top = last.top;
       return 0;
@@ -174,7 +164,7 @@ int read_hive(hive_root root, std::shared_ptr<const reg_key>& top, hive_error& e
   auto made = std::make_shared<reg_key>();
   if (parse_hive(root, path, text, *made, error) != 0) return 1;
   top = made;
-  std::lock_guard<std::mutex> guard(hives.lock);
+  std::lock_guard<std::mutex> guard(parsed_lock);
   last.text = std::move(text);
   last.top = std::move(made);
   return 0;
