@@ -11,36 +11,11 @@
 
 #include "platform/sim/hive.h"
 #include "platform/sim/host_root.h"
+#include "platform/sim/unique_fd.h"
 #include "platform/win_codes.h"
 
 namespace kvx::sim {
 namespace {
-
-class unique_fd {
- public:
-  explicit unique_fd(int fd) : fd_(fd) {}
-  ~unique_fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  unique_fd(const unique_fd&) = delete;
-  unique_fd& operator=(const unique_fd&) = delete;
-
-  int get() const { return fd_; }
-  int release() {
-    const int fd = fd_;
-    fd_ = -1;
-    return fd;
-  }
-  /// close(2) with its result; the descriptor is gone either way.
-  int close() {
-    const int rc = ::close(fd_);
-    fd_ = -1;
-    return rc;
-  }
-
- private:
-  int fd_;
-};
 
 int io_failure(hive_error& error, const std::string& what, int err) {
   error.code = err == EACCES || err == EPERM || err == EROFS ? win::error_access_denied : win::error_gen_failure;

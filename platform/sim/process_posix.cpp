@@ -14,6 +14,7 @@
 
 #include "platform/files.h"
 #include "platform/process.h"
+#include "platform/sim/spawn_actions.h"
 
 extern char** environ;
 
@@ -39,22 +40,6 @@ int exit_status_of(pid_t pid) {
   return -1;
 }
 
-class spawn_actions {
- public:
-  spawn_actions() { ok_ = ::posix_spawn_file_actions_init(&actions_) == 0; }
-  ~spawn_actions() {
-    if (ok_) ::posix_spawn_file_actions_destroy(&actions_);
-  }
-  spawn_actions(const spawn_actions&) = delete;
-  spawn_actions& operator=(const spawn_actions&) = delete;
-  bool ok() const { return ok_; }
-  posix_spawn_file_actions_t* get() { return &actions_; }
-
- private:
-  posix_spawn_file_actions_t actions_{};
-  bool ok_ = false;
-};
-
 class posix_processes final : public process_runner {
  public:
   int spawn_wait(const std::string& program, const std::vector<std::string>& arguments) override {
@@ -76,11 +61,9 @@ class posix_processes final : public process_runner {
     std::vector<char*> argv = argv_of(words);
     // No window means no console: the process reads nothing and whatever it
     // writes is seen by nobody, as on Windows. Nothing else is inherited.
-    spawn_actions actions;
-    if (!actions.ok() || ::posix_spawn_file_actions_addopen(actions.get(), 0, "/dev/null", O_RDONLY, 0) != 0 ||
-        ::posix_spawn_file_actions_addopen(actions.get(), 1, "/dev/null", O_WRONLY, 0) != 0 ||
-        ::posix_spawn_file_actions_addopen(actions.get(), 2, "/dev/null", O_WRONLY, 0) != 0 ||
-        ::posix_spawn_file_actions_addclosefrom_np(actions.get(), 3) != 0) {
+    sim::spawn_actions actions;
+    if (!actions.open(0, "/dev/null", O_RDONLY) || !actions.open(1, "/dev/null", O_WRONLY) ||
+        !actions.open(2, "/dev/null", O_WRONLY) || !actions.close_from(3)) {
       return false;
     }
     pid_t pid = 0;

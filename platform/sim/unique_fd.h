@@ -26,6 +26,13 @@ class unique_fd {
     fd_ = -1;
     return fd;
   }
+  /// close(2) with its result (for a write whose end must be known); the
+  /// descriptor is gone either way.
+  int close() {
+    const int rc = ::close(fd_);
+    fd_ = -1;
+    return rc;
+  }
   /// Closes the descriptor held, if any, and takes `fd`.
   void reset(int fd = -1) {
     if (fd_ >= 0) ::close(fd_);

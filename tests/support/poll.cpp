@@ -10,8 +10,11 @@ bool eventually(const std::function<bool()>& condition, std::chrono::millisecond
   std::chrono::milliseconds pause(1);
   for (;;) {
     if (condition()) return true;
-    if (std::chrono::steady_clock::now() >= end) return false;
-    std::this_thread::sleep_for(pause);
+    const auto now = std::chrono::steady_clock::now();
+    if (now >= end) return false;
+    // The next look, never later than the limit: the condition is looked at
+    // once more when the limit comes.
+    std::this_thread::sleep_until(std::min<std::chrono::steady_clock::time_point>(now + pause, end));
     pause = std::min(pause * 2, std::chrono::milliseconds(20));
   }
 }

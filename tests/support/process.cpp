@@ -12,6 +12,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "platform/sim/spawn_actions.h"
 #include "tests/fakes/temp_host.h"
 #include "tests/support/poll.h"
 
@@ -46,31 +47,6 @@ class pipe_pair {
   bool ok_ = false;
 };
 
-// posix_spawn file actions, destroyed on every path.
-class file_actions {
- public:
-  file_actions() { ok_ = ::posix_spawn_file_actions_init(&actions_) == 0; }
-  ~file_actions() {
-    if (ok_) ::posix_spawn_file_actions_destroy(&actions_);
-  }
-  file_actions(const file_actions&) = delete;
-  file_actions& operator=(const file_actions&) = delete;
-  bool open(int fd, const std::filesystem::path& path, int flags) {
-    ok_ = ok_ && ::posix_spawn_file_actions_addopen(&actions_, fd, path.c_str(), flags, 0644) == 0;
-    return ok_;
-  }
-  bool dup(int from, int to) {
-    ok_ = ok_ && ::posix_spawn_file_actions_adddup2(&actions_, from, to) == 0;
-    return ok_;
-  }
-  bool ok() const { return ok_; }
-  posix_spawn_file_actions_t* get() { return &actions_; }
-
- private:
-  posix_spawn_file_actions_t actions_{};
-  bool ok_ = false;
-};
-
 // A NUL-terminated vector of pointers into words that outlive it.
 std::vector<char*> pointers(std::vector<std::string>& words) {
   std::vector<char*> p;
@@ -79,7 +55,8 @@ std::vector<char*> pointers(std::vector<std::string>& words) {
   return p;
 }
 
-pid_t spawn(const std::vector<std::string>& argv, file_actions& actions, const std::vector<std::string>& extra_env) {
+pid_t spawn(const std::vector<std::string>& argv, sim::spawn_actions& actions,
+            const std::vector<std::string>& extra_env) {
   if (argv.empty() || !actions.ok()) return -1;
   std::vector<std::string> words = argv;
   std::vector<std::string> env;
@@ -146,7 +123,7 @@ command_result run_command(const std::vector<std::string>& argv, const run_optio
   if (!out.ok() || !err.ok()) return result;
   const int in = input_file(options.input);
   if (in < 0) return result;
-  file_actions actions;
+  sim::spawn_actions actions;
   actions.dup(in, 0);
   actions.dup(out.write_end(), 1);
   actions.dup(options.merge_err ? out.write_end() : err.write_end(), 2);
@@ -193,7 +170,7 @@ command_result run_built(const char* program, const std::vector<std::string>& ar
 
 background_process::background_process(const std::vector<std::string>& argv, const std::filesystem::path& out,
                                        const std::vector<std::string>& extra_env, const std::filesystem::path& err) {
-  file_actions actions;
+  sim::spawn_actions actions;
   actions.open(0, "/dev/null", O_RDONLY);
   if (!out.empty()) actions.open(1, out, O_WRONLY | O_CREAT | O_APPEND);
   if (!err.empty()) {
