@@ -9,6 +9,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 
 #include "adapter/byte_order.h"
 #include "adapter/control_packet.h"
@@ -182,7 +183,7 @@ void append_entry_tail(std::string& text, std::optional<int> unreleased) {
   text += end_marker;
 }
 
-bool write_all(std::FILE* file, const std::string& bytes) {
+bool write_all(std::FILE* file, std::string_view bytes) {
   return std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size() && std::fflush(file) == 0;
 }
 
@@ -209,9 +210,8 @@ bool write_entry(std::FILE* file, const driver_event& event, const adapter::deta
   if (plan.slot && release_detail_slot(entry, *plan.slot) != 0) {
     bytes.resize(tail_at);
     append_entry_tail(bytes, plan.slot);
-    const std::string tail = bytes.substr(tail_at);
     if (!platform::seek_file(file, static_cast<std::int64_t>(offset) + static_cast<std::int64_t>(tail_at), SEEK_SET) ||
-        !write_all(file, tail)) {
+        !write_all(file, std::string_view(bytes).substr(tail_at))) {
       return false;
     }
   }
