@@ -248,7 +248,12 @@ int write_log_entry(const driver_event& event, const adapter::detail_reply* repl
   // still point at the last whole entry's marker.
   const bool stored = store_log_header(file.get(), entry);
   const bool closed = std::fclose(file.release()) == 0;
-  return written && stored && closed ? 0 : 1;
+  if (written && stored && closed) return 0;
+  // Said where it happens; the record stays with its writer for a later try.
+  std::string path;
+  (void)log_file_path(*key, path);
+  report_event(report_error, "Unable to write file %s", path.c_str());
+  return 1;
 }
 
 }  // namespace kvx::logd

@@ -194,6 +194,16 @@ TEST_F(log_files, a_missing_log_directory_gives_one_report_per_entry_and_no_file
   EXPECT_TRUE(driver_.snapshot(2).released.empty());
 }
 
+TEST_F(log_files, a_file_that_cannot_take_the_entry_is_reported_and_keeps_the_slot) {
+  // Opens, reads zeros and seeks like a file, and refuses every write.
+  std::filesystem::create_symlink("/dev/full", log_file(location));
+  EXPECT_EQ(write_one(1), 1);
+  EXPECT_EQ(reports_.count("Unable to write file C:\\Program Files\\velmora\\drivers\\hba\\hbalogd\\log\\kvx0208.log"),
+            1);
+  EXPECT_EQ(reports_.events().size(), 1u);
+  EXPECT_TRUE(driver_.snapshot(2).released.empty());
+}
+
 TEST_F(log_files, a_directory_too_long_for_the_path_buffer_is_refused_and_reported) {
   const std::string long_dir = "C:\\" + std::string(250, 'd');
   logd::set_error_log_file_path(long_dir);
