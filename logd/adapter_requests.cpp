@@ -1,5 +1,6 @@
 #include "logd/adapter_requests.h"
 
+#include "logd/capture_hooks.h"
 #include "logd/interface_table.h"
 #include "logd/report_event.h"
 
@@ -12,7 +13,10 @@ adapter::request_context request_context_for(const std::string& name) {
   context.max_retry_count = get_max_retry_count();
   context.retry_frequency = get_retry_frequency();
   // A capture that has to halt must not be held for the rest of the retries.
-  context.pause = [](std::int32_t milliseconds) { return sleep_unless_stopping(milliseconds); };
+  context.pause = [](std::int32_t milliseconds) {
+    capture_step_taken(capture_step::busy_pause);
+    return sleep_unless_stopping(milliseconds);
+  };
   return context;
 }
 

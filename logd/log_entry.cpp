@@ -14,6 +14,7 @@
 #include "adapter/byte_order.h"
 #include "adapter/control_packet.h"
 #include "logd/adapter_requests.h"
+#include "logd/capture_hooks.h"
 #include "logd/driver_record.h"
 #include "logd/error_lists.h"
 #include "logd/hex_dump.h"
@@ -183,12 +184,33 @@ void append_entry_tail(std::string& text, std::optional<int> unreleased) {
   text += end_marker;
 }
 
-bool write_all(std::FILE* file, std::string_view bytes) {
-  return std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size() && std::fflush(file) == 0;
+bool write_at(std::FILE* file, std::int64_t offset, std::string_view bytes) {
+  return platform::seek_file(file, offset, SEEK_SET) &&
+         std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
 }
 
-// Writes the entry into the open file and moves the adapter's numbers on.
-// false when the entry did not reach the file whole.
+// Points the adapter's numbers at the marker of the entry that went in whole
+// as `size` bytes from `offset`. false when the header could not show it.
+bool point_at_marker(interface_entry* entry, std::int64_t offset, std::size_t size) {
+  const std::int64_t marker = offset + static_cast<std::int64_t>(size) - end_marker_size;
+  if (marker > header_offset_limit) return false;
+  set_log_write_offset(entry, static_cast<std::int32_t>(marker));
+  return true;
+}
+
+// The header stored and, with the entry written before it, on stable storage.
+bool store_and_flush(std::FILE* file, const interface_entry* entry) {
+  if (!store_log_header(file, entry)) return false;
+  capture_step_taken(capture_step::header_stored);
+  if (!platform::flush_file_to_disk(file)) return false;
+  capture_step_taken(capture_step::file_flushed);
+  return true;
+}
+
+// Writes the entry into the open file, moves the adapter's numbers on and
+// stores them, and hands the dumped slot back. false when the entry did not
+// reach stable storage whole with a header that counts it: the slot is then
+// not given back, and the driver keeps it for the next try or the sweeps.
 bool write_entry(std::FILE* file, const driver_event& event, const adapter::detail_reply* reply, std::uint32_t key,
                  interface_entry* entry) {
   entry_plan plan = compose_head(event, reply, key, entry);
@@ -200,29 +222,31 @@ bool write_entry(std::FILE* file, const driver_event& event, const adapter::deta
     offset = get_log_write_offset(entry);
   }
   // The entry goes in with one write, its tail as it stands when the slot is
-  // given back. The slot goes back to the driver only once its dump is in the
-  // file; should the driver refuse it, the tail is written again with the
-  // FELM line (longer, so it covers the first).
+  // given back; then the header that counts it, and one flush of both. Only
+  // then does the slot go back: a crash before the release leaves the slot
+  // with the driver (the next start's scan logs it), one after it finds the
+  // entry counted on disk. Should the driver refuse the slot, the tail is
+  // written again with the FELM line (longer, so it covers the first), and
+  // the header with it, flushed as well.
   const std::size_t tail_at = plan.head.size();
   std::string bytes = std::move(plan.head);
   append_entry_tail(bytes, std::nullopt);
-  if (!platform::seek_file(file, offset, SEEK_SET) || !write_all(file, bytes)) return false;
-  if (plan.slot && release_detail_slot(entry, *plan.slot) != 0) {
-    bytes.resize(tail_at);
-    append_entry_tail(bytes, plan.slot);
-    if (!platform::seek_file(file, static_cast<std::int64_t>(offset) + static_cast<std::int64_t>(tail_at), SEEK_SET) ||
-        !write_all(file, std::string_view(bytes).substr(tail_at))) {
-      return false;
-    }
-  }
-  // The entry went in whole from `offset`: the marker's start is known.
-  const std::int64_t end = static_cast<std::int64_t>(offset) + static_cast<std::int64_t>(bytes.size());
-  if (end - end_marker_size > header_offset_limit) return false;
-  set_log_write_offset(entry, static_cast<std::int32_t>(end - end_marker_size));
+  if (!write_at(file, offset, bytes)) return false;
+  capture_step_taken(capture_step::entry_written);
+  if (!point_at_marker(entry, offset, bytes.size())) return false;
   // Counted in 64 bits: the count a damaged header gives may be the largest there is.
   const std::int64_t count = static_cast<std::int64_t>(get_log_record_count(entry)) + 1;
   set_log_record_count(entry, static_cast<std::int32_t>(std::min<std::int64_t>(count, header_count_limit)));
-  return true;
+  if (!store_and_flush(file, entry)) return false;
+  if (!plan.slot) return true;
+  const bool released = release_detail_slot(entry, *plan.slot) == 0;
+  capture_step_taken(capture_step::slot_released);
+  if (released) return true;
+  bytes.resize(tail_at);
+  append_entry_tail(bytes, plan.slot);
+  return write_at(file, static_cast<std::int64_t>(offset) + static_cast<std::int64_t>(tail_at),
+                  std::string_view(bytes).substr(tail_at)) &&
+         point_at_marker(entry, offset, bytes.size()) && store_and_flush(file, entry);
 }
 
 }  // namespace
@@ -236,19 +260,22 @@ int write_log_entry(const driver_event& event, const adapter::detail_reply* repl
   if (!key) return 1;
   // One entry at a time per log file, whichever thread writes it.
   std::lock_guard<std::mutex> serial(log_file_lock(key_location(*key)));
-  // The header is loaded, the entry written and the header stored through
-  // one open of the file.
+  // The header is loaded, the entry written, the header stored, both flushed
+  // and the slot released through one open of the file.
   platform::unique_file file = open_log_file_for_entry(*key);
   if (!file) return 1;
   interface_entry* entry = adapter != nullptr ? adapter : find_interface(*key);
   if (entry == nullptr) return 1;
   load_log_header(file.get(), entry);
   const bool written = write_entry(file.get(), event, reply, *key, entry);
-  // The header is stored even for an entry that failed half-way: the numbers
-  // still point at the last whole entry's marker.
-  const bool stored = store_log_header(file.get(), entry);
-  const bool closed = std::fclose(file.release()) == 0;
-  if (written && stored && closed) return 0;
+  // The header is stored again for an entry that failed half-way: the
+  // numbers point at the last marker that is known to be in the file.
+  if (!written) (void)store_log_header(file.get(), entry);
+  // Closed with the file's owner: once the flush has succeeded, a close that
+  // fails loses nothing the header counts, and writing the entry again would
+  // give its record a second one.
+  file.reset();
+  if (written) return 0;
   // Said where it happens; the record stays with its writer for a later try.
   std::string path;
   (void)log_file_path(*key, path);

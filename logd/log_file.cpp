@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <string_view>
 
+#include "logd/capture_hooks.h"
 #include "logd/error_lists.h"
 #include "logd/report_event.h"
 #include "platform/files.h"
@@ -117,8 +118,12 @@ void wrap_log_file(std::FILE* file, interface_entry* entry) {
     const std::string blanks(end_marker_size, ' ');
     (void)std::fwrite(blanks.data(), 1, blanks.size(), file);
   }
+  capture_step_taken(capture_step::wrap_started);
   set_log_record_count(entry, 0);
   set_log_write_offset(entry, log_header_size);
+  // The header no longer counts the entries that the next one overwrites. Its
+  // failure shows again when the entry's own header is stored.
+  (void)store_log_header(file, entry);
 }
 
 bool store_log_header(std::FILE* file, const interface_entry* entry) {

@@ -38,7 +38,13 @@ std::string format_log_header(std::int32_t count, std::int32_t offset);
 // location's log_file_lock: open_log_file_for_entry, load_log_header (the
 // header's numbers into the adapter's entry, the file wrapped when due), the
 // entry's bytes at get_log_write_offset (wrap_log_file first when the header
-// could not show where they end), store_log_header, close.
+// could not show where they end), store_log_header, the flush to stable
+// storage, and only then the slot's release, close.
+//
+// So whenever the process dies, the header counts whole entries only: its
+// offset lies on the end marker, on an entry not yet counted (whose slot the
+// driver still holds, so that the next start logs it again), or, in a wrap
+// cut short, on the blanked marker while the count says a wrap is due.
 
 /// Opens the adapter's file for reading and writing ("r+b"), making it with an
 /// empty header first when it does not exist, unbuffered: each write reaches
@@ -53,7 +59,8 @@ void load_log_header(std::FILE* file, interface_entry* entry);
 
 /// Blanks the end marker at the entry's write offset (where the file reaches
 /// that far) and sends the next entry back behind the header (count 0,
-/// offset 16). The header in the file is left to store_log_header.
+/// offset 16), in the file's header as well: the entries that the next one
+/// overwrites are no longer counted while it is written.
 void wrap_log_file(std::FILE* file, interface_entry* entry);
 
 /// Writes the entry's two numbers as the header line. false on a write error.

@@ -32,4 +32,10 @@ unique_file open_file(const char* windows_path, const char* mode);
 [[nodiscard]] bool seek_file(std::FILE* file, std::int64_t offset, int origin);
 [[nodiscard]] std::int64_t tell_file(std::FILE* file);
 
+/// Everything written to `file` so far on stable storage: the stream's buffer
+/// handed to the system, then the system's cache of the file written out with
+/// what is needed to read it back (FlushFileBuffers on Windows, fdatasync on
+/// the simulated host). false when either step fails.
+[[nodiscard]] bool flush_file_to_disk(std::FILE* file);
+
 }  // namespace kvx::platform

@@ -15,7 +15,7 @@
 
 namespace kvx::simulator {
 
-enum class control_verb { inject, fill, busy, unplug, plug, status, stop };
+enum class control_verb { inject, fill, busy, unplug, plug, status, released, stop };
 
 struct control_command {
   control_verb verb = control_verb::status;
@@ -57,6 +57,9 @@ control_reply inject_error(adapter_state& adapter, const control_command& comman
 control_reply fill_detail_slot(adapter_state& adapter, const control_command& command);
 /// One line of `kvxsim status` for an adapter.
 std::string status_line(const adapter_state& adapter, int shared_handles, int exclusive_handles);
+/// `kvxsim released` for an adapter: a line "slot S: HEX" for each slot
+/// handed back, oldest first, with the first 16 bytes its data had.
+std::string released_lines(const adapter_state& adapter);
 
 /// The usage text of kvxsim.
 extern const char* const usage_text;

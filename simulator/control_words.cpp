@@ -17,9 +17,9 @@ struct verb_name {
 };
 
 constexpr verb_name verbs[] = {
-    {"inject", control_verb::inject}, {"fill", control_verb::fill}, {"busy", control_verb::busy},
-    {"unplug", control_verb::unplug}, {"plug", control_verb::plug}, {"status", control_verb::status},
-    {"stop", control_verb::stop},
+    {"inject", control_verb::inject},     {"fill", control_verb::fill}, {"busy", control_verb::busy},
+    {"unplug", control_verb::unplug},     {"plug", control_verb::plug}, {"status", control_verb::status},
+    {"released", control_verb::released}, {"stop", control_verb::stop},
 };
 
 bool parse_hex(const std::string& text, std::vector<std::uint8_t>& out) {
@@ -88,6 +88,7 @@ bool takes(control_verb verb, const std::string& option) {
       return option == "port" || option == "count";
     case control_verb::unplug:
     case control_verb::plug:
+    case control_verb::released:
       return option == "port";
     default:
       return false;
@@ -151,6 +152,8 @@ const char* const usage_text =
     "  kvxsim unplug --port N        make the port's device vanish (its port map entry stays)\n"
     "  kvxsim plug --port N          bring it back\n"
     "  kvxsim status                 each adapter's slots and open handles\n"
+    "  kvxsim released --port N      the slots handed back, oldest first (the latest 4096),\n"
+    "                                each with the first 16 bytes of its data\n"
     "  kvxsim stop                   end the running simulator\n"
     "The host root is $KVX_HOST_ROOT (default $HOME/.kvx-host).\n";
 
@@ -260,6 +263,18 @@ std::string status_line(const adapter_state& adapter, int shared_handles, int ex
     if ((adapter.occupied & (1u << k)) != 0) line.append(" ").append(std::to_string(k));
   }
   return line + "\n";
+}
+
+std::string released_lines(const adapter_state& adapter) {
+  std::string lines;
+  for (const released_slot& r : adapter.released) {
+    char line[64];
+    int at = std::snprintf(line, sizeof line, "slot %d: ", r.slot);
+    for (const std::uint8_t b : r.head)
+      at += std::snprintf(line + at, sizeof line - static_cast<std::size_t>(at), "%02x", b);
+    lines.append(line).append("\n");
+  }
+  return lines;
 }
 
 }  // namespace kvx::simulator

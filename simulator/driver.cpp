@@ -65,6 +65,13 @@ answer answer_command(adapter_state& adapter, std::span<std::uint8_t> packet) {
       if (const std::uint32_t e = refusal_error(c, request_kind::slot_release)) return refused(e);
       const std::uint32_t slot = get_u32_le(payload, command_slot_offset);
       if (slot >= static_cast<std::uint32_t>(detail_slot_count)) return refused(win::error_invalid_parameter);
+      if ((adapter.occupied & (1u << slot)) != 0) {
+        released_slot r;
+        r.slot = static_cast<int>(slot);
+        std::copy_n(adapter.slots[slot].begin(), r.head.size(), r.head.begin());
+        adapter.released.push_back(r);
+        if (adapter.released.size() > release_history_limit) adapter.released.pop_front();
+      }
       adapter.occupied = static_cast<std::uint16_t>(adapter.occupied & ~(1u << slot));
       adapter.slots[slot].fill(0);
       break;

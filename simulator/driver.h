@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstdint>
+#include <deque>
 #include <span>
 #include <string>
 
@@ -13,6 +14,14 @@
 
 namespace kvx::simulator {
 
+/// An occupied slot that was handed back, with the first bytes of its data.
+struct released_slot {
+  int slot = 0;
+  std::array<std::uint8_t, 16> head{};
+};
+/// How many releases an adapter remembers (the latest).
+inline constexpr std::size_t release_history_limit = 4096;
+
 struct adapter_state {
   adapter_config config;
   std::array<std::array<std::uint8_t, adapter::detail_slot_size>, adapter::detail_slot_count> slots{};
@@ -20,6 +29,7 @@ struct adapter_state {
   std::uint32_t busy_left = 0;  ///< exchanges still to be answered ERROR_BUSY
   std::uint64_t exchanges = 0;  ///< every exchange answered, busy ones included
   bool plugged = true;
+  std::deque<released_slot> released;  ///< occupied slots handed back, oldest first
 };
 
 struct answer {

@@ -437,6 +437,8 @@ control_reply server::impl::execute(const control_command& command) {
     case control_verb::busy:
       a.busy_left = command.count;
       return {};
+    case control_verb::released:
+      return {0, released_lines(a), {}};
     case control_verb::unplug:
       unplug(index);
       return {};

@@ -15,4 +15,6 @@ int writer_log_entry(const driver_event& event, const adapter::detail_reply* rep
 
 bool thread_start_refused(const char*) { return false; }
 
+void capture_step_taken(capture_step) {}
+
 }  // namespace kvx::logd

@@ -218,7 +218,7 @@ int control(HANDLE driver, const std::vector<std::string>& words) {
   simulator::control_command command;
   std::string error;
   if (simulator::parse_control(words, command, error) != 0 || command.verb == simulator::control_verb::inject ||
-      command.verb == simulator::control_verb::stop) {
+      command.verb == simulator::control_verb::stop || command.verb == simulator::control_verb::released) {
     return fail(2, error.empty() ? words[0] + " is not a command of the stand-in" : error);
   }
   if (command.verb == simulator::control_verb::status) return status(driver);

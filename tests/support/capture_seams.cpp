@@ -49,4 +49,9 @@ bool thread_start_refused(const char* which) {
   return seams.thread_start_refused && seams.thread_start_refused(which);
 }
 
+void capture_step_taken(capture_step step) {
+  const capture_seams seams = get_capture_seams();
+  if (seams.step_taken) seams.step_taken(step);
+}
+
 }  // namespace kvx::logd

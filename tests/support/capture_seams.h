@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "logd/adapter_requests.h"
+#include "logd/capture_hooks.h"
 #include "logd/state_store.h"
 
 namespace kvx::logd {
@@ -18,6 +19,9 @@ struct capture_seams {
   /// Asked before each capture thread is created ("notify", "retry",
   /// "writer"); true makes the creation fail as if the system refused it.
   std::function<bool(const char* which)> thread_start_refused;
+  /// Told of each step the capture takes (capture_hooks.h), on the thread
+  /// that takes it.
+  std::function<void(capture_step)> step_taken;
 };
 capture_seams get_capture_seams();
 void set_capture_seams(capture_seams seams);
