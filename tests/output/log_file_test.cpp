@@ -2,9 +2,13 @@
 #include "logd/log_file.h"
 
 #include <fstream>
+#include <mutex>
+#include <utility>
 
+#include "logd/capture_hooks.h"
 #include "logd/log_entry.h"
 #include "tests/output/output_fixture.h"
+#include "tests/support/capture_seams.h"
 
 namespace kvx::test {
 namespace {
@@ -111,6 +115,75 @@ TEST_F(log_files, with_max_record_count_2_the_third_entry_wraps_behind_the_heade
   // The new marker stands exactly over the second entry's "---- KVXWDD LOG #2"
   // (the entries are of one length); the rest of that entry follows it.
   EXPECT_EQ(after.substr(new_marker + 18, 7), " ----\r\n");
+}
+
+// The order that keeps a crash from losing a slot's data: the entry, then the
+// header that counts it, then one flush of both, and only then the release;
+// a wrap takes the old ring out of the header before the entry overwrites it.
+TEST_F(log_files, a_slot_goes_back_only_once_its_entry_and_the_header_counting_it_are_flushed) {
+  using logd::capture_step;
+  logd::set_max_record_count(2);
+  std::mutex lock;
+  std::vector<capture_step> steps;
+  std::vector<std::string> header_at_write;
+  logd::capture_seams seams;
+  seams.step_taken = [&](capture_step step) {
+    std::lock_guard<std::mutex> guard(lock);
+    steps.push_back(step);
+    if (step == capture_step::entry_written) header_at_write.push_back(contents().substr(0, 16));
+  };
+  logd::set_capture_seams(seams);
+  struct at_release {
+    std::vector<capture_step> steps;
+    std::string file;
+  };
+  std::vector<at_release> releases;
+  driver_.with_adapter(2, [&](fake_adapter& a) {
+    a.on_release = [&](int) {
+      std::lock_guard<std::mutex> guard(lock);
+      releases.push_back({std::exchange(steps, {}), contents()});
+    };
+  });
+  for (std::uint32_t n = 1; n <= 3; ++n) ASSERT_EQ(write_one(n), 0);
+  driver_.with_adapter(2, [](fake_adapter& a) { a.release_fails = true; });
+  ASSERT_EQ(write_one(4), 0);
+  logd::set_capture_seams({});
+
+  ASSERT_EQ(releases.size(), 4u);
+  // Each release comes right after the flush; what the one before it left
+  // (its own release) is all that stands ahead of the entry's steps.
+  using steps_t = std::vector<capture_step>;
+  const steps_t written = {capture_step::entry_written, capture_step::header_stored, capture_step::file_flushed};
+  const steps_t expected[] = {
+      written,
+      {capture_step::slot_released, capture_step::entry_written, capture_step::header_stored,
+       capture_step::file_flushed},
+      {capture_step::slot_released, capture_step::wrap_started, capture_step::entry_written,
+       capture_step::header_stored, capture_step::file_flushed},
+      {capture_step::slot_released, capture_step::entry_written, capture_step::header_stored,
+       capture_step::file_flushed},
+  };
+  const int counts[] = {1, 2, 1, 2};
+  for (std::size_t i = 0; i < releases.size(); ++i) {
+    SCOPED_TRACE("entry " + std::to_string(i + 1));
+    EXPECT_EQ(releases[i].steps, expected[i]);
+    // On disk at the release: the entry, and the header that counts it.
+    const std::string& file = releases[i].file;
+    const std::size_t marker = file.find("--- end of log ---", 16);
+    ASSERT_NE(marker, std::string::npos);
+    EXPECT_EQ(file.substr(0, 16), logd::format_log_header(counts[i], static_cast<std::int32_t>(marker)));
+    EXPECT_LT(file.find("LOG #" + std::to_string(i + 1) + " "), marker);
+  }
+  // The third entry wrapped: while it was written, the header counted nothing.
+  ASSERT_EQ(header_at_write.size(), 4u);
+  EXPECT_EQ(header_at_write[2], logd::format_log_header(0, 16));
+  // A refused slot: the FELM tail and the header that ends at it, flushed too.
+  EXPECT_EQ(steps, (std::vector<capture_step>{capture_step::slot_released, capture_step::header_stored,
+                                              capture_step::file_flushed}));
+  const std::string file = contents();
+  const std::size_t marker = file.find("--- end of log ---", 16);
+  EXPECT_EQ(file.substr(0, 16), logd::format_log_header(2, static_cast<std::int32_t>(marker)));
+  EXPECT_EQ(file.substr(marker - 36, 36), "OPTION DATA:        FELM03\r\n\r\n\r\n\r\n\r\n");
 }
 
 TEST_F(log_files, max_record_count_0_only_grows_and_negative_wraps_before_every_entry) {
