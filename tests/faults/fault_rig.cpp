@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
@@ -69,7 +70,7 @@ void fault_run::SetUp() {
       std::filesystem::path(KVX_TEST_DATA_DIR) / ".." / ".." / "scripts" / "sim-install";
   const command_result installed = run_command({"/bin/bash", script.string(), "--host-root", host_.root().string()});
   ASSERT_EQ(installed.status, 0) << installed.err;
-  std::ofstream(host_.root() / "adapters.ini") << "[adapter]\nport = 2\npci_location = 0x0208\n";
+  std::ofstream(host_.root() / "adapters.ini") << adapters_ini_;
   start_simulator();
   const command_result registered = run_command({built_program("logd/host/hbalogd_tested").string(), "/RegServer"});
   ASSERT_EQ(registered.status, 0) << registered.out << registered.err;
@@ -98,7 +99,7 @@ void fault_run::kill_simulator() {
   EXPECT_EQ(simulator_->wait(std::chrono::seconds(10)), 128 + SIGKILL);
 }
 
-void fault_run::start_service(bool without_file_override, int retry_cycle_ms) {
+void fault_run::start_service(bool without_file_override, int retry_cycle_ms, const std::string& kill_at) {
   std::vector<std::string> argv;
   if (without_file_override && is_root()) {
     // Root writes a read-only file unless it lacks these capabilities.
@@ -106,15 +107,17 @@ void fault_run::start_service(bool without_file_override, int retry_cycle_ms) {
   }
   argv.push_back(built_program("logd/host/hbalogd_tested").string());
   const long before = exchanges();
-  service_ = std::make_unique<background_process>(
-      argv, host_.root() / "hbalogd.out",
-      std::vector<std::string>{"KVX_TEST_RETRY_CYCLE_MS=" + std::to_string(retry_cycle_ms)});
+  std::vector<std::string> env{"KVX_TEST_RETRY_CYCLE_MS=" + std::to_string(retry_cycle_ms)};
+  if (!kill_at.empty()) env.push_back("KVX_TEST_KILL_AT=" + kill_at);
+  service_ = std::make_unique<background_process>(argv, host_.root() / "hbalogd.out", env);
   ASSERT_TRUE(service_->started());
   // The table build asks for the PCI location, the startup scan for ERRLOG;
   // the starting record was taken before either.
   ASSERT_TRUE(eventually([&] { return exchanges() >= before + 2 || !service_->running(); }, std::chrono::seconds(20)))
       << service_output();
-  ASSERT_TRUE(service_->running()) << service_output();
+  if (kill_at.empty()) {
+    ASSERT_TRUE(service_->running()) << service_output();
+  }
 }
 
 void fault_run::kill_service() {
@@ -151,8 +154,12 @@ std::filesystem::path fault_run::log_dir() const {
   return host_.root() / "drive_c" / "Program Files" / "velmora" / "drivers" / "hba" / "hbalogd" / "log";
 }
 
-std::string fault_run::log_text() const {
-  std::ifstream in(log_path(), std::ios::binary);
+std::string fault_run::log_text() const { return log_text_of(0x0208); }
+
+std::string fault_run::log_text_of(std::uint16_t location) const {
+  char name[16];
+  std::snprintf(name, sizeof name, "kvx%04x.log", static_cast<unsigned>(location));
+  std::ifstream in(log_dir() / name, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
@@ -163,7 +170,8 @@ bool fault_run::wait_for_entry(std::uint32_t number) {
         const log_header h = read_log_header(file);
         if (!h.valid) return false;
         for (std::uint32_t n : entry_numbers(file, 0, static_cast<std::size_t>(h.offset))) {
-          if (n == number) return true;
+          // The header counts the entry before its slot goes back.
+          if (n == number) return kvxsim({"status"}).out.find("occupied slots: none") != std::string::npos;
         }
         return false;
       },

@@ -1,7 +1,8 @@
 // The fault runs' rig: the real hbalogd, kvxsim and simhost programs on a
 // throw-away simulated host, with hbalogd and kvxsim as children of the test
-// so that it can kill them at any moment. One adapter: port 2 at location
-// 0x0208, whose log file is kvx0208.log.
+// so that it can kill them at any moment. One adapter unless a run sets
+// adapters_ini_ in its constructor: port 2 at location 0x0208, whose log
+// file is kvx0208.log.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -47,7 +48,9 @@ class fault_run : public ::testing::Test {
   /// `without_file_override`: as root, run it without the capabilities that
   /// let root write a read-only file.
   /// `retry_cycle_ms` shortens the retry thread's cycle (KVX_TEST_RETRY_CYCLE_MS).
-  void start_service(bool without_file_override = false, int retry_cycle_ms = 60000);
+  /// `kill_at` ("STEP:N", KVX_TEST_KILL_AT) makes it kill itself there; it
+  /// may then have ended by the time this returns.
+  void start_service(bool without_file_override = false, int retry_cycle_ms = 60000, const std::string& kill_at = {});
   void kill_service();
   /// SIGTERM and the wait; the exit status (-1 when it did not end).
   int stop_service();
@@ -63,8 +66,11 @@ class fault_run : public ::testing::Test {
   std::filesystem::path log_dir() const;
   std::filesystem::path log_path() const { return log_dir() / "kvx0208.log"; }
   std::string log_text() const;
-  /// Waits (up to 30 s) until the log file holds an entry for `number` and
-  /// its header counts it (the entry is whole and its slot handed back).
+  /// The log file of the adapter at `location` (empty when there is none).
+  std::string log_text_of(std::uint16_t location) const;
+  /// Waits (up to 30 s) until the log file holds an entry for `number`, its
+  /// header counts it (the entry is whole), and the adapter holds no slot
+  /// (the entry's goes back once the header counting it is flushed).
   bool wait_for_entry(std::uint32_t number);
   /// The texts of hbalogd's Application-log events, oldest first.
   std::vector<std::string> service_reports();
@@ -72,6 +78,8 @@ class fault_run : public ::testing::Test {
   /// What hbalogd printed, for failure messages.
   std::string service_output() const;
 
+  /// kvxsim's configuration, written by SetUp.
+  std::string adapters_ini_ = "[adapter]\nport = 2\npci_location = 0x0208\n";
   temp_host host_;
   std::unique_ptr<background_process> simulator_;
   std::unique_ptr<background_process> service_;
