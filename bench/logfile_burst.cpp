@@ -1,7 +1,7 @@
 // A burst of 16 records on each of 128 adapters, written the way the writer
 // threads write them (one thread per adapter, one detail request, then one
-// entry per record): the time until every entry is on disk and every slot has
-// gone back to the driver. Printed only.
+// entry per record): the time until every entry is on stable storage and
+// every slot has gone back to the driver (target: under 1 s). Printed only.
 #include <thread>
 
 #include "bench/logfile_support.h"
@@ -44,9 +44,11 @@ int main() {
   }
   for (auto& w : writers) w.join();
   const double seconds = bench::seconds_since(start);
-  std::printf("burst of %d records on each of %d adapters: %d entries on disk in %.3f s (%.0f entries/s)%s\n", burst,
-              adapters, adapters * burst - failures, seconds, adapters * burst / seconds,
-              driver.all_released() ? ", every slot released" : ", SOME SLOTS NOT RELEASED");
+  std::printf(
+      "burst of %d records on each of %d adapters: %d entries on disk in %.3f s (%.0f entries/s, target under 1 s: "
+      "%s)%s\n",
+      burst, adapters, adapters * burst - failures, seconds, adapters * burst / seconds,
+      seconds < 1.0 ? "met" : "MISSED", driver.all_released() ? ", every slot released" : ", SOME SLOTS NOT RELEASED");
   logd::teardown_store();
   logd::destroy_store_locks();
   return failures == 0 ? 0 : 1;

@@ -10,6 +10,7 @@
 #include "adapter/control_packet.h"
 #include "platform/port_device.h"
 #include "platform/win_codes.h"
+#include "simulator/control.h"
 
 namespace kvx::simulator {
 namespace {
@@ -128,6 +129,11 @@ TEST(SimulatedDriver, SlotsAreListedDumpedAndReleased) {
   EXPECT_EQ(ask(a, no_slot).error, win::error_invalid_parameter);
   bytes free_slot = command(SLOT_RELEASE, 7);
   EXPECT_EQ(ask(a, free_slot).error, 0u) << "releasing a free slot is harmless";
+  // Only the slot that held data is remembered as given back, with its data.
+  ASSERT_EQ(a.released.size(), 1u);
+  EXPECT_EQ(a.released[0].slot, 3);
+  EXPECT_EQ(a.released[0].head[15], 0x33);
+  EXPECT_EQ(released_lines(a), "slot 3: 33333333333333333333333333333333\n");
 }
 
 TEST(SimulatedDriver, BusyAnswersComeFirstAndAreCounted) {
