@@ -15,8 +15,9 @@
 ;   4 hbalogd did not stop: its program is still in use
 ;   5 the suite is installed in another folder
 ;   6 the suite is not installed (uninstaller)
-;   7 setup refuses the folder: too long for hbalogd's paths, characters
-;     outside the ANSI code page, an environment variable, a drive's root
+;   7 setup refuses the folder: longer than hbalogd's paths allow,
+;     characters outside the ANSI code page, an environment variable, not a
+;     full path on a drive letter, a drive's root
 ;   8 hbalogd is registered and started but does not run
 
 Unicode true
@@ -299,6 +300,8 @@ Var stopped_service
 ; 1 when the folder came from /D=, which is then in given_folder as written.
 Var folder_given
 Var given_folder
+; 1 when NSIS had to drop characters of the /D= folder from $INSTDIR.
+Var folder_unusable
 ; The first folder on the way to $INSTDIR that does not exist yet ("" when
 ; $INSTDIR exists): what setup removes again when it cannot write there.
 Var first_missing
@@ -375,6 +378,11 @@ Function check_target
   ${AndIf} ${FileExists} "$0\hbalogd\hbalogd.exe"
     StrCpy $R0 ${EXIT_OTHER_FOLDER}
     StrCpy $R1 "${PRODUCT} are installed in $0. Install into that folder to upgrade them, or remove them first."
+    Goto done
+  ${EndIf}
+  ${If} $folder_unusable == 1
+    StrCpy $R0 ${EXIT_FILES}
+    StrCpy $R1 "Setup cannot make the folder $given_folder: a folder's name cannot hold the characters * ? | < > $\" : (but for the drive's). Nothing was installed."
     Goto done
   ${EndIf}
 
@@ -552,6 +560,7 @@ FunctionEnd
 Function .onInit
   SetRegView 64
   StrCpy $stopped_service 0
+  StrCpy $folder_unusable 0
   Call folder_from_command_line
   ${If} $folder_given == 1
     ; NSIS drops from $INSTDIR what a folder's name cannot hold (* ? | < > " :
@@ -566,12 +575,7 @@ Function .onInit
       ${EndIf}
       StrCpy $given_folder $given_folder -1
     ${LoopUntil} $given_folder == ""
-    ${If} $INSTDIR S!= $given_folder
-      StrCpy $R1 "Setup cannot make the folder $given_folder: a folder's name cannot hold the characters * ? | < > $\" : (but for the drive's). Nothing was installed."
-      MessageBox MB_OK|MB_ICONSTOP $R1 /SD IDOK
-      SetErrorLevel ${EXIT_FILES}
-      Abort
-    ${EndIf}
+    ${IfThen} $INSTDIR S!= $given_folder ${|} StrCpy $folder_unusable 1 ${|}
   ${Else}
     ; An installed suite is upgraded where it is.
     ReadRegStr $0 HKLM "${UNINSTALL_KEY}" kvxTgDir
@@ -593,6 +597,8 @@ Function .onInit
 FunctionEnd
 
 Function directory_page_leave
+  ; The folder typed on the page, not the /D= one.
+  StrCpy $folder_unusable 0
   Call trim_folder
   Call check_target
   ${If} $R0 != 0
@@ -702,6 +708,7 @@ Section "${PRODUCT}"
   ${EndIf}
   Call wait_for_service_run
   ${If} $R0 != 1
+    ${IfThen} $service_exit_code == "" ${|} StrCpy $service_exit_code unknown ${|}
     !insertmacro FAIL ${EXIT_NOT_RUNNING} "The service ${SERVICE} is registered and was started, but it does not run (Win32 exit code $service_exit_code). The events of source Hbalogd in the Application log say why. The files are installed; correct the cause and run setup again, or remove ${PRODUCT}."
   ${EndIf}
   DetailPrint "The service ${SERVICE} is registered and running"
