@@ -2,7 +2,11 @@
 # as a software distribution tool runs it: a fresh install into a folder with
 # a blank in its name, an upgrade while the service runs, the removal through
 # the entry's QuietUninstallString, a second copy in another folder refused,
-# and an install whose KvxRegistry fails.
+# an install whose KvxRegistry fails, a table of folders whose names hold
+# every character that a folder may hold and the command interpreter or the
+# setup program's own language would read (installed, upgraded and removed),
+# the folders that setup refuses or cannot make, and a service that does not
+# run after KvxRegistry.
 source "$(dirname "$0")/lib.sh"
 unregister_hbalogd
 
@@ -23,11 +27,15 @@ hbalogd_dir=$dir/hbalogd
 
 # Runs setup silently into FOLDER and gives its exit code. Setup takes all of
 # the command line after /D= as the folder, unquoted, and wine quotes an
-# argument with a blank: the folder goes as words.
-run_setup() { # FOLDER
-  local words
-  read -r -a words <<<"/D=$1"
-  wine "$setup" /S "${words[@]}" >/dev/null 2>&1
+# argument with a blank: the command line is made by runline, exactly.
+setup_windows_path="Z:${setup//\//\\}"
+runline=$KVX_WINE_PROBES/runline.exe
+run_setup() { # FOLDER [SWITCHES]
+  wine "$runline" "\"$setup_windows_path\" ${2-/S} /D=$1" >/dev/null 2>&1
+}
+# Runs FOLDER's uninstaller silently in place (it returns when it is done).
+run_uninstaller() { # FOLDER
+  wine "$runline" "\"$1\\uninstall.exe\" /S _?=$1" >/dev/null 2>&1
 }
 
 # The files below DIR, one a line, sorted, directories ending in "/".
@@ -86,10 +94,13 @@ expect_eq "the service is RUNNING" 4 "$(wait_for_state 4 20)"
 expect_eq "... from the installed program" "REG_SZ|\"$folder\\hbalogd\\hbalogd.exe\"" "$(reg_value "$service_key" ImagePath)"
 expect_contains "... started once by setup" "trace Service started" "$(service_reports_since "$mark")"
 
-# --- A second copy in another folder is refused while this one is installed.
+# --- A second copy in another folder is refused while this one is installed,
+# even one that cannot be made: never the installed folder instead.
 run_setup 'C:\kvx-elsewhere'
 expect_eq "install into another folder: exit code 5" 5 $?
 expect_eq "... nothing written there" absent "$([ -e "$drive_c/kvx-elsewhere" ] && echo present || echo absent)"
+run_setup 'Q:\no\such\drive'
+expect_eq "install into a folder on a missing drive: exit code 5" 5 $?
 expect_eq "... the entry still names the first folder" "REG_SZ|$folder" "$(reg_value "$uninstall_key" kvxTgDir)"
 
 # --- An upgrade while the service runs. The running program is made an older
@@ -167,8 +178,7 @@ expect_eq "... the files and the entry stay for a second attempt or the uninstal
 wine reg delete 'HKCU\Software\Wine\AppDefaults\hbalogd.exe' /f >/dev/null 2>&1
 # Run in place (_?=), the uninstaller returns when it is done, and cannot
 # remove itself.
-read -r -a words <<<"_?=$folder"
-wine "$dir/uninstall.exe" /S "${words[@]}" >/dev/null 2>&1
+run_uninstaller "$folder"
 expect_eq "... then removed in place: exit code 0" 0 $?
 expect_eq "... the programs are gone" "hbalogd/
 hbalogd/log/
@@ -177,5 +187,139 @@ key_exists "$uninstall_key"
 expect_eq "... the entry is gone" 1 $?
 
 rm -rf "$dir" "$WINEPREFIX/admin-list.txt" "$WINEPREFIX/list-time"
+unregister_hbalogd
+
+# A second drive, K:, for the table.
+drive_k=$WINEPREFIX/drive_k
+mkdir -p "$drive_k"
+ln -sfn ../drive_k "$WINEPREFIX/dosdevices/k:"
+# The Unix path of a folder on C: or K:.
+unix_path() { # FOLDER
+  local rest=${1:2}
+  case ${1:0:1} in
+    C | c) echo "$drive_c${rest//\\//}" ;;
+    K | k) echo "$drive_k${rest//\\//}" ;;
+  esac
+}
+# The longest folder hbalogd can serve: its longest path,
+# <folder>\hbalogd\errorlevel_list.txt, has 255 characters.
+long_folder="C:\\kvx $(printf 'l%.0s' {1..100})\\$(printf 'm%.0s' {1..119})"
+expect_eq "(the long folder has 227 characters)" 227 "${#long_folder}"
+
+# --- Any folder Windows allows: installed from a fresh start (no
+# configuration), RUNNING from there, upgraded where it is (setup without
+# /D= finds it) when marked "u", and removed with nothing left but the log
+# folder, the configuration and, run in place, the uninstaller.
+table=(
+  'u|C:\Program Files (x86)\Storage  Tools\KVX'
+  '-|C:\kvx   three blanks'
+  '-|C:\kvx & co'
+  '-|C:\kvx;semicolon'
+  'u|C:\kvx $INSTDIR $0 $$'
+  "-|C:\\kvx 'quoted'"
+  '-|C:\kvx #1'
+  '-|C:\kvx 100% sure'
+  '-|C:\kvx !bang!'
+  '-|C:\kvx ^caret'
+  '-|C:\kvx,comma'
+  '-|C:\kvx=equals'
+  '-|C:\kvx trailing backslash\'
+  "u|$long_folder"
+  'u|K:\kvx on K'
+)
+for row in "${table[@]}"; do
+  given=${row#*|}
+  folder=${given%\\}
+  dir=$(unix_path "$folder")
+  wine reg delete "$config_key" /f >/dev/null 2>&1
+  run_setup "$given"
+  expect_eq "[$given] silent install: exit code 0" 0 $?
+  expect_eq "[$given] the service is RUNNING" 4 "$(wait_for_state 4 20)"
+  expect_eq "[$given] ... from this folder" "REG_SZ|\"$folder\\hbalogd\\hbalogd.exe\"" \
+    "$(reg_value "$service_key" ImagePath)"
+  expect_eq "[$given] ... with its lists" "REG_SZ|$folder\\hbalogd" "$(reg_value "$config_key" error_log_list_path)"
+  entry=$(winetool reg query "$uninstall_key")
+  expect_contains "[$given] the entry names the folder" "    kvxTgDir    REG_SZ    $folder"$'\n' "$entry"$'\n'
+  expect_contains "[$given] ... and its uninstaller" "    UninstallString    REG_SZ    \"$folder\\uninstall.exe\""$'\n' \
+    "$entry"$'\n'
+  if [ "${row%%|*}" == u ]; then
+    wine "$setup" /S >/dev/null 2>&1
+    expect_eq "[$given] upgrade without /D=: exit code 0" 0 $?
+    expect_eq "[$given] ... RUNNING from this folder" "4 REG_SZ|\"$folder\\hbalogd\\hbalogd.exe\"" \
+      "$(wait_for_state 4 20) $(reg_value "$service_key" ImagePath)"
+  fi
+  run_uninstaller "$folder"
+  expect_eq "[$given] silent removal: exit code 0" 0 $?
+  expect_eq "[$given] ... no service" absent "$(service_state)"
+  key_exists "$uninstall_key"
+  expect_eq "[$given] ... no entry" 1 $?
+  expect_eq "[$given] ... nothing left in the folder but the log folder and the uninstaller" "hbalogd/
+hbalogd/log/
+uninstall.exe" "$(tree_listing "$dir")"
+  rm -rf "$dir"
+done
+wine reg delete "$config_key" /f >/dev/null 2>&1
+rm -rf "$drive_c/Program Files (x86)" "$drive_c/kvx "* "$drive_k"/*
+
+# --- Folders that setup refuses (7) or cannot make (2): nothing is written,
+# nothing registered. Drive R: is /proc, where nothing can be made or written.
+ln -sfn /proc "$WINEPREFIX/dosdevices/r:"
+printf 'a file\r\n' >"$drive_c/kvx-file"
+# The files and folders of drive C: outside Wine's own.
+drive_c_listing() { (cd "$drive_c" && find . -path ./windows -prune -o -path ./users -prune -o -print | sort); }
+before=$(drive_c_listing)
+refused=(
+  "7|${long_folder}x"
+  '7|C:\kvx 日本'
+  '7|C:\kvx %windir%'
+  '7|C:\'
+  '7|kvx'
+  '2|Q:\no\such\drive'
+  '2|C:\kvx-file\sub'
+  '2|C:\kvx<angle>'
+  '2|R:\kvx'
+  '2|R:\sys'
+)
+for pair in "${refused[@]}"; do
+  given=${pair#*|}
+  # Wine takes the command line's characters from the locale's encoding.
+  LC_ALL=C.UTF-8 run_setup "$given"
+  expect_eq "[$given] silent install: exit code ${pair%%|*}" "${pair%%|*}" $?
+  expect_eq "[$given] ... no service" absent "$(service_state)"
+  key_exists "$uninstall_key" || key_exists "$config_key"
+  expect_eq "[$given] ... no entry, no configuration" 1 $?
+done
+expect_eq "... no file made on drive C:" "$before" "$(drive_c_listing)"
+# Interactive setup stops at once with the same message (with no display a
+# message box returns at once: the call is read from a +relay trace).
+relay=$(reg_value 'HKCU\Software\Wine\Debug' RelayInclude)
+wine reg add 'HKCU\Software\Wine\Debug' /v RelayInclude /t REG_SZ /d user32.MessageBoxIndirectW /f >/dev/null 2>&1
+trace=$(WINEDEBUG=-all,+relay wine "$runline" "\"$setup_windows_path\" /D=Q:\\no\\such\\drive" 2>&1 >/dev/null)
+expect_eq "interactive install into a folder on a missing drive: exit code 2" 2 $?
+expect_eq "... one message box" 1 "$(grep -ac 'Call user32.MessageBoxIndirectW' <<<"$trace")"
+if [ "$relay" == absent ]; then
+  wine reg delete 'HKCU\Software\Wine\Debug' /v RelayInclude /f >/dev/null 2>&1
+else
+  wine reg add 'HKCU\Software\Wine\Debug' /v RelayInclude /t REG_SZ /d "${relay#REG_SZ|}" /f >/dev/null 2>&1
+fi
+expect_eq "... no service" absent "$(service_state)"
+rm -f "$drive_c/kvx-file" "$WINEPREFIX/dosdevices/r:" "$WINEPREFIX/dosdevices/k:"
+rm -rf "$drive_k"
+
+# --- A service that does not run: its configuration points the lists to a
+# folder without them, so its capture fails at start and it stops by itself.
+folder='C:\kvx no lists'
+dir=$(unix_path "$folder")
+wine reg add "$config_key" /v error_log_list_path /t REG_SZ /d 'C:\kvx-nowhere' /f >/dev/null 2>&1
+run_setup "$folder"
+expect_eq "install whose service does not run: exit code 8" 8 $?
+expect_eq "... the service is registered, STOPPED" 1 "$(service_state)"
+expect_eq "... the files and the entry stay for a second attempt or the uninstaller" \
+  "REG_SZ|$folder yes" "$(reg_value "$uninstall_key" kvxTgDir) $([ -f "$dir/hbalogd/hbalogd.exe" ] && echo yes)"
+run_uninstaller "$folder"
+expect_eq "... then removed: exit code 0" 0 $?
+expect_eq "... no service" absent "$(service_state)"
+rm -rf "$dir"
+
 unregister_hbalogd
 finish
