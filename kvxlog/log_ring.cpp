@@ -288,18 +288,23 @@ std::size_t fragment_end(std::string_view file, std::size_t from, std::size_t be
 /// whole entry nor the file's header stands before, may have lost "DETAIL
 /// DATA WAS ..." lines to a later lap. `before` is the fragment just before
 /// it, or empty when a marker or a run of blanks does. An entry with those
-/// lines, or with a detail dump (which they exclude), has its own start.
+/// lines, or with a detail dump (which they exclude), has its own start. A
+/// fragment that ends in the four closing line ends of another entry, or
+/// that is no more than some of those line ends, is what is left of the entry
+/// before; anything else may be what is left of the lines.
 bool may_have_lost_head(std::string_view before, const entry_fields& f) {
   if (f.detail_last_error || f.detail_dump) return false;
   if (before.empty()) return false;
-  // Only a fragment that ends in the closing line ends of another entry
-  // cannot be what is left of those lines.
-  return !(before.size() >= entry_tail.size() && before.substr(before.size() - entry_tail.size()) == entry_tail);
+  if (before.size() >= entry_tail.size() && before.substr(before.size() - entry_tail.size()) == entry_tail) {
+    return false;
+  }
+  const bool line_ends_only =
+      before.size() < entry_tail.size() && before.find_first_not_of("\r\n") == std::string_view::npos;
+  return !line_ends_only;
 }
 
 struct segment {
   std::vector<ring_item> items;
-  std::string_view first_written;  ///< of its first whole entry
 };
 
 /// Reads [begin, end) into items. `lap_start` says whether a fragment at the
@@ -345,10 +350,7 @@ std::vector<segment> read_range(std::string_view file, std::size_t begin, std::s
         }
         if (may_have_lost_head(before, *f)) item.whole = false;
       }
-      if (item.whole) {
-        item.fields = *f;
-        if (segments.back().first_written.empty()) segments.back().first_written = f->written;
-      }
+      if (item.whole) item.fields = *f;
       segments.back().items.push_back(item);
       p = entry_end;
       after_whole = item.whole;
@@ -450,22 +452,11 @@ ring_contents read_ring(std::string_view file) {
   std::vector<segment> older = read_range(file, behind, file.size(), true, problems);
   std::vector<segment> current = read_range(file, header_size, lap_end, false, problems);
 
-  // Older laps: the file's order reversed, then the laps with a time of
-  // writing sorted by it into the places such laps hold.
+  // Older laps: the file's order reversed (a lap further from the marker
+  // was written before the laps nearer to it).
   std::reverse(older.begin(), older.end());
-  std::vector<std::size_t> timed;
-  for (std::size_t i = 0; i < older.size(); ++i) {
-    if (!older[i].first_written.empty()) timed.push_back(i);
-  }
-  std::vector<std::size_t> by_time = timed;
-  std::stable_sort(by_time.begin(), by_time.end(),
-                   [&](std::size_t a, std::size_t b) { return older[a].first_written < older[b].first_written; });
-  std::vector<segment> ordered(older.size());
-  for (std::size_t i = 0; i < older.size(); ++i) ordered[i] = std::move(older[i]);
-  std::vector<segment> placed = ordered;
-  for (std::size_t k = 0; k < timed.size(); ++k) placed[timed[k]] = ordered[by_time[k]];
-  for (segment& s : placed) {
-    for (ring_item& item : s.items) ring.items.push_back(item);
+  for (segment& lap : older) {
+    for (ring_item& item : lap.items) ring.items.push_back(item);
   }
   std::size_t in_lap = 0;
   for (segment& s : current) {

@@ -5,12 +5,13 @@
 //
 // Order of the entries (oldest first):
 // 1. Behind the end marker, the text is cut into laps at every run of blanks
-//    (an end marker that a wrap blanked). Each lap is read in file order.
-//    The laps that hold a whole entry are ordered by the time of writing
-//    (OPTION DATA) of their first whole entry; of two with the same time, the
-//    one further from the marker comes first. A lap without a whole entry
-//    keeps its place in the file's order reversed (further from the marker
-//    is older), as do all laps when no time can be read.
+//    (an end marker that a wrap blanked). Each lap is read in file order, and
+//    a lap further from the marker comes before the laps nearer to it: every
+//    lap is written from offset 16 on and ends at its marker, so what is left
+//    of a lap lies beyond the ends of all the laps after it. This is the order
+//    of the times of writing whenever the clock ran forward; the times
+//    themselves (local time, which goes back an hour when daylight saving time
+//    ends) do not decide it.
 // 2. Then the entries from the header to the end marker, the newest last.
 // An entry whose beginning a later lap overwrote is a fragment: it carries
 // its offset and length, never its fields.
