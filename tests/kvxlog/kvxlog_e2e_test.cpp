@@ -149,6 +149,28 @@ TEST_F(kvxlog_program, texts_that_are_no_utf8_still_give_valid_json) {
   EXPECT_EQ(field(lines[0], "error_name"), "\"A\\\xc3\xa9\x01");
 }
 
+// The Wine check tests/wine/checks/kvxlog.sh reads tests/data/kvxlog (the
+// golden files with a time of writing, and a file that hbalogd wrapped) with
+// kvxlog.exe from C:\kvxdata and expects this host's output, kept there.
+TEST_F(kvxlog_program, output_that_the_wine_check_expects) {
+  const std::filesystem::path data = std::filesystem::path(KVX_TEST_DATA_DIR) / "kvxlog";
+  const std::filesystem::path folder = host_.root() / "drive_c" / "kvxdata";
+  std::filesystem::create_directories(folder);
+  for (const auto& e : std::filesystem::directory_iterator(data)) {
+    if (e.path().extension() == ".log") std::filesystem::copy_file(e.path(), folder / e.path().filename());
+  }
+  for (auto [form, golden] :
+       {std::pair{"", "kvxlog.txt"}, {"-summary", "kvxlog-summary.txt"}, {"-json", "kvxlog.jsonl"}}) {
+    std::vector<std::string> args{"-folder", "C:\\kvxdata"};
+    if (*form != '\0') args.push_back(form);
+    const command_result r = kvxlog(args);
+    EXPECT_EQ(r.status, 0) << form;
+    EXPECT_EQ(r.err, "") << form;
+    EXPECT_EQ(r.out, read_file(data / golden)) << form;
+  }
+  EXPECT_EQ(parsed(read_file(data / "kvxlog.jsonl")).size(), 70u);
+}
+
 // hbalogd on the simulated host, wrapping every three entries, entries of
 // three lengths: with 1024 bytes of detail data, without (class 2), and with
 // a refused release (the adapter at 0618 takes no slot back: a FELM line).
