@@ -92,9 +92,47 @@ bool signed_line(cursor& c, std::string_view label, int& value) {
   return true;
 }
 
+// A full byte line whose offset fits its four and five digits, as nearly
+// every line is: "0x%04x(%05d) : " (16 characters), four groups of eight
+// digits with a blank between them, CR LF: 53 characters in all.
+constexpr std::size_t full_line_size = 53;
+constexpr std::size_t line_bytes_at = 16;
+
+/// Whether `line` (at least full_line_size characters) is the full line of
+/// byte `index`. Checked position by position, without a cursor.
+bool full_dump_line(const char* line, std::size_t index) {
+  if (index >= 0x10000 || line[0] != '0' || line[1] != 'x' || line[6] != '(' || line[12] != ')' || line[13] != ' ' ||
+      line[14] != ':' || line[15] != ' ' || line[24] != ' ' || line[33] != ' ' || line[42] != ' ' || line[51] != '\r' ||
+      line[52] != '\n') {
+    return false;
+  }
+  std::size_t h = index;
+  for (int i = 5; i >= 2; --i, h >>= 4) {
+    if (hex_value(line[i]) != static_cast<int>(h & 0xF)) return false;
+  }
+  std::size_t d = index;
+  for (int i = 11; i >= 7; --i, d /= 10) {
+    if (line[i] != static_cast<char>('0' + d % 10)) return false;
+  }
+  // The 32 digits: any character outside 0-9 and a-f gives -1 in the table,
+  // and or-ing the values keeps the sign.
+  int all = 0;
+  for (std::size_t group = 0; group < 4; ++group) {
+    const char* g = line + line_bytes_at + group * 9;
+    for (int i = 0; i < 8; ++i) all |= hex_value(g[i]);
+  }
+  return all >= 0;
+}
+
 /// One byte line of a dump: "0x%04x(%05d) : " then up to 16 bytes, a blank
 /// before each group of four. `full` when it holds 16 (its CR LF is passed).
 bool dump_line(cursor& c, std::size_t index, std::size_t& count, bool& full) {
+  if (c.rest().size() >= full_line_size && full_dump_line(c.rest().data(), index)) {
+    c.set(c.pos() + full_line_size);
+    count = 16;
+    full = true;
+    return true;
+  }
   std::uint64_t hex_index = 0;
   std::uint64_t dec_index = 0;
   if (!c.take("0x") || !c.hex(hex_index, 16) || !c.take("(") || !c.decimal(dec_index, 20) || !c.take(") :") ||
@@ -133,6 +171,47 @@ bool dump(cursor& c, std::string_view name, dump_span& span) {
   span.begin = c.pos();
   span.end = c.pos();
   span.bytes = 0;
+  // The full lines first, each against the offset text it must carry, kept
+  // up to date digit by digit: "0x%04x(%05d) : ".
+  std::array<char, line_bytes_at> expected{'0', 'x', '0', '0', '0', '0', '(', '0',
+                                           '0', '0', '0', '0', ')', ' ', ':', ' '};
+  const std::string_view d = c.data();
+  std::size_t p = c.pos();
+  while (span.bytes < 0x10000 && d.size() - p >= full_line_size &&
+         std::memcmp(d.data() + p, expected.data(), expected.size()) == 0) {
+    const char* line = d.data() + p;
+    if (line[24] != ' ' || line[33] != ' ' || line[42] != ' ' || line[51] != '\r' || line[52] != '\n') break;
+    int all = 0;
+    for (std::size_t group = 0; group < 4; ++group) {
+      const char* g = line + line_bytes_at + group * 9;
+      for (int i = 0; i < 8; ++i) all |= hex_value(g[i]);
+    }
+    if (all < 0) break;
+    p += full_line_size;
+    span.bytes += 16;
+    span.end = p - crlf.size();
+    // The next line's offset: 16 more, in hexadecimal (from the second
+    // digit) and in decimal.
+    for (int i = 4; i >= 2; --i) {
+      char& x = expected[static_cast<std::size_t>(i)];
+      if (x == 'f') {
+        x = '0';
+        continue;
+      }
+      x = x == '9' ? 'a' : static_cast<char>(x + 1);
+      break;
+    }
+    int carry = 16;
+    for (int i = 11; i >= 7 && carry != 0; --i) {
+      char& x = expected[static_cast<std::size_t>(i)];
+      const int v = (x - '0') + carry;
+      x = static_cast<char>('0' + v % 10);
+      carry = v / 10;
+    }
+  }
+  c.set(p);
+  // Then the lines the fast path does not take: a last, shorter one, and
+  // those past offset 0xffff.
   while (c.peek() == '0') {
     const std::size_t line_start = c.pos();
     std::size_t count = 0;
@@ -236,6 +315,12 @@ void append_dump_hex(std::string& out, std::string_view file, const dump_span& d
   std::size_t p = dump.begin;
   const std::size_t end = std::min(dump.end, file.size());
   while (p < end) {
+    if (end - p >= full_line_size - 2 && file[p + line_bytes_at - 2] == ':') {
+      // A full line as full_dump_line checked it: four groups of eight.
+      for (std::size_t group = 0; group < 4; ++group) out.append(file.data() + p + line_bytes_at + group * 9, 8);
+      p += full_line_size;
+      continue;
+    }
     // Past the line's "...) :" to its bytes.
     const std::size_t colon = file.find(") :", p);
     if (colon == std::string_view::npos || colon >= end) break;
@@ -396,11 +481,23 @@ bool read_header(std::string_view file, int& count, std::int64_t& offset) {
 
 /// Every end marker's offset from the ring's start on.
 std::vector<std::size_t> find_markers(std::string_view file) {
+  // The marker's "g" is rare in a log file (the dumps' digits are a-f, the
+  // labels upper case): every "g" is looked for with memchr, and the marker
+  // tried where it would end.
+  constexpr std::size_t g_at = 13;  // "--- end of log ---"[13] == 'g'
   std::vector<std::size_t> found;
-  std::size_t p = header_size;
-  while ((p = file.find(end_marker, p)) != std::string_view::npos) {
-    found.push_back(p);
-    p += end_marker.size();
+  std::size_t p = header_size + g_at;
+  while (p < file.size()) {
+    const void* hit = std::memchr(file.data() + p, 'g', file.size() - p);
+    if (hit == nullptr) break;
+    const std::size_t g = static_cast<std::size_t>(static_cast<const char*>(hit) - file.data());
+    const std::size_t start = g - g_at;
+    if (file.substr(start, end_marker.size()) == end_marker) {
+      found.push_back(start);
+      p = start + end_marker.size() + g_at;
+    } else {
+      p = g + 1;
+    }
   }
   return found;
 }

@@ -58,10 +58,15 @@ read_result read_file_bytes(const std::string& path, std::string& bytes) {
   platform::shared_open how = platform::shared_open::refused;
   platform::unique_file file = platform::open_file_shared_for_reading(path.c_str(), how);
   if (!file) return how == platform::shared_open::missing ? read_result::missing : read_result::unreadable;
-  bytes.clear();
+  // One read of the size the file has, then whatever it grew by meanwhile.
+  std::int64_t size = 0;
+  if (platform::seek_file(file.get(), 0, SEEK_END)) size = std::max<std::int64_t>(platform::tell_file(file.get()), 0);
+  if (!platform::seek_file(file.get(), 0, SEEK_SET)) return read_result::unreadable;
+  bytes.resize(static_cast<std::size_t>(size));
+  std::size_t have = std::fread(bytes.data(), 1, bytes.size(), file.get());
+  bytes.resize(have);
   std::array<char, 1 << 16> chunk{};
-  std::size_t got = 0;
-  while ((got = std::fread(chunk.data(), 1, chunk.size(), file.get())) > 0) bytes.append(chunk.data(), got);
+  while ((have = std::fread(chunk.data(), 1, chunk.size(), file.get())) > 0) bytes.append(chunk.data(), have);
   return std::ferror(file.get()) != 0 ? read_result::unreadable : read_result::read;
 }
 
@@ -113,6 +118,12 @@ std::vector<const ring_item*> select(const ring_contents& ring, const file_label
     chosen.erase(chosen.begin(), chosen.end() - static_cast<std::ptrdiff_t>(*opts.filter.last));
   }
   return chosen;
+}
+
+void show_items(std::string_view bytes, const ring_contents& ring, const file_label& label, const options& opts,
+                std::string& out, std::string& problems) {
+  append_problems(ring, label, problems);
+  for (const ring_item* item : select(ring, label, opts)) append_item(out, opts.form, bytes, *item, label);
 }
 
 struct followed_file {
@@ -199,8 +210,9 @@ int worse(int a, int b) {
   return rank(b) > rank(a) ? b : a;
 }
 
-int read_one(const std::string& path, const options& opts, std::map<std::string, followed_file>* follow) {
-  file_state state;
+/// `state` and `out` are the caller's, so that one buffer serves every file.
+int read_one(const std::string& path, const options& opts, std::map<std::string, followed_file>* follow,
+             file_state& state, std::string& out) {
   const file_label label = label_for(path);
   const read_result r = read_settled(path, state);
   if (r == read_result::missing) {
@@ -211,9 +223,9 @@ int read_one(const std::string& path, const options& opts, std::map<std::string,
     std::fprintf(stderr, "kvxlog: cannot read %s\n", path.c_str());
     return exit_unreadable;
   }
-  std::string out;
+  out.clear();
   std::string problems;
-  show_file(state.bytes, label, opts, out, problems);
+  show_items(state.bytes, state.ring, label, opts, out, problems);
   write_out(out, stdout);
   write_out(problems, stderr);
   if (follow != nullptr) {
@@ -281,9 +293,7 @@ std::string configured_log_folder() {
 
 void show_file(std::string_view bytes, const file_label& label, const options& opts, std::string& out,
                std::string& problems) {
-  const ring_contents ring = read_ring(bytes);
-  append_problems(ring, label, problems);
-  for (const ring_item* item : select(ring, label, opts)) append_item(out, opts.form, bytes, *item, label);
+  show_items(bytes, read_ring(bytes), label, opts, out, problems);
 }
 
 int run_kvxlog(int argc, const char* const* argv) {
@@ -301,7 +311,11 @@ int run_kvxlog(int argc, const char* const* argv) {
   log_files files(opts);
   const std::vector<std::string> paths = files.gather(status, false);
   std::map<std::string, followed_file> followed;
-  for (const std::string& path : paths) status = worse(status, read_one(path, opts, opts.follow ? &followed : nullptr));
+  file_state state;
+  std::string out;
+  for (const std::string& path : paths) {
+    status = worse(status, read_one(path, opts, opts.follow ? &followed : nullptr, state, out));
+  }
   if (opts.follow) follow_files(opts, followed);
   return status;
 }
