@@ -150,8 +150,8 @@ class log_files {
  public:
   explicit log_files(const options& opts) : opts_(opts) {}
 
-  /// The files named, then those of the folders in name order. false when a
-  /// folder cannot be read (said; `status` set).
+  /// The files named, then those of the folders in name order. A folder that
+  /// cannot be read is said (unless `quiet`) and sets `status`.
   std::vector<std::string> gather(int& status, bool quiet) {
     std::vector<std::string> paths = opts_.files;
     for (const std::string& folder : folders()) {
