@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdint>
 #include <map>
+#include <new>
 #include <optional>
 #include <thread>
 #include <unordered_set>
@@ -58,15 +59,27 @@ read_result read_file_bytes(const std::string& path, std::string& bytes) {
   platform::shared_open how = platform::shared_open::refused;
   platform::unique_file file = platform::open_file_shared_for_reading(path.c_str(), how);
   if (!file) return how == platform::shared_open::missing ? read_result::missing : read_result::unreadable;
-  // One read of the size the file has, then whatever it grew by meanwhile.
+  // One read of the size the file says it has, then whatever it grew by
+  // meanwhile. The size is only a hint (a folder opened as a file gives any
+  // number): it is held to what a log file can be, and memory that cannot be
+  // had makes the file unreadable rather than ending the program.
+  constexpr std::int64_t size_hint_limit = std::int64_t{1} << 30;
   std::int64_t size = 0;
-  if (platform::seek_file(file.get(), 0, SEEK_END)) size = std::max<std::int64_t>(platform::tell_file(file.get()), 0);
+  if (platform::seek_file(file.get(), 0, SEEK_END)) {
+    size = std::clamp<std::int64_t>(platform::tell_file(file.get()), 0, size_hint_limit);
+  }
   if (!platform::seek_file(file.get(), 0, SEEK_SET)) return read_result::unreadable;
-  bytes.resize(static_cast<std::size_t>(size));
-  std::size_t have = std::fread(bytes.data(), 1, bytes.size(), file.get());
-  bytes.resize(have);
-  std::array<char, 1 << 16> chunk{};
-  while ((have = std::fread(chunk.data(), 1, chunk.size(), file.get())) > 0) bytes.append(chunk.data(), have);
+  try {
+    bytes.resize(static_cast<std::size_t>(size));
+    std::size_t have = std::fread(bytes.data(), 1, bytes.size(), file.get());
+    bytes.resize(have);
+    std::array<char, 1 << 16> chunk{};
+    while ((have = std::fread(chunk.data(), 1, chunk.size(), file.get())) > 0) bytes.append(chunk.data(), have);
+  } catch (const std::bad_alloc&) {
+    bytes.clear();
+    bytes.shrink_to_fit();
+    return read_result::unreadable;
+  }
   return std::ferror(file.get()) != 0 ? read_result::unreadable : read_result::read;
 }
 

@@ -157,7 +157,8 @@ TEST(LogRing, LapsBehindTheMarkerAreOrderedByTheirTimeOfWriting) {
     }
     two.write(s);
   }
-  const auto whole = whole_items(read_ring(two.file()));
+  const ring_contents laps = read_ring(two.file());
+  const auto whole = whole_items(laps);
   std::vector<std::uint32_t> order;
   for (const ring_item* item : whole) order.push_back(*item->fields.record);
   EXPECT_EQ(order, (std::vector<std::uint32_t>{2, 4, 5, 6}));
@@ -193,7 +194,8 @@ TEST(LogRing, AnEntryThatLostItsUngettableLinesIsAFragment) {
   EXPECT_EQ(ring.items[2].fields.record, 3u);
   // With the lines whole it is an entry like any other.
   file = test::header_line(1, 16 + lap2.size()) + lap2 + "--- end of log ---" + two + "                  ";
-  const auto whole = whole_items(read_ring(file));
+  const ring_contents with_lines = read_ring(file);
+  const auto whole = whole_items(with_lines);
   ASSERT_EQ(whole.size(), 2u);
   EXPECT_EQ(whole[0]->fields.detail_last_error, 0x15u);
 }
