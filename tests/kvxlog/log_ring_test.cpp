@@ -5,16 +5,13 @@
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <random>
-#include <regex>
 #include <string>
 
 #include "kvxlog/entry_output.h"
 #include "kvxlog/options.h"
 #include "kvxlog/program.h"
 #include "tests/kvxlog/ring_model.h"
-#include "tests/support/process.h"
 
 namespace kvx::kvxlog {
 namespace {
@@ -198,34 +195,6 @@ TEST(LogRing, AnEntryThatLostItsUngettableLinesIsAFragment) {
   const auto whole = whole_items(with_lines);
   ASSERT_EQ(whole.size(), 2u);
   EXPECT_EQ(whole[0]->fields.detail_last_error, 0x15u);
-}
-
-std::string golden(const std::string& name) {
-  const std::string text = test::read_file(std::filesystem::path(KVX_TEST_DATA_DIR) / "standin" / name);
-  // The files keep the time of writing out; put one back as hbalogd writes it,
-  // and the header's offset with it.
-  std::string file = std::regex_replace(text, std::regex("<written>"), "20261207 140230 517");
-  const std::size_t marker = file.find("--- end of log ---");
-  return test::header_line(std::stoi(file.substr(0, 4)), marker) + file.substr(16);
-}
-
-TEST(LogRing, TheGoldenLogFilesAreReadWhole) {
-  for (const char* name : {"kvx0208.log", "kvx0510.log", "kvx0618.log", "kvx0720.log"}) {
-    const std::string file = golden(name);
-    const ring_contents ring = read_ring(file);
-    EXPECT_TRUE(ring.problems.empty()) << name << ": " << ring.problems.front();
-    EXPECT_EQ(whole_items(ring).size(), ring.items.size()) << name;
-    EXPECT_EQ(static_cast<int>(ring.items.size()), ring.header_count) << name;
-    for (const ring_item& item : ring.items) {
-      char location[8];
-      std::snprintf(location, sizeof location, "%04x", item.fields.location());
-      EXPECT_EQ(std::string("kvx") + location + ".log", name);
-      EXPECT_EQ(item.fields.written, "20261207 140230");
-      ASSERT_TRUE(item.fields.detail_dump);
-      EXPECT_EQ(item.fields.detail_dump->bytes, 64u);
-      EXPECT_EQ(item.fields.refused_slot.has_value(), std::string(name) == "kvx0618.log");
-    }
-  }
 }
 
 TEST(LogRing, DamagedFilesGiveTheWholeEntriesAndSayWhatIsWrong) {
