@@ -81,23 +81,21 @@ void append_summary_form(std::string& out, const ring_item& item, const file_lab
   out += '\n';
 }
 
-void dump_member(json::writer& w, std::string& scratch, std::string_view name, std::string_view file,
-                 const std::optional<dump_span>& dump) {
+void dump_member(json::writer& w, std::string_view name, std::string_view file, const std::optional<dump_span>& dump) {
   w.key(name);
   if (!dump) {
     w.null();
     return;
   }
   // The dump's digits were checked to be hex when the entry was read.
-  scratch.assign(1, '"');
-  append_dump_hex(scratch, file, *dump);
-  scratch += '"';
-  w.raw(scratch);
+  std::string& out = w.raw_value();
+  out += '"';
+  append_dump_hex(out, file, *dump);
+  out += '"';
 }
 
 void append_json_form(std::string& out, std::string_view file, const ring_item& item, const file_label& label) {
   json::writer w(out);
-  std::string scratch;
   const bool whole = item.whole;
   const entry_fields& f = item.fields;
   w.begin_object();
@@ -127,8 +125,8 @@ void append_json_form(std::string& out, std::string_view file, const ring_item& 
   w.member("driver_version", known(f.driver_version));
   w.member("firmware_version", known(f.firmware_version));
   w.member("adapter_wwn", known(f.adapter_wwn));
-  dump_member(w, scratch, "event_log_dump", file, f.event_dump);
-  dump_member(w, scratch, "detail_data", file, f.detail_dump);
+  dump_member(w, "event_log_dump", file, f.event_dump);
+  dump_member(w, "detail_data", file, f.detail_dump);
   w.member("detail_last_error", f.detail_last_error ? std::optional<std::int64_t>(*f.detail_last_error) : std::nullopt);
   w.member("refused_slot", f.refused_slot ? std::optional<std::int64_t>(*f.refused_slot) : std::nullopt);
   w.end_object();

@@ -26,6 +26,25 @@ constexpr std::array<signed char, 256> lower_hex = make_hex_table();
 int hex_value(char c) { return lower_hex[static_cast<unsigned char>(c)]; }
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
+/// Whether the eight characters at `text` are all lower-case hex digits,
+/// tested eight at a time: with no byte at or above 0x80, adding a constant
+/// to every byte carries into no other byte, and each byte's top bit then
+/// says whether it lies at or above a bound.
+bool eight_hex_digits(const char* text) {
+  std::uint64_t x = 0;
+  std::memcpy(&x, text, sizeof x);
+  constexpr std::uint64_t ones = 0x0101010101010101ull;
+  constexpr std::uint64_t tops = 0x8080808080808080ull;
+  if ((x & tops) != 0) return false;
+  const std::uint64_t from_0 = x + ones * (0x80 - '0');      // top bit: >= '0'
+  const std::uint64_t past_9 = x + ones * (0x80 - '9' - 1);  // top bit: >  '9'
+  const std::uint64_t from_a = x + ones * (0x80 - 'a');      // top bit: >= 'a'
+  const std::uint64_t past_f = x + ones * (0x80 - 'f' - 1);  // top bit: >  'f'
+  const std::uint64_t digit = from_0 & ~past_9;
+  const std::uint64_t letter = from_a & ~past_f;
+  return ((digit | letter) & tops) == tops;
+}
+
 /// A position in the file that never passes `limit`.
 class cursor {
  public:
@@ -181,12 +200,10 @@ bool dump(cursor& c, std::string_view name, dump_span& span) {
          std::memcmp(d.data() + p, expected.data(), expected.size()) == 0) {
     const char* line = d.data() + p;
     if (line[24] != ' ' || line[33] != ' ' || line[42] != ' ' || line[51] != '\r' || line[52] != '\n') break;
-    int all = 0;
-    for (std::size_t group = 0; group < 4; ++group) {
-      const char* g = line + line_bytes_at + group * 9;
-      for (int i = 0; i < 8; ++i) all |= hex_value(g[i]);
+    if (!eight_hex_digits(line + line_bytes_at) || !eight_hex_digits(line + line_bytes_at + 9) ||
+        !eight_hex_digits(line + line_bytes_at + 18) || !eight_hex_digits(line + line_bytes_at + 27)) {
+      break;
     }
-    if (all < 0) break;
     p += full_line_size;
     span.bytes += 16;
     span.end = p - crlf.size();

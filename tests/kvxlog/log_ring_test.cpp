@@ -256,6 +256,19 @@ TEST(LogRing, DamagedFilesGiveTheWholeEntriesAndSayWhatIsWrong) {
     EXPECT_EQ(records(ring), (std::vector<std::uint32_t>{1, 3, 4}));
     EXPECT_FALSE(ring.problems.empty());
   }
+  // A dump digit that is no lower-case hex digit, just outside each range.
+  for (char c : std::string("/:`gAF \x80\xff")) {
+    std::string file = good;
+    const std::size_t line = file.find("0x0010(00016) : ", file.find("ERRLOG", held[1].offset));
+    file[line + 16 + 9 + 3] = c;
+    EXPECT_EQ(records(read_ring(file)), (std::vector<std::uint32_t>{1, 3, 4})) << static_cast<int>(c);
+  }
+  for (char c : std::string("09af")) {
+    std::string file = good;
+    const std::size_t line = file.find("0x0010(00016) : ", file.find("ERRLOG", held[1].offset));
+    file[line + 16 + 9 + 3] = c;
+    EXPECT_EQ(records(read_ring(file)), (std::vector<std::uint32_t>{1, 2, 3, 4})) << c;
+  }
   EXPECT_FALSE(read_ring("   0").problems.empty());
 }
 
