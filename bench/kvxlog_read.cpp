@@ -101,7 +101,7 @@ int main() {
   const std::filesystem::path dir = pattern;
   test::ring_model model(4096);
   for (std::uint32_t n = 1; n <= 4096; ++n) {
-    test::entry_spec e;
+    test::entry_parts e;
     e.record = n;
     e.event_data.assign(104, static_cast<std::uint8_t>(n));
     e.detail->assign(1024, static_cast<std::uint8_t>(n >> 4));

@@ -16,7 +16,7 @@
 namespace kvx::kvxlog {
 namespace {
 
-using test::entry_spec;
+using test::entry_parts;
 using test::ring_model;
 
 std::vector<const ring_item*> whole_items(const ring_contents& ring) {
@@ -35,8 +35,8 @@ std::string detail_hex(const std::string& file, const ring_item& item) {
 
 /// Entries of every kind and length: with a detail dump of 16 to 1024 bytes,
 /// refused releases (a FELM line), without detail data, without a record.
-entry_spec random_entry(std::mt19937& rng, std::uint32_t number, int& second) {
-  entry_spec e;
+entry_parts random_entry(std::mt19937& rng, std::uint32_t number, int& second) {
+  entry_parts e;
   second += static_cast<int>(rng() % 2);  // some entries share their second
   char written[32];
   std::snprintf(written, sizeof written, "20261207 14%02d%02d", (second / 60) % 60, second % 60);
@@ -80,13 +80,13 @@ TEST(LogRing, EveryEntryTheRingHoldsComesOutOnceInTheOrderOfWriting) {
       ASSERT_EQ(whole.size(), held.size()) << where;
       for (std::size_t i = 0; i < held.size(); ++i) {
         const ring_item& item = *whole[i];
-        const entry_spec& spec = held[i].spec;
+        const entry_parts& parts = held[i].parts;
         EXPECT_EQ(item.offset, held[i].offset) << where << " entry " << i;
         EXPECT_EQ(item.length, held[i].text.size()) << where;
-        EXPECT_EQ(item.fields.record, spec.record) << where;
-        EXPECT_EQ(item.fields.written, spec.written) << where;
-        EXPECT_EQ(item.fields.refused_slot, spec.refused_slot) << where;
-        EXPECT_EQ(detail_hex(file, item), spec.detail ? test::hex_of(*spec.detail) : "") << where;
+        EXPECT_EQ(item.fields.record, parts.record) << where;
+        EXPECT_EQ(item.fields.written, parts.written) << where;
+        EXPECT_EQ(item.fields.refused_slot, parts.refused_slot) << where;
+        EXPECT_EQ(detail_hex(file, item), parts.detail ? test::hex_of(*parts.detail) : "") << where;
       }
       // Whatever is not a whole entry is shown as a fragment: the items, the
       // marker and the blanks of wrapped markers cover the file from the
@@ -112,7 +112,7 @@ TEST(LogRing, LapsBehindTheMarkerAreOrderedByTheirTimeOfWriting) {
   // behind the newest lap's marker stand what is left of both older ones,
   // the newer of them nearer the marker.
   ring_model model(1);
-  entry_spec e;
+  entry_parts e;
   e.detail->assign(512, 0x33);
   e.record = 1;
   e.written = "20261207 140001";
@@ -144,7 +144,7 @@ TEST(LogRing, LapsBehindTheMarkerAreOrderedByTheirTimeOfWriting) {
                                {4u, "20261207 150003", 300},
                                {5u, "20261207 090000", -1},
                                {6u, "20261207 090001", -1}}) {
-    entry_spec s;
+    entry_parts s;
     s.record = n;
     s.written = when;
     if (size < 0) {
@@ -164,16 +164,16 @@ TEST(LogRing, LapsBehindTheMarkerAreOrderedByTheirTimeOfWriting) {
 TEST(LogRing, AnEntryThatLostItsUngettableLinesIsAFragment) {
   // Lap 1: an entry whose detail request failed ("DETAIL DATA WAS ...").
   // Lap 2's marker ends inside those lines: the rest is not shown as whole.
-  entry_spec first;
+  entry_parts first;
   first.record = 1;
   first.detail.reset();
   first.last_error = 0x15;
-  entry_spec second = first;
+  entry_parts second = first;
   second.record = 2;
   const std::string one = test::entry_text(first);
   const std::string two = test::entry_text(second);
   // A lap-2 entry that, with its marker, ends 10 bytes into lap 1's second entry.
-  entry_spec filler;
+  entry_parts filler;
   filler.record = 3;
   filler.detail.reset();
   std::string lap2 = test::entry_text(filler);
@@ -200,7 +200,7 @@ TEST(LogRing, AnEntryThatLostItsUngettableLinesIsAFragment) {
 TEST(LogRing, DamagedFilesGiveTheWholeEntriesAndSayWhatIsWrong) {
   ring_model model(0);
   for (std::uint32_t n = 1; n <= 4; ++n) {
-    entry_spec e;
+    entry_parts e;
     e.record = n;
     model.write(e);
   }
@@ -277,7 +277,7 @@ TEST(KvxlogFilters, EachFilterAndTheLastN) {
   const char* names[] = {"LINK_DOWN", "FRAME_TIMEOUT", "LINK_DOWN", "PCI_PARITY_ERROR"};
   const char* levels[] = {"ERROR", "WARNING", "ERROR", "FATAL"};
   for (int i = 0; i < 4; ++i) {
-    entry_spec e;
+    entry_parts e;
     e.record = static_cast<std::uint32_t>(i + 1);
     e.error_name = names[i];
     e.level = levels[i];

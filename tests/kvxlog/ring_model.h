@@ -12,7 +12,7 @@
 
 namespace kvx::test {
 
-struct entry_spec {
+struct entry_parts {
   std::optional<std::uint32_t> record;  ///< none: an entry for detail data without a record
   std::string written = "20261207 140230";
   int milliseconds = 517;
@@ -62,7 +62,7 @@ inline std::string hex_of(const std::vector<std::uint8_t>& bytes) {
   return out;
 }
 
-inline std::string entry_text(const entry_spec& e) {
+inline std::string entry_text(const entry_parts& e) {
   std::string t;
   char line[256];
   if (e.last_error) {
@@ -113,19 +113,19 @@ class ring_model {
   struct written_entry {
     std::size_t offset;
     std::string text;
-    entry_spec spec;
+    entry_parts parts;
   };
 
-  void write(const entry_spec& spec) {
+  void write(const entry_parts& parts) {
     if (max_ != 0 && count_ >= max_) {
       if (file_.size() >= offset_ + marker_.size()) file_.replace(offset_, marker_.size(), marker_.size(), ' ');
       count_ = 0;
       offset_ = 16;
     }
-    const std::string text = entry_text(spec) + marker_;
+    const std::string text = entry_text(parts) + marker_;
     if (file_.size() < offset_ + text.size()) file_.resize(offset_ + text.size(), '\0');
     file_.replace(offset_, text.size(), text);
-    written_.push_back({offset_, text.substr(0, text.size() - marker_.size()), spec});
+    written_.push_back({offset_, text.substr(0, text.size() - marker_.size()), parts});
     offset_ += text.size() - marker_.size();
     ++count_;
     file_.replace(0, 16, header_line(count_, offset_));
