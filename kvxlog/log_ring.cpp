@@ -328,13 +328,21 @@ std::optional<entry_fields> parse_entry(std::string_view file, std::size_t at, s
 }
 
 void append_dump_hex(std::string& out, std::string_view file, const dump_span& dump) {
-  out.reserve(out.size() + dump.bytes * 2);
+  // The digits go straight into room made for all of them; every write is
+  // held to that room, whatever the span says.
+  const std::size_t start = out.size();
+  out.resize(start + dump.bytes * 2);
+  char* to = out.data() + start;
+  char* const room_end = out.data() + out.size();
   std::size_t p = dump.begin;
   const std::size_t end = std::min(dump.end, file.size());
   while (p < end) {
-    if (end - p >= full_line_size - 2 && file[p + line_bytes_at - 2] == ':') {
-      // A full line as full_dump_line checked it: four groups of eight.
-      for (std::size_t group = 0; group < 4; ++group) out.append(file.data() + p + line_bytes_at + group * 9, 8);
+    if (end - p >= full_line_size - 2 && file[p + line_bytes_at - 2] == ':' && room_end - to >= 32) {
+      // A full line as dump() checked it: four groups of eight.
+      for (std::size_t group = 0; group < 4; ++group) {
+        std::memcpy(to + group * 8, file.data() + p + line_bytes_at + group * 9, 8);
+      }
+      to += 32;
       p += full_line_size;
       continue;
     }
@@ -343,11 +351,12 @@ void append_dump_hex(std::string& out, std::string_view file, const dump_span& d
     if (colon == std::string_view::npos || colon >= end) break;
     p = colon + 3;
     while (p < end && file[p] != '\r') {
-      if (file[p] != ' ') out += file[p];
+      if (file[p] != ' ' && to < room_end) *to++ = file[p];
       ++p;
     }
     p += crlf.size();
   }
+  out.resize(static_cast<std::size_t>(to - out.data()));
 }
 
 namespace {
