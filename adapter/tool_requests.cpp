@@ -18,21 +18,48 @@ using failure_text = void (*)(char* text, std::size_t size, std::uint32_t return
 /// The common single attempt: open shared (failure reported as CreateFile),
 /// allocate the packet, build it, one exchange. 0 with `packet` holding the
 /// reply, or -1 after the report the row of the operation asks for.
+/// Keeps a failure for a caller that asked for it.
+void keep_failure(tool_failure* failure, const char* request, const char* call, const std::string& device,
+                  std::uint32_t returned, std::uint32_t code) {
+  if (failure == nullptr) return;
+  failure->request = request;
+  failure->call = call;
+  failure->device = device;
+  failure->returned = returned;
+  failure->code = code;
+  failure->text.reset();
+  std::string text;
+  std::uint32_t lookup_error = 0;
+  if (code != 0 && platform::system_message_text(code, text, lookup_error)) {
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+    failure->text = text;
+  }
+}
+
 int single_attempt(const char* path, packet_bytes& packet, std::uint32_t size, int (*build)(packet_bytes&, int),
-                   int type, failure_text on_failure) {
+                   int type, failure_text on_failure, const char* request, tool_failure* failure) {
   const std::string with_colon = device_path(path);
   std::uint32_t error = 0;
   port_handle device = open_port_device(with_colon.c_str(), platform::share_mode::shared, error);
   if (!device) {
+    if (failure != nullptr) {
+      keep_failure(failure, request, "CreateFile", with_colon, 0, error);
+      return -1;
+    }
     char text[message_size];
     std::snprintf(text, sizeof text, "CreateFile(%s) error.\n", with_colon.c_str());
     print_system_error(text, error);
     return -1;
   }
-  if (!allocate_packet(packet, size) || build(packet, type) != 0) return -1;
+  if (!allocate_packet(packet, size) || build(packet, type) != 0) {
+    keep_failure(failure, request, "allocate", with_colon, 0, 0);
+    return -1;
+  }
   std::uint32_t returned = 0;
   if (exchange_packet(*device, packet, error, returned) != 0) {
-    if (on_failure != nullptr) {
+    if (failure != nullptr) {
+      keep_failure(failure, request, "DeviceIoControl", with_colon, returned, error);
+    } else if (on_failure != nullptr) {
       char text[message_size];
       on_failure(text, sizeof text, returned, type);
       print_system_error(text, error);
@@ -40,6 +67,19 @@ int single_attempt(const char* path, packet_bytes& packet, std::uint32_t size, i
     return -1;
   }
   return 0;
+}
+
+const char* adapter_data_request(int type) {
+  switch (type) {
+    case DATA_VERSIONS:
+      return "DATA_VERSIONS";
+    case DATA_PORT_NAMES:
+      return "DATA_PORT_NAMES";
+    case DATA_PARTS_NUMBER:
+      return "DATA_PARTS_NUMBER";
+    default:
+      return "CC_ADAPTER_DATA";
+  }
 }
 
 int build_for_sub_command(packet_bytes& packet, int sub_command) {
@@ -68,21 +108,26 @@ int tool_port_present(const char* path) {
   return device ? 0 : -1;
 }
 
-int tool_pci_location(const char* path, std::uint32_t& location) {
+int tool_pci_location(const char* path, std::uint32_t& location, tool_failure* failure) {
   packet_bytes packet;
-  if (single_attempt(path, packet, command_packet_size(PCI_LOCATION), build_for_sub_command, PCI_LOCATION, nullptr) !=
-      0) {
+  if (single_attempt(path, packet, command_packet_size(PCI_LOCATION), build_for_sub_command, PCI_LOCATION, nullptr,
+                     "PCI_LOCATION", failure) != 0) {
     return -1;
   }
-  return read_pci_location(packet, location);
+  if (read_pci_location(packet, location) != 0) {
+    keep_failure(failure, "PCI_LOCATION", "reply", device_path(path), 0, 0);
+    return -1;
+  }
+  return 0;
 }
 
-int tool_adapter_data(const char* path, int type, std::span<std::uint8_t> data) {
+int tool_adapter_data(const char* path, int type, std::span<std::uint8_t> data, tool_failure* failure) {
   const std::uint32_t length = adapter_data_length(type);
   if (length == 0 || data.size() < length) return -1;
   packet_bytes packet;
   if (single_attempt(path, packet, adapter_data_packet_size(type), build_for_type, type,
-                     type == DATA_PARTS_NUMBER ? nullptr : adapter_data_failure) != 0) {
+                     type == DATA_PARTS_NUMBER ? nullptr : adapter_data_failure, adapter_data_request(type),
+                     failure) != 0) {
     return -1;
   }
   std::span<const std::uint8_t> area = adapter_data_area(packet, type);
@@ -90,11 +135,11 @@ int tool_adapter_data(const char* path, int type, std::span<std::uint8_t> data) 
   return 0;
 }
 
-int tool_hbainfo(const char* path, std::span<std::uint8_t> info) {
+int tool_hbainfo(const char* path, std::span<std::uint8_t> info, tool_failure* failure) {
   if (info.size() < hbainfo_size) return -1;
   packet_bytes packet;
-  if (single_attempt(path, packet, command_packet_size(HBAINFO), build_for_sub_command, HBAINFO, hbainfo_failure) !=
-      0) {
+  if (single_attempt(path, packet, command_packet_size(HBAINFO), build_for_sub_command, HBAINFO, hbainfo_failure,
+                     "HBAINFO", failure) != 0) {
     return -1;
   }
   std::span<const std::uint8_t> payload = packet_payload(packet).first(hbainfo_size);
@@ -103,10 +148,10 @@ int tool_hbainfo(const char* path, std::span<std::uint8_t> info) {
 }
 
 int tool_pkgtype(const char* path, std::uint16_t& vendor_id, std::uint16_t& device_id, std::uint8_t& lsi_revision,
-                 std::uint8_t& ec_level) {
+                 std::uint8_t& ec_level, tool_failure* failure) {
   packet_bytes packet;
-  if (single_attempt(path, packet, command_packet_size(PkgType), build_for_sub_command, PkgType, pkgtype_failure) !=
-      0) {
+  if (single_attempt(path, packet, command_packet_size(PkgType), build_for_sub_command, PkgType, pkgtype_failure,
+                     "PkgType", failure) != 0) {
     return -1;
   }
   std::span<const std::uint8_t> payload = packet_payload(packet);

@@ -378,7 +378,22 @@ def text_seeds():
     write("console_input", "no_line_end", b"0X")
 
 
+def log_ring_seeds():
+    """kvxlog's reader: the log files kept for its tests (golden entries, a
+    file hbalogd wrapped), one cut, one with its header edited, one without
+    its end marker."""
+    data = os.path.join(HERE, "..", "tests", "data", "kvxlog")
+    for name in ("kvx0208.log", "kvx0301.log"):
+        with open(os.path.join(data, name), "rb") as f:
+            text = f.read()
+        write("log_ring", name, text)
+    write("log_ring", "cut", text[:len(text) // 2])
+    write("log_ring", "header_edited", b"   9      1234\r\n" + text[16:])
+    write("log_ring", "no_marker", text.replace(b"--- end of log ---", b"                  "))
+
+
 def main():
+    log_ring_seeds()
     driver_record_seeds()
     configuration_seeds()
     parameter_text_seeds()

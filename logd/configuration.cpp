@@ -39,8 +39,7 @@ struct path_setting {
 };
 
 const path_setting path_settings[] = {
-    {"error_log_file_path", "C:\\Program Files\\velmora\\drivers\\hba\\hbalogd\\log", "kvx0000.log",
-     set_error_log_file_path},
+    {log_folder_value, default_log_folder, "kvx0000.log", set_error_log_file_path},
     {"error_log_list_path", "C:\\Program Files\\velmora\\drivers\\hba\\hbalogd", "errorlevel_list.txt",
      set_error_log_list_path},
 };

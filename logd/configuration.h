@@ -7,6 +7,9 @@
 namespace kvx::logd {
 
 inline constexpr const char* configuration_key = "SOFTWARE\\Velmora\\kvxwdd\\hbalogd";
+/// The log folder's value and its default, which kvxlog reads the same way.
+inline constexpr const char* log_folder_value = "error_log_file_path";
+inline constexpr const char* default_log_folder = "C:\\Program Files\\velmora\\drivers\\hba\\hbalogd\\log";
 
 /// Paths to the list and log files are built in buffers of this many
 /// characters (at most one less kept); a configured directory whose file

@@ -650,6 +650,7 @@ Section "${PRODUCT}"
   SetOverwrite on
   SetOutPath "$INSTDIR"
   File "${STAGE}/kvxls.exe"
+  File "${STAGE}/kvxlog.exe"
   File "${STAGE}/hbautil.exe"
   File "${STAGE}/KVXService.dll"
   File "${STAGE}/README-admin.txt"
@@ -761,6 +762,7 @@ Section "Uninstall"
   ClearErrors
   Delete "$INSTDIR\hbalogd\hbalogd.exe"
   Delete "$INSTDIR\kvxls.exe"
+  Delete "$INSTDIR\kvxlog.exe"
   Delete "$INSTDIR\hbautil.exe"
   Delete "$INSTDIR\KVXService.dll"
   ${If} ${Errors}

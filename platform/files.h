@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace kvx::platform {
 
@@ -26,6 +27,20 @@ std::string native_path(const char* windows_path);
 
 /// fopen(native_path(path), mode); null on failure, errno as fopen leaves it.
 unique_file open_file(const char* windows_path, const char* mode);
+
+/// How open_file_shared_for_reading ended.
+enum class shared_open { opened, missing, refused };
+
+/// Opens an existing file for reading in binary mode without standing in
+/// anyone's way: on Windows with every share mode (read, write and delete),
+/// so that a writer can open, write, extend or replace the file while it is
+/// open. `result` says whether it opened, does not exist, or was refused.
+unique_file open_file_shared_for_reading(const char* windows_path, shared_open& result);
+
+/// The names of the plain files in a folder (no folders, no "." or ".."), in
+/// no particular order. false when the folder cannot be read; `missing` then
+/// says whether it does not exist.
+[[nodiscard]] bool list_folder_files(const char* windows_path, std::vector<std::string>& names, bool& missing);
 
 /// fseek and ftell with 64-bit offsets on every host (long is 32 bits on
 /// Windows). seek_file gives false on failure; tell_file gives -1.

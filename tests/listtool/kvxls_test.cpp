@@ -179,6 +179,46 @@ TEST_F(Kvxls, ListingThatTheWineCheckExpects) {
   EXPECT_EQ(detailed.out, test::read_file(data / "kvxls-DN.out"));
   EXPECT_EQ(plain.err, test::read_file(data / "kvxls.err"));
   EXPECT_EQ(detailed.err, plain.err);
+  // -json in any case and with either prefix: one document, the failures in
+  // it and not on standard error.
+  for (const char* word : {"-json", "/JSON", "-Json"}) {
+    const test::command_result json = kvxls({word});
+    EXPECT_EQ(json.out, test::read_file(data / "kvxls.json")) << word;
+    EXPECT_EQ(json.err, "");
+  }
+  EXPECT_EQ(kvxls({"-json", "x"}).out, plain.out) << "-json alone on the command line";
+}
+
+// The document, read by Python's own JSON parser (tests/kvxlog/json_fields.py,
+// which also checks every key and type), holds what the listing and -DN show.
+TEST_F(Kvxls, JsonHoldsEveryFieldOfTheListingAndTheDetailMode) {
+  test::running_simulator sim(made_up_config + "[adapter]\nport = 3\nfail = pkgtype:170\n" +
+                              "[adapter]\nport = 4\nparts_number = unsupported\nec_level = none\n");
+  test::run_options o;
+  o.input = kvxls({"-json"}).out;
+  const std::filesystem::path script = std::filesystem::path(KVX_TEST_DATA_DIR) / ".." / "kvxlog" / "json_fields.py";
+  const test::command_result parsed = test::run_command({"/usr/bin/python3", script.string(), "document"}, o);
+  ASSERT_EQ(parsed.status, 0) << parsed.err << o.input;
+  EXPECT_EQ(parsed.out,
+            "program=kvxls version=1.16\n"
+            "port=2 symbolic_name=scsi2 device_object_name=\\Device\\KvxPort2 complete=true pci_vendor_id=8059 "
+            "pci_device_id=27169 lsi_revision=60 ec_level=B pci_bus=3 pci_device=0 pci_function=1 parts_number=7RTM254 "
+            "model_name=KVX4120 driver_version=2.1.4 firmware_version=10.02 world_wide_port_name=200000000000a001 "
+            "world_wide_node_name=200000000000a000 connection_type=2 connection_type_text=Point to Point (fablic) "
+            "link_speed=4 link_speed_text=4 Gbps failed_requests=\n"
+            "port=3 symbolic_name=scsi3 device_object_name=\\Device\\KvxPort3 complete=false pci_vendor_id=null "
+            "pci_device_id=null lsi_revision=null ec_level=null pci_bus=null pci_device=null pci_function=null "
+            "parts_number=null model_name=null driver_version=null firmware_version=null world_wide_port_name=null "
+            "world_wide_node_name=null connection_type=null connection_type_text=null link_speed=null "
+            "link_speed_text=null failed_requests=PkgType/DeviceIoControl/\\\\.\\scsi3:/0/170/The requested "
+            "resource is in use.\n"
+            "port=4 symbolic_name=scsi4 device_object_name=\\Device\\KvxPort4 complete=true pci_vendor_id=8059 "
+            "pci_device_id=27169 lsi_revision=0 ec_level=null pci_bus=4 pci_device=0 pci_function=0 parts_number=null "
+            "model_name=null driver_version=2.1.4 firmware_version=10.02 world_wide_port_name=2000000000000401 "
+            "world_wide_node_name=2000000000000400 connection_type=2 connection_type_text=Point to Point (fablic) "
+            "link_speed=4 link_speed_text=4 Gbps "
+            "failed_requests=DATA_PARTS_NUMBER/DeviceIoControl/\\\\.\\scsi4:/0/87/The "
+            "parameter is incorrect.\n");
 }
 
 TEST(ModelTable, FirstSevenCharactersInTableOrder) {

@@ -23,18 +23,19 @@ $top/hbalogd/errorlog_list.txt
 $top/hbalogd/hbalogd.exe
 $top/hbalogd/log/
 $top/hbautil.exe
+$top/kvxlog.exe
 $top/kvxls.exe"
 # The top folder is implied by the entries below it: some zips list it, some do not.
 listing=$( (echo "$top/"; unzip -Z1 "$package") | sort -u)
-expect_eq "the package holds exactly the four programs, the lists, the log folder and the two texts" \
+expect_eq "the package holds exactly the five programs, the lists, the log folder and the two texts" \
   "$expected" "$listing"
 
 unpacked=$WINEPREFIX/package-check
 rm -rf "$unpacked"
 mkdir -p "$unpacked"
 unzip -q "$package" -d "$unpacked"
-for pair in hbalogd/hbalogd.exe:logd/host/hbalogd.exe kvxls.exe:listtool/kvxls.exe hbautil.exe:paramutil/hbautil.exe \
-  KVXService.dll:installhooks/KVXService.dll; do
+for pair in hbalogd/hbalogd.exe:logd/host/hbalogd.exe kvxls.exe:listtool/kvxls.exe kvxlog.exe:kvxlog/kvxlog.exe \
+  hbautil.exe:paramutil/hbautil.exe KVXService.dll:installhooks/KVXService.dll; do
   cmp -s "$unpacked/$top/${pair%%:*}" "$KVX_WIN_BUILD/${pair#*:}"
   expect_eq "${pair%%:*} is the built program" 0 $?
   imports=$(x86_64-w64-mingw32-objdump -p "$unpacked/$top/${pair%%:*}" | awk '/DLL Name:/ { print toupper($3) }' |
