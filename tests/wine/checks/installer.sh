@@ -61,7 +61,8 @@ expect_eq "silent install: exit code 0" 0 $?
 top=$(unzip -Z1 "$package" | head -n 1)
 expect_eq "the folder holds what the release package holds, and the uninstaller" \
   "$( (unzip -Z1 "$package" | sed "s|^${top%%/*}/||" | grep -v '^$'; echo uninstall.exe) | sort)" "$(tree_listing "$dir")"
-for pair in hbalogd/hbalogd.exe:logd/host/hbalogd.exe kvxls.exe:listtool/kvxls.exe hbautil.exe:paramutil/hbautil.exe \
+for pair in hbalogd/hbalogd.exe:logd/host/hbalogd.exe kvxls.exe:listtool/kvxls.exe kvxlog.exe:kvxlog/kvxlog.exe \
+  hbautil.exe:paramutil/hbautil.exe \
   KVXService.dll:installhooks/KVXService.dll; do
   cmp -s "$dir/${pair%%:*}" "$KVX_WIN_BUILD/${pair#*:}"
   expect_eq "${pair%%:*} is the built program" 0 $?
