@@ -1,5 +1,6 @@
 #include "logd/adapter_requests.h"
 
+#include "logd/capture_life.h"
 #include "logd/interface_table.h"
 #include "logd/report_event.h"
 

@@ -7,6 +7,7 @@
 
 #include "adapter/logger_requests.h"
 #include "logd/capture_hooks.h"
+#include "logd/capture_life.h"
 #include "logd/interface_table.h"
 #include "logd/log_entry.h"
 #include "logd/report_event.h"
@@ -99,7 +100,7 @@ void writer_thread(std::unique_ptr<thread_args> args) {
   (void)release_slot(entry);
   args.reset();
   set_busy(entry, 0);
-  note_writer_ended();
+  note_thread_at_rest();
 }
 
 void join_writers() {

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <thread>
 
+#include "logd/capture_life.h"
 #include "logd/interface_table.h"
 #include "logd/state_store.h"
 
