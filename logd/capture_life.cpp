@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "logd/capture_hooks.h"
+#include "logd/interface_table.h"
 #include "logd/report_event.h"
 #include "logd/sweeps.h"
 #include "logd/watcher.h"
@@ -150,13 +151,78 @@ bool wait_for_writer_unless_stopping(std::int32_t milliseconds) {
   return !capture_stopping();
 }
 
+void note_thread_started() {
+  const std::lock_guard<std::mutex> hold(life().lock);
+  ++life().at_work;
+}
+
 void note_thread_at_rest() {
   capture_life_record& r = life();
   {
     const std::lock_guard<std::mutex> hold(r.lock);
+    --r.at_work;
     ++r.rests;
   }
   r.changed.notify_all();
+}
+
+bool threads_at_rest() {
+  const std::lock_guard<std::mutex> hold(life().lock);
+  return life().at_work <= 0;
+}
+
+int start_writer(interface_entry* entry) {
+  std::unique_ptr<thread_args> args(new (std::nothrow) thread_args());
+  if (!args) {
+    report_event(report_error, "Unable to allocate memory for thread args table.");
+    return writer_watch_ends;
+  }
+  args->entry = entry;
+  thread_slot* slot = find_free_slot();
+  if (slot == nullptr) return writer_watch_ends;
+
+  // The previous writer of this slot freed it but may still be on its last
+  // steps; a std::thread must be joined before it is replaced.
+  (void)join_slot_thread(slot);
+
+  // All three are in place before the writer can reach its end.
+  set_slot_owner(slot, entry);
+  set_busy(entry, 1);
+  set_slot_taken(slot, true);
+  note_thread_started();
+  try {
+    if (thread_start_refused("writer")) {
+      throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+    }
+    set_slot_thread(slot, std::thread(writer_thread, std::move(args)));
+  } catch (const std::system_error&) {
+    // Undone in release_slot's order, then `busy`, so that the next pass may
+    // start a writer for these records again.
+    set_slot_owner(slot, nullptr);
+    set_slot_taken(slot, false);
+    set_busy(entry, 0);
+    note_thread_at_rest();
+    // _beginthread gives -1 when it cannot start the thread.
+    report_event(report_error, "_beginthread() error returned. Return code is %d.", -1);
+    return writer_not_started;
+  }
+  return writer_started;
+}
+
+void join_writers() {
+  auto* table = get_thread_manager_table();
+  if (table == nullptr) return;
+  for (thread_slot& slot : *table) (void)join_slot_thread(&slot);
+}
+
+bool join_writers_at_rest() {
+  auto* table = get_thread_manager_table();
+  if (table == nullptr) return true;
+  bool joined = true;
+  // A free slot's writer has done its last step; one still in its slot is
+  // held inside a driver exchange and is left to end with the process.
+  for (thread_slot& slot : *table) joined = join_slot_thread(&slot, true) && joined;
+  return joined;
 }
 
 namespace {
@@ -167,7 +233,6 @@ struct capture_thread {
   std::thread thread;
   std::shared_ptr<std::atomic<bool>> done = std::make_shared<std::atomic<bool>>(false);
 
-  [[nodiscard]] bool at_rest() const { return !thread.joinable() || done->load(); }
   /// Joins a thread at rest; leaves one that is not to end with the process.
   /// true when joined (or never started).
   bool join_or_leave() {
@@ -189,6 +254,7 @@ struct capture_threads {
 template <class Body>
 int start_capture_thread(const char* which, capture_thread& slot, Body body) {
   try {
+    note_thread_started();
     if (thread_start_refused(which)) {
       throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
     }
@@ -202,21 +268,12 @@ int start_capture_thread(const char* which, capture_thread& slot, Body body) {
       note_thread_at_rest();
     });
   } catch (const std::system_error&) {
+    note_thread_at_rest();
     // _beginthreadex gives 0 when it cannot start the thread.
     report_event(report_error, "_beginthreadex() error returned. Return code is %d.", 0);
     return 1;
   }
   return 0;
-}
-
-/// Whether every writer slot is free: no writer is at work.
-bool writers_at_rest() {
-  auto* table = get_thread_manager_table();
-  if (table == nullptr) return true;
-  for (thread_slot& slot : *table) {
-    if (get_slot_taken(&slot)) return false;
-  }
-  return true;
 }
 
 enum class watch_end {
@@ -280,28 +337,16 @@ void last_passes(std::optional<std::uint32_t>& until) {
   }
 }
 
-/// Waits until every capture thread is at rest or `until` has passed; true
-/// when all are at rest.
-bool wait_for_rest(const capture_threads& threads, clock_type::time_point until) {
-  const auto all_at_rest = [&threads] {
-    return threads.notify.at_rest() && threads.retry.at_rest() && writers_at_rest();
-  };
-  for (;;) {
-    // Counted before the look, so that a thread coming to rest in between
-    // ends the wait at once.
-    const std::uint64_t seen = rests_so_far();
-    if (all_at_rest()) return true;
-    if (clock_type::now() >= until) return false;
-    wait_on_life(until, [seen](const capture_life_record& r) { return r.rests != seen; });
-  }
+/// Waits until every capture thread is at rest or `until` has passed.
+void wait_for_rest(clock_type::time_point until) {
+  wait_on_life(until, [](const capture_life_record& r) { return r.at_work <= 0; });
 }
 
 /// Draining, then halting, to the bound: writers finish the queues; threads at
 /// rest are joined and one still held inside a driver exchange is left. true
 /// when every thread was joined (the store may be torn down).
 bool bring_capture_to_rest(capture_threads& threads) {
-  const clock_type::time_point end_at = stop_bound();
-  (void)wait_for_rest(threads, end_at);
+  wait_for_rest(stop_bound());
   request_capture_stop();
   bool joined = threads.notify.join_or_leave();
   joined = threads.retry.join_or_leave() && joined;

@@ -71,6 +71,39 @@ void clear_capture_stop();
 /// The phase is halting.
 [[nodiscard]] bool capture_stopping();
 
+/// A capture thread is about to start (the worker counts it at work until it
+/// says note_thread_at_rest); the notify and retry threads and every writer.
+void note_thread_started();
+/// Every capture thread says so as its last step (a writer once it has set
+/// its entry's busy back to 0), and so does a start the system refused.
+void note_thread_at_rest();
+/// No capture thread is at work.
+[[nodiscard]] bool threads_at_rest();
+
+/// Results of start_writer.
+inline constexpr int writer_started = 0;
+/// No argument block or no free slot: the watch must end (as the dispatch
+/// pass gives 1). Nothing was taken.
+inline constexpr int writer_watch_ends = 1;
+/// The system refused the thread: reported, slot and `busy` given back, the
+/// records stay queued for the next pass.
+inline constexpr int writer_not_started = 2;
+
+/// For an entry whose `busy` is 0 and whose queue is not empty: takes a free
+/// slot, sets its owner, `busy` 1 and the slot's thread, and starts the
+/// writer (writer_thread, logd/writer_thread.h). Runs on the worker thread
+/// only (the one that joins writers).
+[[nodiscard]] int start_writer(interface_entry* entry);
+
+/// Joins every writer that has been started, waiting for those at work.
+/// Worker thread only.
+void join_writers();
+/// Joins every writer that has come to rest (its slot is free); one that is
+/// still at work (held inside a driver exchange past the stop's bound) is
+/// detached instead. true when all were joined. Worker thread only, once the
+/// capture has been told to stop.
+[[nodiscard]] bool join_writers_at_rest();
+
 /// Pauses of up to `milliseconds`: false when the watch ends (or has ended),
 /// at once or during the pause.
 [[nodiscard]] bool sleep_unless_watch_ends(std::int32_t milliseconds);
@@ -79,10 +112,6 @@ void clear_capture_stop();
 /// A dispatch pass waiting for a busy writer: returns when a capture thread
 /// has come to rest, or after `milliseconds`; false once the capture halts.
 [[nodiscard]] bool wait_for_writer_unless_stopping(std::int32_t milliseconds);
-/// Every capture thread says so as its last step (a writer once it has set
-/// its entry's busy back to 0).
-void note_thread_at_rest();
-
 /// Runs the whole capture on the calling thread: start, startup scan, the
 /// notify and retry threads, the watch, and at its end (a failure, or a stop
 /// asked for) the drain described above. Then it tears the store down, when

@@ -159,6 +159,7 @@ struct capture_life_record {
   capture_phase phase = capture_phase::running;
   std::chrono::steady_clock::time_point halt_at;  ///< while draining: when halting begins
   std::chrono::steady_clock::time_point end_at;   ///< draining or halting: the stop's bound
+  std::int32_t at_work = 0;                       ///< capture threads started and not yet at rest
   std::uint64_t rests = 0;                        ///< capture threads come to rest so far
 };
 capture_life_record& get_capture_life_record();
