@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <exception>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -166,11 +167,6 @@ void note_thread_at_rest() {
   r.changed.notify_all();
 }
 
-bool threads_at_rest() {
-  const std::lock_guard<std::mutex> hold(life().lock);
-  return life().at_work <= 0;
-}
-
 int start_writer(interface_entry* entry) {
   std::unique_ptr<thread_args> args(new (std::nothrow) thread_args());
   if (!args) {
@@ -195,7 +191,9 @@ int start_writer(interface_entry* entry) {
       throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
     }
     set_slot_thread(slot, std::thread(writer_thread, std::move(args)));
-  } catch (const std::system_error&) {
+  } catch (const std::exception&) {
+    // std::system_error when the system refuses the thread, std::bad_alloc
+    // when its state cannot be had: either way no writer runs.
     // Undone in release_slot's order, then `busy`, so that the next pass may
     // start a writer for these records again.
     set_slot_owner(slot, nullptr);
@@ -267,7 +265,9 @@ int start_capture_thread(const char* which, capture_thread& slot, Body body) {
       done->store(true);
       note_thread_at_rest();
     });
-  } catch (const std::system_error&) {
+  } catch (const std::exception&) {
+    // Refused by the system (std::system_error) or without memory for its
+    // state (std::bad_alloc): no thread runs.
     note_thread_at_rest();
     // _beginthreadex gives 0 when it cannot start the thread.
     report_event(report_error, "_beginthreadex() error returned. Return code is %d.", 0);
@@ -371,13 +371,17 @@ unsigned worker_thread(const std::function<void()>& post_quit) {
     request_watch_end();
   }
   const bool joined = bring_capture_to_rest(threads);
-  if (end == watch_end::asked) {
-    // Halting: what the last passes have not read up to their newest record
-    // is read now and reported, each record once.
-    const std::lock_guard<std::mutex> guard(get_dispatch_lock());
-    (void)last_dispatch_pass(until);
+  try {
+    if (end == watch_end::asked) {
+      // Halting: what the last passes have not read up to their newest
+      // record is read now and reported, each record once.
+      const std::lock_guard<std::mutex> guard(get_dispatch_lock());
+      (void)last_dispatch_pass(until);
+    }
+    report_unwritten_records();
+  } catch (const std::bad_alloc&) {
+    report_event(report_error, "Unable to allocate memory for the watch.");
   }
-  report_unwritten_records();
   if (joined) {
     // Every other capture thread has been joined: nothing uses the store now.
     set_notify_event(nullptr);

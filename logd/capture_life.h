@@ -77,8 +77,6 @@ void note_thread_started();
 /// Every capture thread says so as its last step (a writer once it has set
 /// its entry's busy back to 0), and so does a start the system refused.
 void note_thread_at_rest();
-/// No capture thread is at work.
-[[nodiscard]] bool threads_at_rest();
 
 /// Results of start_writer.
 inline constexpr int writer_started = 0;
