@@ -148,9 +148,9 @@ void set_deferred_records(std::vector<deferred_record> records);
 /// of a record in flight in each.
 enum class capture_phase { running, draining, halting };
 
-/// The capture's life record: its phase, the two moments of a stop, the count
-/// of threads come to rest, and the one lock and condition variable they
-/// share. Only logd/capture_life.cpp uses it, with `lock` taken alone. Never
+/// The capture's life record: its phase, the two moments of a stop, the
+/// threads at work and those come to rest, and the one lock and condition
+/// variable they share. Only logd/capture_life.cpp uses it, with `lock` taken alone. Never
 /// destroyed: a writer left inside a driver exchange at the stop ends with the
 /// process and, on its way out, may still signal it while the process exits.
 struct capture_life_record {
