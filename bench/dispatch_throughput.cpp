@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "bench/dispatch_bench_host.h"
+#include "logd/capture_life.h"
 #include "logd/driver_record.h"
 #include "logd/state_store.h"
 #include "logd/watcher.h"

@@ -32,6 +32,7 @@
 #include <vector>
 
 #include "fuzz/support/fuzz_host.h"
+#include "logd/capture_life.h"
 #include "logd/driver_record.h"
 #include "logd/interface_table.h"
 #include "logd/state_store.h"

@@ -1,6 +1,7 @@
 #include "logd/adapter_requests.h"
 
 #include "logd/capture_hooks.h"
+#include "logd/capture_life.h"
 #include "logd/interface_table.h"
 #include "logd/report_event.h"
 

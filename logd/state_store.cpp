@@ -1,8 +1,6 @@
 #include "logd/state_store.h"
 
 #include <atomic>
-#include <chrono>
-#include <condition_variable>
 #include <map>
 #include <utility>
 
@@ -18,21 +16,6 @@ std::mutex state_lock;
 std::mutex dispatch_lock;
 std::mutex table_change_lock;
 std::atomic<bool> locks_installed{false};
-
-// The stop signals are never destroyed: a writer left inside a driver
-// exchange at the stop ends with the process and, on its way out, may still
-// wake a waiter while the process runs its exit.
-std::mutex& stop_lock() {
-  static auto* lock = new std::mutex;
-  return *lock;
-}
-std::condition_variable& stop_changed() {
-  static auto* changed = new std::condition_variable;
-  return *changed;
-}
-bool watch_end_requested = false;
-bool stop_requested = false;
-std::uint64_t writers_ended = 0;
 
 struct store_items {
   std::int32_t max_retry_count = 300;
@@ -115,66 +98,10 @@ void set_last_record_mark(const record_mark& mark) { store(items().last_record_m
 std::vector<deferred_record> get_deferred_records() { return load(items().deferred); }
 void set_deferred_records(std::vector<deferred_record> records) { store(items().deferred, std::move(records)); }
 
-namespace {
-
-void raise_stop(bool halt) {
-  {
-    std::lock_guard<std::mutex> guard(stop_lock());
-    watch_end_requested = true;
-    if (halt) stop_requested = true;
-  }
-  stop_changed().notify_all();
+capture_life_record& get_capture_life_record() {
+  static auto* record = new capture_life_record;
+  return *record;
 }
-
-bool sleep_unless(std::int32_t milliseconds, const bool& signal) {
-  std::unique_lock<std::mutex> guard(stop_lock());
-  if (milliseconds > 0) {
-    stop_changed().wait_for(guard, std::chrono::milliseconds(milliseconds), [&signal] { return signal; });
-  }
-  return !signal;
-}
-
-}  // namespace
-
-bool wait_for_writer_unless_watch_ends(std::int32_t milliseconds) {
-  std::unique_lock<std::mutex> guard(stop_lock());
-  const std::uint64_t seen = writers_ended;
-  if (milliseconds > 0) {
-    stop_changed().wait_for(guard, std::chrono::milliseconds(milliseconds),
-                            [seen] { return watch_end_requested || writers_ended != seen; });
-  }
-  return !watch_end_requested;
-}
-
-void note_writer_ended() {
-  {
-    std::lock_guard<std::mutex> guard(stop_lock());
-    ++writers_ended;
-  }
-  stop_changed().notify_all();
-}
-
-void request_watch_end() { raise_stop(false); }
-void request_capture_stop() { raise_stop(true); }
-
-void clear_capture_stop() {
-  std::lock_guard<std::mutex> guard(stop_lock());
-  watch_end_requested = false;
-  stop_requested = false;
-}
-
-bool watch_ending() {
-  std::lock_guard<std::mutex> guard(stop_lock());
-  return watch_end_requested;
-}
-
-bool capture_stopping() {
-  std::lock_guard<std::mutex> guard(stop_lock());
-  return stop_requested;
-}
-
-bool sleep_unless_watch_ends(std::int32_t milliseconds) { return sleep_unless(milliseconds, watch_end_requested); }
-bool sleep_unless_stopping(std::int32_t milliseconds) { return sleep_unless(milliseconds, stop_requested); }
 
 std::shared_ptr<platform::event_handle> get_notify_event() { return load(items().notify_event); }
 void set_notify_event(std::shared_ptr<platform::event_handle> event) {

@@ -20,12 +20,14 @@
 //   table_change_lock      a change to interface_table's links
 //   state_lock             one load or store through an accessor (and the
 //                          count of table walks); calls nothing else
-//   stop lock (private)    the two stop signals and the sleeps that wait on them;
-//                          taken alone
+//   capture life lock      the capture's phase and its condition variable
+//                          (logd/capture_life.h); taken alone
 // No lock is held through a pause: busy waits and retry pauses hold none.
 #pragma once
 
 #include <array>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -142,29 +144,28 @@ void set_last_record_mark(const record_mark& mark);
 std::vector<deferred_record> get_deferred_records();
 void set_deferred_records(std::vector<deferred_record> records);
 
-/// The capture's two stop signals. request_watch_end() ends the watch: the
-/// worker leaves its wait, the notify and retry threads and the dispatch pass
-/// come to rest at their next point where they hold no lock, while writers go
-/// on with the records already queued. request_capture_stop() also halts the
-/// writers between two entries and ends every driver retry pause; it implies
-/// the watch's end. The sleeps are the interruptible pauses the threads use:
-/// false when their signal was given, at once or during the pause.
-void request_watch_end();
-void request_capture_stop();
-void clear_capture_stop();
-[[nodiscard]] bool watch_ending();
-[[nodiscard]] bool capture_stopping();
-[[nodiscard]] bool sleep_unless_watch_ends(std::int32_t milliseconds);
-[[nodiscard]] bool sleep_unless_stopping(std::int32_t milliseconds);
-/// The dispatch pass's wait for a busy writer: returns when a writer has
-/// ended (note_writer_ended) or after `milliseconds`, whichever comes first;
-/// false when the watch ends.
-[[nodiscard]] bool wait_for_writer_unless_watch_ends(std::int32_t milliseconds);
-/// Called by every writer once it has set its entry's busy back to 0.
-void note_writer_ended();
+/// The phases of the capture's life; logd/capture_life.h says what becomes
+/// of a record in flight in each.
+enum class capture_phase { running, draining, halting };
 
-/// How long a stop may take, in milliseconds, from the watch's end to the
-/// worker's return: writers finish the queued records within it, and a
+/// The capture's life record: its phase, the two moments of a stop, the
+/// threads at work and those come to rest, and the one lock and condition
+/// variable they share. Only logd/capture_life.cpp uses it, with `lock` taken alone. Never
+/// destroyed: a writer left inside a driver exchange at the stop ends with the
+/// process and, on its way out, may still signal it while the process exits.
+struct capture_life_record {
+  std::mutex lock;
+  std::condition_variable changed;  ///< the phase moved, or a capture thread came to rest
+  capture_phase phase = capture_phase::running;
+  std::chrono::steady_clock::time_point halt_at;  ///< while draining: when halting begins
+  std::chrono::steady_clock::time_point end_at;   ///< draining or halting: the stop's bound
+  std::int32_t at_work = 0;                       ///< capture threads started and not yet at rest
+  std::uint64_t rests = 0;                        ///< capture threads come to rest so far
+};
+capture_life_record& get_capture_life_record();
+
+/// How long a stop may take, in milliseconds, from its request to the
+/// worker's return: the last pass and the writers finish within it, and a
 /// thread that is not at rest by then is left behind (20000 unless a test
 /// shortens it).
 std::int32_t get_stop_drain_ms();

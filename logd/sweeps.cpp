@@ -4,6 +4,7 @@
 #include <optional>
 
 #include "logd/adapter_requests.h"
+#include "logd/capture_life.h"
 #include "logd/driver_record.h"
 #include "logd/log_entry.h"
 #include "logd/report_event.h"

@@ -1,22 +1,17 @@
 #include "logd/watcher.h"
 
 #include <algorithm>
-#include <atomic>
-#include <chrono>
 #include <mutex>
 #include <new>
-#include <system_error>
-#include <thread>
 #include <utility>
 #include <vector>
 
-#include "logd/capture_hooks.h"
+#include "logd/capture_life.h"
 #include "logd/configuration.h"
 #include "logd/driver_record.h"
 #include "logd/error_lists.h"
 #include "logd/interface_table.h"
 #include "logd/report_event.h"
-#include "logd/sweeps.h"
 #include "logd/writer_thread.h"
 #include "platform/event_log.h"
 #include "platform/host.h"
@@ -44,9 +39,8 @@ std::uint32_t last_dispatched() { return static_cast<std::uint32_t>(get_last_rec
 
 /// What became of one record number in a pass.
 enum class queued {
-  done,        ///< queued, or not one to be logged (said where it was dropped)
-  deferred,    ///< its adapter's queue is full: it stays in the log for the next pass
-  watch_ends,  ///< the watch ended while the pass waited for the adapter's writer
+  done,      ///< queued, reported, or not one to be logged (said where it was dropped)
+  deferred,  ///< its adapter's queue is full: it stays in the log for the next pass
 };
 
 record_mark mark_of(const event_record* record) {
@@ -131,11 +125,13 @@ queued queue_record(const log_span& span, std::uint32_t n, read_fault& fault, st
       return queued::done;
     }
   }
-  while (get_busy(entry) == 1) {
-    if (!wait_for_writer_unless_watch_ends(busy_wait_ms)) {
-      report_unlogged_record(event, "the service stopped before it was written");
-      return queued::watch_ends;
-    }
+  // The writer owns the queue while it works. A stop lets it finish; only a
+  // capture that halts ends the wait, and the record is then said here.
+  while (get_busy(entry) == 1 && wait_for_writer_unless_stopping(busy_wait_ms)) {
+  }
+  if (capture_stopping()) {
+    report_unlogged_record(event, "the service stopped before it was written");
+    return queued::done;
   }
   // A full queue takes no more: the record is read again once the writer has
   // made room, so that none is lost and each adapter's stay in record order.
@@ -151,18 +147,20 @@ queued queue_record(const log_span& span, std::uint32_t n, read_fault& fault, st
 
 /// Starts a writer for every adapter with queued records and none at work:
 /// those in the table in table order, then those removed since their records
-/// were queued (their file needs no device). writer_watch_ends when the
-/// watch must end; 0 otherwise.
-int start_writers(bool wait_for_busy) {
+/// were queued (their file needs no device). A capture that halts starts no
+/// writer: what is queued then is said at the stop's bound.
+/// writer_watch_ends when the watch must end; 0 otherwise.
+int start_writers() {
   for (interface_entry* entry = get_interface_table(); entry != nullptr; entry = get_next(entry)) {
-    while (wait_for_busy && get_busy(entry) == 1) {
-      if (!wait_for_writer_unless_watch_ends(busy_wait_ms)) return writer_watch_ends;
+    while (get_busy(entry) == 1 && wait_for_writer_unless_stopping(busy_wait_ms)) {
     }
+    if (capture_stopping()) return 0;
     if (get_busy(entry) == 0 && get_queue_count(entry) > 0 && start_writer(entry) == writer_watch_ends) {
       return writer_watch_ends;
     }
   }
   for (interface_entry* entry : get_removed_entries()) {
+    if (capture_stopping()) return 0;
     if (get_busy(entry) == 0 && get_queue_count(entry) > 0 && start_writer(entry) == writer_watch_ends) {
       return writer_watch_ends;
     }
@@ -170,19 +168,8 @@ int start_writers(bool wait_for_busy) {
   return 0;
 }
 
-/// Whether every writer slot is free: no writer is at work.
-bool writers_at_rest() {
-  auto* table = get_thread_manager_table();
-  if (table == nullptr) return true;
-  for (thread_slot& slot : *table) {
-    if (get_slot_taken(&slot)) return false;
-  }
-  return true;
-}
+}  // namespace
 
-/// Says what the stop leaves unwritten: every record left in the log for a
-/// full queue, and every record still queued, on the adapters in the table
-/// and on those removed.
 void report_unwritten_records() {
   for (const deferred_record& r : get_deferred_records()) {
     report_unlogged_record(r.number, r.location, "the service stopped before it was written");
@@ -197,148 +184,6 @@ void report_unwritten_records() {
     for_each_queued_record(entry, [&left](const driver_event& event) { left.push_back(event); });
     for (const driver_event& event : left) report_unlogged_record(event, "the service stopped before it was written");
   }
-}
-
-/// A capture thread that says when its body has returned, so that a stop
-/// can tell a thread at rest from one held inside a driver exchange.
-struct capture_thread {
-  std::thread thread;
-  std::shared_ptr<std::atomic<bool>> done = std::make_shared<std::atomic<bool>>(false);
-
-  [[nodiscard]] bool at_rest() const { return !thread.joinable() || done->load(); }
-  /// Joins a thread at rest; leaves one that is not to end with the process.
-  /// true when joined (or never started).
-  bool join_or_leave() {
-    if (!thread.joinable()) return true;
-    if (done->load()) {
-      thread.join();
-      return true;
-    }
-    thread.detach();
-    return false;
-  }
-};
-
-/// The notify and retry threads, started by the watch.
-struct capture_threads {
-  capture_thread notify;
-  capture_thread retry;
-};
-
-template <class Body>
-int start_capture_thread(const char* which, capture_thread& slot, Body body) {
-  try {
-    if (thread_start_refused(which)) {
-      throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
-    }
-    slot.thread = std::thread([done = slot.done, body = std::move(body), which] {
-      try {
-        body();
-      } catch (const std::bad_alloc&) {
-        report_event(report_error, "Unable to allocate memory for the %s thread.", which);
-      }
-      done->store(true);
-    });
-  } catch (const std::system_error&) {
-    // _beginthreadex gives 0 when it cannot start the thread.
-    report_event(report_error, "_beginthreadex() error returned. Return code is %d.", 0);
-    return 1;
-  }
-  return 0;
-}
-
-/// Ends the capture within get_stop_drain_ms(): the watch is over, writers
-/// finish the records already queued, and near the bound every thread is told
-/// to halt. Threads at rest are joined; one still held inside a driver
-/// exchange at the bound is left behind. Then the records still queued are
-/// reported. true when every thread was joined (the store may be torn down).
-bool bring_capture_to_rest(capture_threads& threads) {
-  request_watch_end();
-  using clock = std::chrono::steady_clock;
-  const auto drain = std::chrono::milliseconds(std::max<std::int32_t>(get_stop_drain_ms(), 0));
-  const auto started = clock::now();
-  const auto halt_at = started + drain - drain / 10;
-  const auto give_up_at = started + drain;
-  const auto all_at_rest = [&threads] {
-    return threads.notify.at_rest() && threads.retry.at_rest() && writers_at_rest();
-  };
-  // Records queued by a pass that the stop cut short get their writers too.
-  (void)start_writers(false);
-  while (!all_at_rest() && clock::now() < halt_at) std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  request_capture_stop();
-  while (!all_at_rest() && clock::now() < give_up_at) std::this_thread::sleep_for(std::chrono::milliseconds(20));
-
-  bool joined = threads.notify.join_or_leave();
-  joined = threads.retry.join_or_leave() && joined;
-  joined = join_writers_at_rest() && joined;
-  report_unwritten_records();
-  return joined;
-}
-
-void watch(capture_threads& threads) {
-  if (start_capture() != 0 || watch_ending()) return;
-  startup_scan();
-  if (watch_ending()) return;
-
-  std::shared_ptr<platform::event_handle> event(platform::create_event(notify_event_name));
-  if (!event) {
-    report_event(report_error, "Unable to create event handle for notify change eventlog.");
-    return;
-  }
-  set_notify_event(event);
-  // Declared after the event, so it is closed first: the event must outlive
-  // the reader that signals it.
-  std::unique_ptr<platform::event_log_reader> reader = platform::host_event_logs().open_log(system_log_name);
-  if (!reader) {
-    report_event(report_error, "Unable to open eventlog.");
-    return;
-  }
-  if (!reader->notify_change(*event)) {
-    report_event(report_error, "NotifyChangeEventLog() error returned. Return code is %d.", 0);
-    return;
-  }
-  if (start_capture_thread("notify", threads.notify, [event] { notify_thread(event); }) != 0) return;
-  if (start_capture_thread("retry", threads.retry, [] { retry_thread(); }) != 0) return;
-
-  while (!watch_ending()) {
-    if (event->wait(win::infinite) != win::wait_object_0 || watch_ending()) break;
-    int result = pass_deferred;
-    // A pass that left records in the log for a full queue, having queued
-    // others, is followed at once by the next: it waits for the writer.
-    while (result == pass_deferred && !watch_ending()) {
-      std::lock_guard<std::mutex> guard(get_dispatch_lock());
-      result = dispatch_pass();
-    }
-    if (result == 1) break;
-  }
-}
-
-}  // namespace
-
-unsigned worker_thread(const std::function<void()>& post_quit) {
-  create_store_locks();
-  capture_threads threads;
-  try {
-    watch(threads);
-  } catch (const std::bad_alloc&) {
-    report_event(report_error, "Unable to allocate memory for the watch.");
-  }
-  if (bring_capture_to_rest(threads)) {
-    // Every other capture thread has been joined: nothing uses the store now.
-    set_notify_event(nullptr);
-    teardown_store();
-    destroy_store_locks();
-  }
-  // Otherwise a thread held by the driver may still use the store: it is left
-  // as it is, and ends with the process.
-  clear_capture_stop();
-  if (post_quit) post_quit();
-  return 0;
-}
-
-void stop_watch() {
-  request_watch_end();
-  if (std::shared_ptr<platform::event_handle> event = get_notify_event()) event->set();
 }
 
 int start_capture() {
@@ -465,7 +310,11 @@ void report_read_fault(const read_fault& fault) {
   }
 }
 
-int dispatch_pass() {
+namespace {
+
+/// dispatch_pass, reading no record after `until` when one is given (and
+/// setting it, when it holds none yet, to the log's newest number).
+int run_pass(std::optional<std::uint32_t>* until) {
   log_span span;
   // A log that cannot be asked, or holds nothing, leaves last_record_number as
   // it is: the next pass that can read the log goes on from there. A pass runs
@@ -474,13 +323,18 @@ int dispatch_pass() {
     report_event(report_error, "Unable to read eventlog.");
     return 0;
   }
+  if (until != nullptr && !until->has_value()) *until = span_newest(span);
   settle_deferred_records(span);
   if (span.count == 0) return 0;
-  const std::uint32_t newest = span_newest(span);
+  std::uint32_t newest = span_newest(span);
   const std::uint32_t last = last_dispatched();
   // A last record no longer in the log, or another record under its number,
   // means the log was cleared (or ran past it): everything it holds is new.
   const bool goes_on = log_goes_on(span, last);
+  // A stop's last passes read up to the newest record at the first of them.
+  if (until != nullptr && goes_on && record_distance(last, **until) <= record_distance(last, newest)) {
+    newest = **until;
+  }
   if (newest == last && goes_on) return 0;
   const std::uint32_t first = goes_on ? advance_record_number(last, 1) : span_first(span);
   const std::uint32_t total = record_distance(first, newest) + 1;
@@ -496,11 +350,9 @@ int dispatch_pass() {
   std::vector<std::uint16_t> rescanned;
   std::uint32_t n = first;
   for (std::uint32_t i = 0; i < total; ++i, n = advance_record_number(n, 1)) {
-    if (watch_ending()) return 1;
     forget_deferred_record(n);
     record_mark mark;
     const queued result = queue_record(span, n, fault, rescanned, mark);
-    if (result == queued::watch_ends) return 1;
     if (result == queued::deferred) {
       deferred = true;
       // Left at the first record read: the number before it. In a log found
@@ -525,12 +377,18 @@ int dispatch_pass() {
   }
   // Said once a pass: a log that cannot be read is likely to fail every record.
   report_read_fault(fault);
-  if (start_writers(true) == writer_watch_ends) return 1;
+  if (start_writers() == writer_watch_ends) return 1;
   release_removed_entries();
   set_last_record_number(static_cast<std::int32_t>(dispatched));
   set_last_record_mark(dispatched_mark);
   return deferred && progressed ? pass_deferred : 0;
 }
+
+}  // namespace
+
+int dispatch_pass() { return run_pass(nullptr); }
+
+int last_dispatch_pass(std::optional<std::uint32_t>& until) { return run_pass(&until); }
 
 bool log_has_news() {
   log_span span;

@@ -1,11 +1,12 @@
-// The watch of the System log: the worker thread with its start-up and stop
-// sequences, the dispatch pass that hands new kvxwdd records to the adapters'
-// queues, and the notify thread that wakes the worker when the log has grown.
+// The watch of the System log: the start-up sequence, the dispatch pass that
+// hands new kvxwdd records to the adapters' queues, and the notify thread that
+// wakes the worker when the log has grown. The worker thread itself, and what
+// a stop does with the records in flight, are in logd/capture_life.h.
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <memory>
+#include <optional>
 
 #include "logd/record_numbers.h"
 #include "logd/state_store.h"
@@ -23,16 +24,6 @@ inline constexpr std::uint32_t max_record_size = 16u << 20;
 /// The longest the dispatch pass waits at once for an adapter's busy writer, in
 /// milliseconds; it looks again as soon as any writer ends.
 inline constexpr std::int32_t busy_wait_ms = 100;
-
-/// Runs the whole watch on the calling thread. At its end (a failure, or a
-/// stop asked for with stop_watch) it lets the writers finish the queued
-/// records, brings every capture thread to rest within get_stop_drain_ms()
-/// and joins it, reports what is left unwritten, tears the store down, and
-/// calls post_quit(). Returns 0.
-unsigned worker_thread(const std::function<void()>& post_quit);
-
-/// Thread-safe, at any time: asks a running worker_thread to end soon.
-void stop_watch();
 
 /// Configuration, starting point, adapter table, lists, thread table. 0, or 1
 /// at the first failure (nothing after it runs).
@@ -81,9 +72,20 @@ inline constexpr int pass_deferred = 2;
 /// lost since (get_deferred_records). Then it starts the
 /// writers, and stores the newest number dispatched. A record whose adapter's
 /// queue is full ends the queuing: it and the records after it stay in the
-/// log for the next pass. 0; pass_deferred; or 1 when the watch must end
-/// (including a stop request). A pass whose log query fails changes nothing.
+/// log for the next pass. While the capture drains, the pass goes on waiting
+/// for busy writers; once it halts, the pass reads on but queues nothing and
+/// reports each record it would have queued. 0; pass_deferred; or 1 when the
+/// watch must end (no writer can be started). A pass whose log query fails
+/// changes nothing.
 [[nodiscard]] int dispatch_pass();
+/// A stop's last pass: as dispatch_pass, reading no record after `until`,
+/// which the first such pass sets to the log's newest number.
+[[nodiscard]] int last_dispatch_pass(std::optional<std::uint32_t>& until);
+
+/// Says what the stop leaves unwritten: every record left in the log for a
+/// full queue, and every record still queued, on the adapters in the table
+/// and on those removed; each once.
+void report_unwritten_records();
 
 /// With dispatch_lock held: whether a pass has work, because the log's newest
 /// record is not the last dispatched one, the log is another one (cleared and

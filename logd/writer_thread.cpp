@@ -1,12 +1,11 @@
 #include "logd/writer_thread.h"
 
 #include <new>
-#include <system_error>
-#include <thread>
 #include <utility>
 
 #include "adapter/logger_requests.h"
 #include "logd/capture_hooks.h"
+#include "logd/capture_life.h"
 #include "logd/interface_table.h"
 #include "logd/log_entry.h"
 #include "logd/report_event.h"
@@ -27,46 +26,6 @@ void drop_written(interface_entry* entry, std::int32_t count, std::int32_t writt
   set_queue_count(entry, count - written);
   release_queue(std::move(done));
 }
-
-}  // namespace
-
-int start_writer(interface_entry* entry) {
-  std::unique_ptr<thread_args> args(new (std::nothrow) thread_args());
-  if (!args) {
-    report_event(report_error, "Unable to allocate memory for thread args table.");
-    return writer_watch_ends;
-  }
-  args->entry = entry;
-  thread_slot* slot = find_free_slot();
-  if (slot == nullptr) return writer_watch_ends;
-
-  // The previous writer of this slot freed it but may still be on its last
-  // steps; a std::thread must be joined before it is replaced.
-  (void)join_slot_thread(slot);
-
-  // All three are in place before the writer can reach its end.
-  set_slot_owner(slot, entry);
-  set_busy(entry, 1);
-  set_slot_taken(slot, true);
-  try {
-    if (thread_start_refused("writer")) {
-      throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
-    }
-    set_slot_thread(slot, std::thread(writer_thread, std::move(args)));
-  } catch (const std::system_error&) {
-    // Undone in release_slot's order, then `busy`, so that the next pass may
-    // start a writer for these records again.
-    set_slot_owner(slot, nullptr);
-    set_slot_taken(slot, false);
-    set_busy(entry, 0);
-    // _beginthread gives -1 when it cannot start the thread.
-    report_event(report_error, "_beginthread() error returned. Return code is %d.", -1);
-    return writer_not_started;
-  }
-  return writer_started;
-}
-
-namespace {
 
 /// One detail request, then an entry for each queued record in order; the
 /// records written are taken out of the queue.
@@ -99,23 +58,7 @@ void writer_thread(std::unique_ptr<thread_args> args) {
   (void)release_slot(entry);
   args.reset();
   set_busy(entry, 0);
-  note_writer_ended();
-}
-
-void join_writers() {
-  auto* table = get_thread_manager_table();
-  if (table == nullptr) return;
-  for (thread_slot& slot : *table) (void)join_slot_thread(&slot);
-}
-
-bool join_writers_at_rest() {
-  auto* table = get_thread_manager_table();
-  if (table == nullptr) return true;
-  bool joined = true;
-  // A free slot's writer has done its last step; one still in its slot is
-  // held inside a driver exchange and is left to end with the process.
-  for (thread_slot& slot : *table) joined = join_slot_thread(&slot, true) && joined;
-  return joined;
+  note_thread_at_rest();
 }
 
 }  // namespace kvx::logd

@@ -37,13 +37,16 @@ inline constexpr std::uint32_t service_control_pause = 2;
 inline constexpr std::uint32_t service_control_continue = 3;
 inline constexpr std::uint32_t service_control_interrogate = 4;
 inline constexpr std::uint32_t service_control_shutdown = 5;
+inline constexpr std::uint32_t service_control_preshutdown = 0x0F;
 inline constexpr std::uint32_t service_accept_stop = 0x1;
 inline constexpr std::uint32_t service_accept_pause_continue = 0x2;
 inline constexpr std::uint32_t service_accept_shutdown = 0x4;
+inline constexpr std::uint32_t service_accept_preshutdown = 0x100;
 
 // Access masks.
 inline constexpr std::uint32_t sc_manager_all_access = 0xF003F;
 inline constexpr std::uint32_t service_query_config = 0x0001;
+inline constexpr std::uint32_t service_change_config = 0x0002;
 inline constexpr std::uint32_t service_query_status = 0x0004;
 inline constexpr std::uint32_t service_start = 0x0010;
 inline constexpr std::uint32_t service_stop = 0x0020;
@@ -131,6 +134,9 @@ class service_handle {
   [[nodiscard]] virtual std::uint32_t remove() = 0;
   /// QueryServiceConfigA.
   [[nodiscard]] virtual std::uint32_t query_config(service_config& out) = 0;
+  /// ChangeServiceConfig2A with SERVICE_CONFIG_PRESHUTDOWN_INFO: how long the
+  /// manager waits for the service after the preshutdown control.
+  [[nodiscard]] virtual std::uint32_t set_preshutdown_timeout(std::uint32_t milliseconds) = 0;
   /// QueryServiceStatus. A service whose process ended without reporting
   /// SERVICE_STOPPED shows as stopped with error_process_aborted.
   [[nodiscard]] virtual std::uint32_t query_status(service_status& out) = 0;

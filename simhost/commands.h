@@ -17,5 +17,9 @@ int run_eventlog(const arguments& args);
 int run_net(const arguments& args);
 /// sc query|qc NAME, with sc.exe's layout.
 int run_sc(const arguments& args);
+/// shutdown: the system's shutdown as its service manager runs it (the
+/// preshutdown control, the shutdown control, then every service process
+/// still running ended), printing each step.
+int run_shutdown(const arguments& args);
 
 }  // namespace kvx::simhost

@@ -19,6 +19,7 @@ const command commands[] = {
     {"eventlog", kvx::simhost::run_eventlog, "eventlog show|clear|write System|Application [options]"},
     {"net", kvx::simhost::run_net, "net start|stop NAME"},
     {"sc", kvx::simhost::run_sc, "sc query|qc NAME"},
+    {"shutdown", kvx::simhost::run_shutdown, "shutdown"},
 };
 
 int usage() {

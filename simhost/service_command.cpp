@@ -4,13 +4,23 @@
 // A start waits until the service reports SERVICE_RUNNING, stops during its
 // start, or lets 30 seconds pass; a stop waits the same for SERVICE_STOPPED
 // and then for the service process to end.
+//
+// simhost shutdown: the system's shutdown, as its service manager runs it.
+#include <signal.h>
+#include <sys/types.h>
+
+#include <algorithm>
 #include <cctype>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <string>
+#include <system_error>
 #include <thread>
+#include <vector>
 
 #include "platform/service.h"
+#include "platform/sim/host_root.h"
 #include "platform/sim/service_state.h"
 #include "platform/win_codes.h"
 #include "simhost/commands.h"
@@ -315,7 +325,110 @@ int sc_qc(const std::string& name) {
   return 0;
 }
 
+/// How long the system waits, all told, for the services it has sent the
+/// shutdown control (WaitToKillServiceTimeout, 5 s by default).
+constexpr auto shutdown_wait = std::chrono::milliseconds(5000);
+
+struct running_service {
+  std::string name;  ///< as the service directory spells it (lower case)
+  sim::service_record record;
+};
+
+/// The services whose process runs, in the order of their directories' names.
+std::vector<running_service> running_services() {
+  std::vector<running_service> out;
+  std::error_code error;
+  const std::filesystem::path root = sim::host_dir("services");
+  std::vector<std::filesystem::path> dirs;
+  for (const auto& item : std::filesystem::directory_iterator(root, error)) {
+    if (item.is_directory(error)) dirs.push_back(item.path());
+  }
+  std::sort(dirs.begin(), dirs.end());
+  for (const std::filesystem::path& dir : dirs) {
+    running_service s;
+    s.name = dir.filename().string();
+    if (sim::read_service_record(dir, s.record) && sim::process_alive(s.record.process)) out.push_back(s);
+  }
+  return out;
+}
+
+bool still_running(const running_service& s) { return sim::process_alive(s.record.process); }
+
+/// Waits until none of `services` runs or `limit` has come; true when none runs.
+bool wait_for_end(const std::vector<running_service>& services, clock_type::time_point limit) {
+  for (;;) {
+    bool any = false;
+    for (const running_service& s : services) any = any || still_running(s);
+    if (!any) return true;
+    if (clock_type::now() >= limit) return false;
+    std::this_thread::sleep_for(poll_step);
+  }
+}
+
+/// The controls a service accepts, as it reports them now.
+std::uint32_t accepted_now(const running_service& s) {
+  sim::service_record now;
+  if (!sim::read_service_record(sim::service_directory(s.name), now)) return 0;
+  return now.status.controls_accepted;
+}
+
+int shutdown_usage() {
+  std::fprintf(stderr, "usage: simhost shutdown\n");
+  return 1;
+}
+
 }  // namespace
+
+int run_shutdown(const arguments& args) {
+  if (!args.empty()) return shutdown_usage();
+  const std::vector<running_service> services = running_services();
+  std::printf("Shutting down: %zu service(s) running.\n", services.size());
+  // The preshutdown control, one service after the other, each waited for up
+  // to the timeout it registered.
+  for (const running_service& s : services) {
+    if ((accepted_now(s) & win::service_accept_preshutdown) == 0) continue;
+    const std::uint32_t timeout = sim::preshutdown_timeout_of(s.name);
+    std::printf("%s: preshutdown control sent; waiting up to %u ms.\n", s.name.c_str(), timeout);
+    std::fflush(stdout);
+    const std::uint32_t rc = sim::send_system_control(s.name, win::service_control_preshutdown);
+    if (rc != win::error_success && rc != win::error_service_not_active) {
+      std::printf("%s: the preshutdown control failed with %u.\n", s.name.c_str(), rc);
+      continue;
+    }
+    if (wait_for_end({s}, clock_type::now() + std::chrono::milliseconds(timeout))) {
+      std::printf("%s: ended.\n", s.name.c_str());
+    } else {
+      std::printf("%s: still running after %u ms.\n", s.name.c_str(), timeout);
+    }
+  }
+  // The shutdown control to those still running that accept it, then one
+  // wait for all of them.
+  std::vector<running_service> told;
+  for (const running_service& s : services) {
+    if (!still_running(s) || (accepted_now(s) & win::service_accept_shutdown) == 0) continue;
+    std::printf("%s: shutdown control sent.\n", s.name.c_str());
+    std::fflush(stdout);
+    if (sim::send_system_control(s.name, win::service_control_shutdown) == win::error_success) told.push_back(s);
+  }
+  if (!told.empty()) {
+    const bool ended = wait_for_end(told, clock_type::now() + shutdown_wait);
+    std::printf("%s after the shutdown control.\n", ended ? "Every service told has ended" : "The wait has passed");
+  }
+  // Whatever still runs is ended, as the system ends every process.
+  for (const running_service& s : services) {
+    if (!still_running(s)) continue;
+    std::printf("%s: process %ld ended by the system.\n", s.name.c_str(), s.record.process.pid);
+    if (::kill(static_cast<pid_t>(s.record.process.pid), SIGKILL) != 0) {
+      std::printf("%s: process %ld could not be ended.\n", s.name.c_str(), s.record.process.pid);
+    }
+  }
+  if (!wait_for_end(services, clock_type::now() + state_wait)) {
+    std::printf("A service process still runs.\n");
+    return 2;
+  }
+  std::printf("No service runs.\n");
+  return 0;
+}
 
 int run_net(const arguments& args) {
   if (args.size() != 2) return net_usage();

@@ -1,8 +1,7 @@
 #include "logd/host/program.h"
 
+#include "logd/capture_life.h"
 #include "logd/host/service_module.h"
-#include "logd/state_store.h"
-#include "logd/watcher.h"
 #include "platform/dialog.h"
 #include "platform/event_log.h"
 #include "platform/process.h"
@@ -15,7 +14,7 @@ int run_hbalogd(int argc, char** argv) {
   const std::string command_line = platform::process_command_line(argc, argv);
   CServiceModule module({platform::backend_services(), platform::host_registry(), platform::host_event_logs(),
                          platform::backend_dialogs()},
-                        {worker_thread, stop_watch});
+                        {worker_thread, [](std::int32_t bound_ms) { stop_watch_within(bound_ms); }});
   module.init(platform::load_program_string(service_name_resource, "hbalogd"), platform::program_path());
   return module.program_entry(command_line);
 }

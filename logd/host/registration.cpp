@@ -227,6 +227,11 @@ bool CServiceModule::install_service() {
     show_failure(text_service_not_created);
     return false;
   }
+  // At a system shutdown the capture drains as at a stop; the default wait
+  // after the preshutdown control (10 s) would cut that drain short.
+  if (const std::uint32_t rc = service->set_preshutdown_timeout(preshutdown_timeout_ms); rc != win::error_success) {
+    log_event("Preshutdown timeout not set. Return code is %u.", rc);
+  }
   service.reset();
   scm.reset();
   register_event_source();

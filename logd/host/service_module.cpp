@@ -18,7 +18,10 @@ CServiceModule::CServiceModule(host_platform platform, capture_entry capture)
 CServiceModule::~CServiceModule() {
   // run_service joins the worker on every path; this only covers a module
   // destroyed while a run loop was never left (it cannot be, in a program).
-  if (worker_.joinable()) stop_worker();
+  if (worker_.joinable()) {
+    capture_.stop_watch(capture_own_bound);
+    stop_worker();
+  }
 }
 
 void CServiceModule::init(const std::string& service_name, const std::string& program_path) {
@@ -29,7 +32,7 @@ void CServiceModule::init(const std::string& service_name, const std::string& pr
   service_status_ = platform::service_status{};
   service_status_.service_type = win::service_win32_own_process;
   service_status_.current_state = win::service_stopped;
-  service_status_.controls_accepted = win::service_accept_stop;
+  service_status_.controls_accepted = accepted_controls;
 }
 
 platform::service_status CServiceModule::status() const {
@@ -101,30 +104,43 @@ void CServiceModule::service_main(platform::service_session& session) {
 
 void CServiceModule::service_control_handler(std::uint32_t control) {
   switch (control) {
-    case win::service_control_stop: {
-      // A stop that crosses the service's own end must not take it back from
-      // SERVICE_STOPPED to SERVICE_STOP_PENDING.
-      const std::lock_guard<std::mutex> hold(status_lock_);
-      if (service_status_.current_state == win::service_stopped) break;
+    case win::service_control_stop:
+    case win::service_control_preshutdown:
+      request_stop(capture_own_bound);
+      break;
+    case win::service_control_shutdown:
+      request_stop(shutdown_drain_ms);
+      break;
+    case win::service_control_pause:
+    case win::service_control_continue:
+    case win::service_control_interrogate:
+      break;
+    default:
+      log_event("Bad service request");
+  }
+}
+
+void CServiceModule::request_stop(std::int32_t bound_ms) {
+  {
+    // A stop that crosses the service's own end must not take it back from
+    // SERVICE_STOPPED to SERVICE_STOP_PENDING.
+    const std::lock_guard<std::mutex> hold(status_lock_);
+    if (service_status_.current_state == win::service_stopped) return;
+    if (service_status_.current_state != win::service_stop_pending) {
       service_status_.current_state = win::service_stop_pending;
       // The capture may take a while to write what is queued: the manager is
       // told how long to wait before it hears again.
       service_status_.check_point = 1;
       service_status_.wait_hint = stop_wait_hint_ms;
       if (status_handle_ != nullptr && !status_handle_->report(service_status_)) {
-        // Refused: the quit below still ends the service.
+        // Refused: the stop goes on all the same.
       }
-      post_quit();
-      break;
     }
-    case win::service_control_pause:
-    case win::service_control_continue:
-    case win::service_control_interrogate:
-    case win::service_control_shutdown:
-      break;
-    default:
-      log_event("Bad service request");
   }
+  // Asked here, once: the capture keeps the request even when its worker has
+  // not begun yet. A shutdown notice during a stop only brings its bound forward.
+  capture_.stop_watch(bound_ms);
+  post_quit();
 }
 
 void CServiceModule::post_quit() {
@@ -168,13 +184,9 @@ void CServiceModule::start_worker() {
     const std::lock_guard<std::mutex> hold(worker_lock_);
     worker_done_ = false;
   }
-  worker_posted_quit_ = false;
   try {
     worker_ = std::thread([this] {
-      capture_.worker_thread([this] {
-        worker_posted_quit_ = true;
-        post_quit();
-      });
+      capture_.worker_thread([this] { post_quit(); });
       {
         const std::lock_guard<std::mutex> hold(worker_lock_);
         worker_done_ = true;
@@ -190,21 +202,13 @@ void CServiceModule::start_worker() {
 
 void CServiceModule::stop_worker() {
   if (!worker_.joinable()) return;
-  // The watch is asked again every 100 ms until the worker has returned: a stop
-  // asked before the worker has set its capture up must not be missed.
+  // The loop has ended: the worker has ended by itself, or the stop control
+  // has asked the capture to drain. Each second of the wait is a checkpoint.
   std::unique_lock<std::mutex> hold(worker_lock_);
-  for (int round = 1; !worker_done_; ++round) {
-    if (!worker_posted_quit_) {
-      hold.unlock();
-      capture_.stop_watch();
-      hold.lock();
-    }
-    worker_ended_.wait_for(hold, std::chrono::milliseconds(100), [this] { return worker_done_; });
-    if (round % 10 == 0 && !worker_done_) {
-      hold.unlock();
-      report_stop_progress();
-      hold.lock();
-    }
+  while (!worker_ended_.wait_for(hold, std::chrono::seconds(1), [this] { return worker_done_; })) {
+    hold.unlock();
+    report_stop_progress();
+    hold.lock();
   }
   hold.unlock();
   worker_.join();

@@ -44,6 +44,22 @@ inline constexpr const char* event_source_key = "SYSTEM\\CurrentControlSet\\Serv
 /// the second between two checkpoints.
 inline constexpr std::uint32_t stop_wait_hint_ms = 3000;
 
+/// The controls the service accepts: a stop, and the two notices of a system
+/// shutdown. The preshutdown notice comes first, while the other services
+/// (the Event Log among them) still run, with the time registered below; the
+/// shutdown notice is for a manager that sends no preshutdown notice.
+inline constexpr std::uint32_t accepted_controls =
+    win::service_accept_stop | win::service_accept_preshutdown | win::service_accept_shutdown;
+/// The preshutdown timeout registered with the service: the capture's drain
+/// (20 s), the rest of the stop, and a margin. Windows waits 10 s by default
+/// (3 minutes before Windows 10 1703 and Server 2016).
+inline constexpr std::uint32_t preshutdown_timeout_ms = 30000;
+/// The drain's bound at SERVICE_CONTROL_SHUTDOWN: inside the system's wait
+/// for services at shutdown (5 s by default).
+inline constexpr std::int32_t shutdown_drain_ms = 4000;
+/// A stop's bound when the control sets none: the capture's own.
+inline constexpr std::int32_t capture_own_bound = 0x7FFFFFFF;
+
 /// The platform services the module works through; each outlives the module.
 struct host_platform {
   platform::service_control& services;
@@ -56,8 +72,10 @@ struct host_platform {
 struct capture_entry {
   /// Runs the watch on the calling thread; calls post_quit() when it has ended.
   std::function<unsigned(const std::function<void()>& post_quit)> worker_thread;
-  /// Asks a running worker_thread to end soon; any thread, any time.
-  std::function<void()> stop_watch;
+  /// Asks the capture to drain and end within at most `bound_ms` (its own
+  /// bound when that is shorter); any thread, any time, even before
+  /// worker_thread has begun. Asked once for each stop control.
+  std::function<void(std::int32_t bound_ms)> stop_watch;
 };
 
 class CServiceModule {
@@ -115,6 +133,9 @@ class CServiceModule {
 
  private:
   void post_quit();
+  /// A stop, a preshutdown or a shutdown control: SERVICE_STOP_PENDING, the
+  /// capture asked to drain within `bound_ms`, and the run loop's quit.
+  void request_stop(std::int32_t bound_ms);
   void start_worker();
   void stop_worker();
   /// While a stop is pending: the next checkpoint, so that the service
@@ -145,7 +166,6 @@ class CServiceModule {
   std::mutex worker_lock_;
   std::condition_variable worker_ended_;
   bool worker_done_ = false;
-  std::atomic<bool> worker_posted_quit_{false};
 };
 
 }  // namespace kvx::logd

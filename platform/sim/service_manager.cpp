@@ -50,6 +50,9 @@ constexpr unsigned close_range_cloexec = 4;  // CLOSE_RANGE_CLOEXEC of <linux/cl
 // How long ControlService waits for the service's handler, as on Windows.
 constexpr auto control_wait = std::chrono::seconds(30);
 constexpr int control_poll_ms = 50;
+constexpr const char* preshutdown_timeout_value = "PreshutdownTimeout";
+// What Windows waits after the preshutdown control when the service set nothing.
+constexpr std::uint32_t default_preshutdown_timeout_ms = 10000;
 
 std::string service_key(const std::string& name) { return "SYSTEM\\CurrentControlSet\\Services\\" + name; }
 
@@ -313,6 +316,40 @@ std::uint32_t await_control_ack(int ack, const process_identity& service_process
   }
 }
 
+// Hands one control to the service's dispatcher through its FIFO and waits
+// for the handler to have run (await_control_ack).
+std::uint32_t deliver_control(const std::filesystem::path& dir, std::uint32_t code,
+                              const process_identity& service_process) {
+  unique_fd fifo(::open((dir / "control").c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC));
+  if (!fifo.valid()) return win::error_service_not_active;
+  // The acknowledgement FIFO is opened for reading and writing, so that it
+  // neither blocks the open nor reads as ended before the dispatcher writes.
+  static std::atomic<std::uint32_t> serial{0};
+  control_message message;
+  message.code = code;
+  message.pid = static_cast<std::uint32_t>(::getpid());
+  message.serial = ++serial;
+  const std::filesystem::path ack_path = control_ack_path(dir, message.pid, message.serial);
+  ::unlink(ack_path.c_str());
+  if (::mkfifo(ack_path.c_str(), 0600) != 0) return windows_error_of(errno);
+  unique_fd ack(::open(ack_path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC));
+  std::uint8_t bytes[control_message_size];
+  std::memcpy(bytes, &message.code, 4);
+  std::memcpy(bytes + 4, &message.pid, 4);
+  std::memcpy(bytes + 8, &message.serial, 4);
+  std::uint32_t rc = win::error_success;
+  if (!ack.valid()) {
+    rc = windows_error_of(errno);
+  } else if (::write(fifo.get(), bytes, sizeof bytes) != static_cast<ssize_t>(sizeof bytes)) {
+    rc = win::error_service_not_active;
+  } else {
+    rc = await_control_ack(ack.get(), service_process);
+  }
+  ack.reset();
+  ::unlink(ack_path.c_str());
+  return rc;
+}
+
 class sim_service final : public platform::service_handle {
  public:
   /// Made with the handles lock held, so that a final deletion sees it.
@@ -366,33 +403,7 @@ class sim_service final : public platform::service_handle {
     if (code == win::service_control_stop && (now.controls_accepted & win::service_accept_stop) == 0) {
       return win::error_invalid_service_control;
     }
-    unique_fd fifo(::open((dir / "control").c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC));
-    if (!fifo.valid()) return win::error_service_not_active;
-    // The acknowledgement FIFO is opened for reading and writing, so that it
-    // neither blocks the open nor reads as ended before the dispatcher writes.
-    static std::atomic<std::uint32_t> serial{0};
-    control_message message;
-    message.code = code;
-    message.pid = static_cast<std::uint32_t>(::getpid());
-    message.serial = ++serial;
-    const std::filesystem::path ack_path = control_ack_path(dir, message.pid, message.serial);
-    ::unlink(ack_path.c_str());
-    if (::mkfifo(ack_path.c_str(), 0600) != 0) return windows_error_of(errno);
-    unique_fd ack(::open(ack_path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC));
-    std::uint8_t bytes[control_message_size];
-    std::memcpy(bytes, &message.code, 4);
-    std::memcpy(bytes + 4, &message.pid, 4);
-    std::memcpy(bytes + 8, &message.serial, 4);
-    std::uint32_t rc = win::error_success;
-    if (!ack.valid()) {
-      rc = windows_error_of(errno);
-    } else if (::write(fifo.get(), bytes, sizeof bytes) != static_cast<ssize_t>(sizeof bytes)) {
-      rc = win::error_service_not_active;
-    } else {
-      rc = await_control_ack(ack.get(), record.process);
-    }
-    ack.reset();
-    ::unlink(ack_path.c_str());
+    const std::uint32_t rc = deliver_control(dir, code, record.process);
     if (rc != win::error_success) return rc;
     // What the handler reported while it ran.
     const bool have_now = read_service_record(dir, record);
@@ -418,6 +429,17 @@ class sim_service final : public platform::service_handle {
   std::uint32_t query_config(service_config& out) override {
     if (!allowed(win::service_query_config)) return win::error_access_denied;
     return read_config(out);
+  }
+
+  std::uint32_t set_preshutdown_timeout(std::uint32_t milliseconds) override {
+    if (!allowed(win::service_change_config)) return win::error_access_denied;
+    platform::unique_reg_key key;
+    if (platform::host_registry().open_key(platform::hive_root::local_machine, service_key(name_).c_str(),
+                                           win::key_all_access, key) != win::error_success) {
+      return win::error_service_does_not_exist;
+    }
+    // Where Windows keeps it too.
+    return set_dword(*key, preshutdown_timeout_value, milliseconds);
   }
 
   std::uint32_t query_status(service_status& out) override {
@@ -563,6 +585,25 @@ class sim_service_control final : public platform::service_control {
 };
 
 }  // namespace
+
+std::uint32_t send_system_control(const std::string& name, std::uint32_t code) {
+  const std::filesystem::path dir = service_directory(name);
+  service_record record;
+  if (!read_service_record(dir, record) || !process_alive(record.process)) return win::error_service_not_active;
+  return deliver_control(dir, code, record.process);
+}
+
+std::uint32_t preshutdown_timeout_of(const std::string& name) {
+  platform::unique_reg_key key;
+  std::uint32_t timeout = 0;
+  if (platform::host_registry().open_key(platform::hive_root::local_machine, service_key(name).c_str(), win::key_read,
+                                         key) != win::error_success ||
+      query_dword(*key, preshutdown_timeout_value, timeout) != win::error_success) {
+    return default_preshutdown_timeout_ms;
+  }
+  return timeout;
+}
+
 }  // namespace kvx::sim
 
 namespace kvx::platform {

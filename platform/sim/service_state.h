@@ -93,6 +93,15 @@ inline constexpr std::size_t control_message_size = 12;
 /// The acknowledgement FIFO of a control.
 std::filesystem::path control_ack_path(const std::filesystem::path& dir, std::uint32_t pid, std::uint32_t serial);
 
+/// What the system itself sends a running service, which ControlService
+/// cannot (the preshutdown and shutdown controls): delivered to the service's
+/// handler like any control. error_success once the handler has run;
+/// error_service_not_active when the service's process does not run.
+std::uint32_t send_system_control(const std::string& name, std::uint32_t code);
+/// The preshutdown timeout the service registered, in milliseconds; Windows'
+/// default (10000) when it registered none.
+std::uint32_t preshutdown_timeout_of(const std::string& name);
+
 /// The dispatcher of a service process (run_dispatcher of the sim backend).
 std::uint32_t run_service_dispatcher(const char* service_name,
                                      const std::function<void(platform::service_session&)>& service_main);

@@ -161,6 +161,13 @@ class win32_service final : public service_handle {
     return win::error_success;
   }
 
+  std::uint32_t set_preshutdown_timeout(std::uint32_t milliseconds) override {
+    SERVICE_PRESHUTDOWN_INFO info{};
+    info.dwPreshutdownTimeout = milliseconds;
+    return ::ChangeServiceConfig2A(h_.get(), SERVICE_CONFIG_PRESHUTDOWN_INFO, &info) ? win::error_success
+                                                                                     : last_error();
+  }
+
   std::uint32_t query_status(service_status& out) override {
     SERVICE_STATUS s{};
     if (!::QueryServiceStatus(h_.get(), &s)) return last_error();

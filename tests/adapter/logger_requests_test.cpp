@@ -11,6 +11,7 @@
 #include "adapter/control_packet.h"
 #include "adapter/port_access.h"
 #include "logd/adapter_requests.h"
+#include "logd/capture_life.h"
 #include "logd/report_event.h"
 #include "logd/state_store.h"
 #include "platform/host.h"

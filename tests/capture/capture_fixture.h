@@ -15,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "logd/capture_life.h"
 #include "logd/driver_record.h"
 #include "logd/interface_table.h"
 #include "logd/state_store.h"

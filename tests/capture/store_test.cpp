@@ -5,8 +5,10 @@
 #include <chrono>
 #include <thread>
 
+#include "logd/capture_life.h"
 #include "logd/interface_table.h"
 #include "logd/state_store.h"
+#include "tests/support/poll.h"
 
 namespace kvx::logd {
 namespace {
@@ -106,6 +108,24 @@ TEST_F(store_test, sleep_unless_stopping_ends_early_once_a_stop_is_requested) {
   EXPECT_FALSE(sleep_unless_stopping(0));
   clear_capture_stop();
   EXPECT_TRUE(sleep_unless_stopping(0));
+}
+
+TEST_F(store_test, a_drain_halts_by_itself_and_a_shorter_bound_brings_it_forward) {
+  set_stop_drain_ms(60000);
+  request_watch_end();
+  EXPECT_EQ(get_capture_phase(), capture_phase::draining);
+  EXPECT_TRUE(sleep_unless_stopping(1)) << "a busy pause goes on while the capture drains";
+  EXPECT_FALSE(sleep_unless_watch_ends(60000));
+  // A shutdown's shorter bound: the drain halts at nine tenths of it, with
+  // nobody asking for the halt.
+  request_watch_end_within(100);
+  EXPECT_TRUE(test::eventually([] { return capture_stopping(); }));
+  // A longer bound asked for later does not take the halt back.
+  request_watch_end();
+  EXPECT_EQ(get_capture_phase(), capture_phase::halting);
+  clear_capture_stop();
+  EXPECT_EQ(get_capture_phase(), capture_phase::running);
+  set_stop_drain_ms(20000);
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 #include <string>
 #include <thread>
 
+#include "logd/capture_life.h"
 #include "logd/watcher.h"
 #include "platform/files.h"
 #include "platform/host.h"

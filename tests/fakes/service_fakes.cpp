@@ -90,6 +90,10 @@ class faulty_service : public platform::service_handle {
   }
   std::uint32_t remove() override { return script_.fail_delete ? win::error_access_denied : inner_->remove(); }
   std::uint32_t query_config(platform::service_config& out) override { return inner_->query_config(out); }
+  std::uint32_t set_preshutdown_timeout(std::uint32_t milliseconds) override {
+    if (script_.fail_preshutdown_timeout) return win::error_access_denied;
+    return inner_->set_preshutdown_timeout(milliseconds);
+  }
   std::uint32_t query_status(platform::service_status& out) override {
     const std::uint32_t rc = inner_->query_status(out);
     if (rc == win::error_success && script_.runs_refusing_stop) {

@@ -70,6 +70,8 @@ class scripted_services : public platform::service_control {
   bool fail_delete = false;
   /// The service shows as running and refuses the stop control.
   bool runs_refusing_stop = false;
+  /// The preshutdown timeout cannot be set (ChangeServiceConfig2A fails).
+  bool fail_preshutdown_timeout = false;
 };
 
 /// The host's registry, except that opening a listed key (any root) fails

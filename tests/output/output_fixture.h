@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "adapter/logger_requests.h"
+#include "logd/capture_life.h"
 #include "logd/state_store.h"
 #include "platform/host.h"
 #include "tests/fakes/fake_driver.h"

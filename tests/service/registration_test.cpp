@@ -70,6 +70,8 @@ TEST_F(Registration, ServiceSwitchInstallsTheServiceAndItsEventSource) {
                std::string("RPCSS\0\0", 7));
   expect_value(hive_root::local_machine, service_key, "ObjectName", win::reg_sz, sz("LocalSystem"));
   expect_value(hive_root::local_machine, service_key, "DisplayName", win::reg_sz, sz("hbalogd"));
+  // The wait after the preshutdown control covers the capture's drain.
+  expect_value(hive_root::local_machine, service_key, "PreshutdownTimeout", win::reg_dword, dword(30000));
 
   expect_value(hive_root::local_machine, logd::event_source_key, "EventMessageFile", win::reg_expand_sz,
                sz(rig_program_path));
@@ -142,6 +144,14 @@ TEST_F(Registration, ServiceManagerFailuresShowTheirMessageBoxAndFailTheRegistra
   EXPECT_EQ(dialogs.messages[1].text, "サービスを作成できませんでした");
   EXPECT_FALSE(key_exists(hive_root::local_machine, logd::event_source_key));
   services.fail_create = false;
+
+  // A service whose preshutdown timeout cannot be set is still installed; the
+  // failure is said once.
+  services.fail_preshutdown_timeout = true;
+  EXPECT_EQ(module.program_entry("hbalogd /Service"), 0);
+  EXPECT_EQ(dialogs.messages.size(), 2u);
+  EXPECT_EQ(logs.texts(), std::vector<std::string>{"Preshutdown timeout not set. Return code is 5."});
+  services.fail_preshutdown_timeout = false;
 
   ASSERT_EQ(module.program_entry("hbalogd /Service"), 0);
   ASSERT_TRUE(module.service_installed());

@@ -90,6 +90,82 @@ class ServiceEndToEnd : public ::testing::Test {
     EXPECT_TRUE(contains(stop.out, "The hbalogd service was stopped successfully.")) << stop.out;
   }
 
+  /// True once the port has at most `left` busy answers to give.
+  static bool busy_left(running_simulator& simulator, unsigned left) {
+    return eventually(
+        [&] {
+          const std::string status = simulator.control({"status"}).out;
+          const std::size_t at = status.find("busy answers left: ");
+          return at != std::string::npos && std::strtoul(status.c_str() + at + 19, nullptr, 10) <= left;
+        },
+        std::chrono::seconds(20));
+  }
+
+  /// Injects a driver error on port 2 and gives the number of its System record (-1 when none).
+  static int inject(running_simulator& simulator, int slot) {
+    const simulator::control_reply reply =
+        simulator.control({"inject", "--port", "2", "--error", "3", "--slot", std::to_string(slot)});
+    const std::size_t at = reply.out.find("System record ");
+    EXPECT_NE(at, std::string::npos) << reply.out << reply.err;
+    return at == std::string::npos ? -1 : std::atoi(reply.out.c_str() + at + 14);
+  }
+
+  static std::string head_of(int record) { return "---- KVXWDD LOG #" + std::to_string(record) + " ----"; }
+
+  /// Waits until the running service's watch is up: its startup scan is done
+  /// and a first record has been logged, after which the port is quiet.
+  void wait_until_watching(running_simulator& simulator) {
+    // The watch has taken the log's newest record as its start once the
+    // startup scan has asked the port for its PCI location and ERRLOG: a
+    // record written before that is not the service's.
+    ASSERT_TRUE(eventually([&] { return startup_scan_done(simulator); }));
+    const int first = inject(simulator, 4);
+    ASSERT_TRUE(eventually(
+        [&] {
+          const std::string status = simulator.control({"status"}).out;
+          return contains(log_file("kvx0200.log"), head_of(first)) &&
+                 contains(status, "open handles: 0 shared, 0 exclusive") && contains(status, "occupied slots: none");
+        },
+        std::chrono::seconds(20)))
+        << log_file("kvx0200.log") << testing::PrintToString(application_events());
+  }
+
+  /// Ten records for the adapter on port 2 while the driver answers `busy`
+  /// exchanges busy (one retry a second): the first record's writer retries,
+  /// the nine others come while it does, and the pass that reads them waits
+  /// for that writer. Returns their numbers a second into the retries.
+  std::vector<int> records_in_flight(running_simulator& simulator, unsigned busy) {
+    simulator.control({"busy", "--port", "2", "--count", std::to_string(busy)});
+    std::vector<int> records{inject(simulator, 0)};
+    EXPECT_TRUE(busy_left(simulator, busy - 1)) << "the first record's writer is retrying";
+    for (int slot = 1; slot < 10; ++slot) records.push_back(inject(simulator, slot));
+    EXPECT_TRUE(busy_left(simulator, busy - 2)) << "a second later";
+    return records;
+  }
+
+  /// What became of each record: an entry, or one report that the stop came
+  /// first, never both and never twice. Gives the number of records reported.
+  int account_for(const std::vector<int>& records) {
+    const std::string file = log_file("kvx0200.log");
+    const std::vector<std::string> events = application_events();
+    int reported = 0;
+    for (const int n : records) {
+      const std::string report = "Hbalogd: The eventlog record " + std::to_string(n) +
+                                 " of the adapter at location 0200 is not logged: the service stopped before it "
+                                 "was written.";
+      const auto reports = std::count(events.begin(), events.end(), report);
+      std::size_t entries = 0;
+      for (std::size_t at = file.find(head_of(n)); at != std::string::npos; at = file.find(head_of(n), at + 1)) {
+        ++entries;
+      }
+      EXPECT_EQ(entries + static_cast<std::size_t>(reports), 1u)
+          << "record " << n << ": " << entries << " entries, " << reports << " reports\n"
+          << testing::PrintToString(events);
+      reported += static_cast<int>(reports);
+    }
+    return reported;
+  }
+
   temp_host host;
 };
 
@@ -258,16 +334,6 @@ TEST_F(ServiceEndToEnd, RecordsWrittenWhileTheWatcherIsBusyAreStillLogged) {
   ASSERT_TRUE(simulator.started());
   ASSERT_EQ(run_command({hbalogd, "/Service"}).status, 0);
   ASSERT_EQ(net("start").status, 0);
-  // True once the port has at most `left` busy answers to give.
-  const auto busy_left = [&](unsigned left) {
-    return eventually(
-        [&] {
-          const std::string status = simulator.control({"status"}).out;
-          const std::size_t at = status.find("busy answers left: ");
-          return at != std::string::npos && std::strtoul(status.c_str() + at + 19, nullptr, 10) <= left;
-        },
-        std::chrono::seconds(20));
-  };
   std::vector<std::string> heads;
   const auto inject = [&](const char* slot) {
     const simulator::control_reply reply = simulator.control({"inject", "--port", "2", "--error", "3", "--slot", slot});
@@ -294,9 +360,9 @@ TEST_F(ServiceEndToEnd, RecordsWrittenWhileTheWatcherIsBusyAreStillLogged) {
       << log_file("kvx0200.log") << testing::PrintToString(application_events());
   simulator.control({"busy", "--port", "2", "--count", "3"});
   inject("1");
-  ASSERT_TRUE(busy_left(2)) << "the first record's writer is retrying";
+  ASSERT_TRUE(busy_left(simulator, 2)) << "the first record's writer is retrying";
   inject("2");
-  ASSERT_TRUE(busy_left(1)) << "a second later: the pass for the second record waits for that writer";
+  ASSERT_TRUE(busy_left(simulator, 1)) << "a second later: the pass for the second record waits for that writer";
   inject("3");
   EXPECT_TRUE(eventually(
       [&] {
@@ -306,6 +372,73 @@ TEST_F(ServiceEndToEnd, RecordsWrittenWhileTheWatcherIsBusyAreStillLogged) {
       std::chrono::seconds(60)))
       << log_file("kvx0200.log") << testing::PrintToString(application_events());
   stop_and_check();
+}
+
+TEST_F(ServiceEndToEnd, AStopWritesEveryRecordInFlightWhileItsBoundLeavesTime) {
+  // The driver answers the writer busy for some seconds while ten records
+  // come; the stop comes while the writer retries and the pass waits for it.
+  // The drain (20 s) leaves time for all of them: each becomes an entry, and
+  // none is reported.
+  install_lists();
+  running_simulator simulator("[adapter]\nport = 2\n");
+  ASSERT_TRUE(simulator.started());
+  ASSERT_EQ(run_command({hbalogd, "/Service"}).status, 0);
+  ASSERT_EQ(net("start").status, 0);
+  wait_until_watching(simulator);
+  const std::vector<int> records = records_in_flight(simulator, 6);
+  stop_and_check();
+  EXPECT_EQ(account_for(records), 0);
+  EXPECT_TRUE(contains(simulator.control({"status"}).out, "occupied slots: none")) << "every slot was handed back";
+  const std::vector<std::string> events = application_events();
+  EXPECT_EQ(events.back(), "hbalogd: Service stopped");
+}
+
+TEST_F(ServiceEndToEnd, AStopWhoseBoundRunsOutReportsEachRecordLeftOnce) {
+  // As above, with the driver busy past the drain's bound (shortened for the
+  // test): what the bound leaves is reported, each record once.
+  install_lists();
+  ::setenv("KVX_TEST_STOP_DRAIN_MS", "3000", 1);
+  {
+    running_simulator simulator("[adapter]\nport = 2\n");
+    ASSERT_TRUE(simulator.started());
+    ASSERT_EQ(run_command({built_program("logd/host/hbalogd_tested").string(), "/Service"}).status, 0);
+    ASSERT_EQ(net("start").status, 0);
+    wait_until_watching(simulator);
+    const std::vector<int> records = records_in_flight(simulator, 600);
+    stop_and_check();
+    EXPECT_EQ(account_for(records), 10) << "the driver never answered within the bound";
+    EXPECT_EQ(application_events().back(), "hbalogd: Service stopped");
+  }
+  ::unsetenv("KVX_TEST_STOP_DRAIN_MS");
+}
+
+TEST_F(ServiceEndToEnd, ASystemShutdownDrainsTheServiceAndLeavesNoServiceProcess) {
+  // Records queued and unread when the system shuts down: the preshutdown
+  // control drains them as a stop does, and the service ends by itself
+  // within its preshutdown timeout.
+  install_lists();
+  running_simulator simulator("[adapter]\nport = 2\n");
+  ASSERT_TRUE(simulator.started());
+  ASSERT_EQ(run_command({hbalogd, "/Service"}).status, 0);
+  ASSERT_EQ(net("start").status, 0);
+  EXPECT_TRUE(contains(sc_query(), "ACCEPTS_SHUTDOWN")) << sc_query();
+  wait_until_watching(simulator);
+  sim::service_record record;
+  ASSERT_TRUE(sim::read_service_record(sim::service_directory("hbalogd"), record));
+  const std::vector<int> records = records_in_flight(simulator, 6);
+  const command_result shutdown = run_command({simhost, "shutdown"});
+  EXPECT_EQ(shutdown.status, 0) << shutdown.out << shutdown.err;
+  EXPECT_EQ(shutdown.out,
+            "Shutting down: 1 service(s) running.\n"
+            "hbalogd: preshutdown control sent; waiting up to 30000 ms.\n"
+            "hbalogd: ended.\n"
+            "No service runs.\n");
+  EXPECT_FALSE(sim::process_alive(record.process));
+  EXPECT_EQ(account_for(records), 0);
+  const std::string query = sc_query();
+  EXPECT_TRUE(contains(query, "STATE              : 1  STOPPED")) << query;
+  EXPECT_TRUE(contains(query, "WIN32_EXIT_CODE    : 0  (0x0)")) << "it stopped by itself: " << query;
+  EXPECT_EQ(application_events().back(), "hbalogd: Service stopped");
 }
 
 TEST_F(ServiceEndToEnd, TheTestOnlyRetryCycleReachesTheService) {

@@ -13,6 +13,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "logd/host/service_module.h"
 #include "platform/registry.h"
@@ -41,10 +42,11 @@ class service_rig : public ::testing::Test {
     return 0;
   }
 
-  void fake_stop_watch() {
+  void fake_stop_watch(std::int32_t bound_ms) {
     {
       const std::lock_guard<std::mutex> hold(worker_lock);
       stop_asked = true;
+      stop_bounds.push_back(bound_ms);
     }
     stop_seen.notify_all();
   }
@@ -67,10 +69,12 @@ class service_rig : public ::testing::Test {
   std::mutex worker_lock;
   std::condition_variable stop_seen;
   bool stop_asked = false;
+  /// The bound of each stop asked for, in order.
+  std::vector<std::int32_t> stop_bounds;
 
-  logd::CServiceModule module{
-      {services, registry, logs, dialogs},
-      {[this](const std::function<void()>& q) { return fake_worker(q); }, [this] { fake_stop_watch(); }}};
+  logd::CServiceModule module{{services, registry, logs, dialogs},
+                              {[this](const std::function<void()>& q) { return fake_worker(q); },
+                               [this](std::int32_t bound_ms) { fake_stop_watch(bound_ms); }}};
 };
 
 /// A value as the simulated registry holds it.

@@ -2,6 +2,7 @@
 // dispatcher session, the stop sequence and the module's own messages.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <future>
 #include <thread>
 
@@ -81,10 +82,10 @@ TEST_F(Running, AStopRequestReportsStopPendingThenStoppedWithTheWorkerAtRest) {
   EXPECT_EQ(session.states(), expected);
   for (const platform::service_status& s : session.reports()) {
     EXPECT_EQ(s.service_type, win::service_win32_own_process);
-    EXPECT_EQ(s.controls_accepted, win::service_accept_stop);
+    EXPECT_EQ(s.controls_accepted, logd::accepted_controls);
     EXPECT_EQ(s.win32_exit_code, 0u);
   }
-  EXPECT_TRUE(was_stop_asked());
+  EXPECT_EQ(stop_bounds, std::vector<std::int32_t>{logd::capture_own_bound}) << "asked once";
   EXPECT_TRUE(worker_done_when_stopped);
   EXPECT_EQ(events_when_stopped, 2u) << "\"Service stopped\" must be in the log before SERVICE_STOPPED";
   const std::vector<recorded_event> events = logs.events();
@@ -114,6 +115,44 @@ TEST_F(Running, AStopThatTakesAWhileReportsRisingCheckpointsWithAWaitHint) {
   ASSERT_GE(checkpoints.size(), 2u);
   for (std::size_t i = 1; i < checkpoints.size(); ++i) EXPECT_GT(checkpoints[i], checkpoints[i - 1]);
   EXPECT_EQ(session.states().back(), win::service_stopped);
+}
+
+TEST_F(Running, AShutdownNoticeStopsTheServiceAsAStopDoesWithinTheSystemsWait) {
+  ASSERT_EQ(module.program_entry("hbalogd /Service"), 0);
+  worker_drain_ms = 1500;
+  recording_session session;
+  services.session = &session;
+  std::future<int> entry = start_entry("hbalogd");
+  ASSERT_TRUE(session.wait_for_state(win::service_running, 10000));
+  // The preshutdown notice drains within the capture's own bound; a shutdown
+  // notice while that drain runs brings the bound within the system's wait.
+  EXPECT_TRUE(session.deliver(win::service_control_preshutdown));
+  EXPECT_EQ(module.status().current_state, win::service_stop_pending);
+  EXPECT_TRUE(session.deliver(win::service_control_shutdown));
+  ASSERT_EQ(entry.wait_for(seconds(20)), std::future_status::ready);
+  EXPECT_EQ(stop_bounds, (std::vector<std::int32_t>{logd::capture_own_bound, logd::shutdown_drain_ms}));
+  const std::vector<std::uint32_t> states = session.states();
+  ASSERT_GE(states.size(), 4u);
+  EXPECT_EQ(std::count(states.begin(), states.end(), win::service_stop_pending),
+            static_cast<std::ptrdiff_t>(states.size()) - 3)
+      << "one SERVICE_STOP_PENDING, then only its checkpoints";
+  EXPECT_EQ(states.back(), win::service_stopped);
+  EXPECT_EQ(logs.texts(), (std::vector<std::string>{"Service started", "Service stopped"}));
+  // The shutdown notice alone asks for the short bound.
+  {
+    const std::lock_guard<std::mutex> hold(worker_lock);
+    stop_asked = false;
+    stop_bounds.clear();
+  }
+  worker_drain_ms = 0;
+  recording_session again;
+  services.session = &again;
+  entry = start_entry("hbalogd");
+  ASSERT_TRUE(again.wait_for_state(win::service_running, 10000));
+  EXPECT_TRUE(again.deliver(win::service_control_shutdown));
+  ASSERT_EQ(entry.wait_for(seconds(20)), std::future_status::ready);
+  EXPECT_EQ(stop_bounds, std::vector<std::int32_t>{logd::shutdown_drain_ms});
+  EXPECT_EQ(again.states().back(), win::service_stopped);
 }
 
 TEST_F(Running, AWatchThatEndsByItselfGoesFromRunningStraightToStopped) {
@@ -146,8 +185,8 @@ TEST_F(Running, ControlsOtherThanStopChangeNothingAndUnknownOnesAreLogged) {
   services.session = &session;
   std::future<int> entry = start_entry("hbalogd");
   ASSERT_TRUE(session.wait_for_state(win::service_running, 10000));
-  for (const std::uint32_t code : {win::service_control_pause, win::service_control_continue,
-                                   win::service_control_interrogate, win::service_control_shutdown}) {
+  for (const std::uint32_t code :
+       {win::service_control_pause, win::service_control_continue, win::service_control_interrogate}) {
     EXPECT_TRUE(session.deliver(code));
   }
   EXPECT_EQ(logs.texts(), std::vector<std::string>{"Service started"});

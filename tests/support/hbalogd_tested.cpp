@@ -2,7 +2,8 @@
 // settings that only tests give, through the environment. The shipped
 // program reads nothing of the kind.
 // KVX_TEST_RETRY_CYCLE_MS, a positive number of milliseconds, shortens the
-// capture's retry cycle (60000) so that tests need not wait minutes for it.
+// capture's retry cycle (60000) so that tests need not wait minutes for it;
+// KVX_TEST_STOP_DRAIN_MS likewise the bound of a stop's drain (20000).
 // KVX_TEST_KILL_AT, "STEP:N", kills the process (SIGKILL) the Nth time the
 // capture takes STEP (wrap_started, entry_written, header_stored,
 // file_flushed, slot_released or busy_pause; logd/capture_hooks.h), so that
@@ -71,6 +72,9 @@ void install_kill_point(const char* setting) {
 void apply_test_settings() {
   if (const long ms = positive_number(std::getenv("KVX_TEST_RETRY_CYCLE_MS")); ms != 0) {
     kvx::logd::set_retry_cycle_ms(static_cast<std::int32_t>(ms));
+  }
+  if (const long ms = positive_number(std::getenv("KVX_TEST_STOP_DRAIN_MS")); ms != 0) {
+    kvx::logd::set_stop_drain_ms(static_cast<std::int32_t>(ms));
   }
   install_kill_point(std::getenv("KVX_TEST_KILL_AT"));
 }
