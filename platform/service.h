@@ -60,6 +60,7 @@ inline constexpr std::uint32_t error_service_request_timeout = 1053;
 inline constexpr std::uint32_t error_service_already_running = 1056;
 inline constexpr std::uint32_t error_service_disabled = 1058;
 inline constexpr std::uint32_t error_service_cannot_accept_ctrl = 1061;
+inline constexpr std::uint32_t error_service_specific_error = 1066;
 inline constexpr std::uint32_t error_process_aborted = 1067;
 inline constexpr std::uint32_t error_service_marked_for_delete = 1072;
 inline constexpr std::uint32_t error_service_never_started = 1077;

@@ -139,6 +139,10 @@ int net_start(const std::string& name) {
   if (code == win::error_success) {
     std::fprintf(stderr,
                  "The service did not report an error.\n\nMore help is available by typing NET HELPMSG 3534.\n\n");
+  } else if (code == win::error_service_specific_error) {
+    std::fprintf(stderr,
+                 "A service specific error occurred: %u.\n\nMore help is available by typing NET HELPMSG 3547.\n\n",
+                 status.service_specific_exit_code);
   } else {
     std::fprintf(stderr, "A system error has occurred.\n\n");
     print_system_error(code);

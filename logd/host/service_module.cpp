@@ -96,6 +96,16 @@ void CServiceModule::service_main(platform::service_session& session) {
   }
   set_service_status(win::service_start_pending);
   run_service();
+  {
+    const std::lock_guard<std::mutex> hold(status_lock_);
+    if (service_status_.current_state != win::service_stop_pending) {
+      // Nobody asked for the stop: the capture, its worker or the loop failed
+      // and said why in the Application log. An exit code of 0 would tell the
+      // service manager, and setup, that the service ended cleanly.
+      service_status_.win32_exit_code = win::error_service_specific_error;
+      service_status_.service_specific_exit_code = 1;
+    }
+  }
   // Logged before SERVICE_STOPPED is reported: once it is, the dispatcher may
   // return and the process end, and a message still on its way would be lost.
   log_event("Service stopped");

@@ -160,10 +160,12 @@ TEST_F(Running, AWatchThatEndsByItselfGoesFromRunningStraightToStopped) {
   worker_ends_at_once = true;
   recording_session session;
   services.session = &session;
-  EXPECT_EQ(module.program_entry("hbalogd"), 0);
+  // The watch ends by itself only on a failure: the manager hears of it.
+  EXPECT_EQ(module.program_entry("hbalogd"), static_cast<int>(win::error_service_specific_error));
   const std::vector<std::uint32_t> expected{win::service_start_pending, win::service_running, win::service_stopped};
   EXPECT_EQ(session.states(), expected);
-  EXPECT_EQ(session.reports().back().win32_exit_code, 0u);
+  EXPECT_EQ(session.reports().back().win32_exit_code, win::error_service_specific_error);
+  EXPECT_EQ(session.reports().back().service_specific_exit_code, 1u);
   EXPECT_EQ(logs.texts(), (std::vector<std::string>{"Service started", "Service stopped"}));
   EXPECT_FALSE(was_stop_asked()) << "a worker that ended by itself is not asked to stop";
 }
@@ -219,7 +221,7 @@ TEST_F(Running, AStopAfterTheServiceHasStoppedChangesNothing) {
   worker_ends_at_once = true;
   recording_session session;
   services.session = &session;
-  ASSERT_EQ(module.program_entry("hbalogd"), 0);
+  ASSERT_EQ(module.program_entry("hbalogd"), static_cast<int>(win::error_service_specific_error));
   ASSERT_EQ(session.states().back(), win::service_stopped);
   EXPECT_TRUE(session.deliver(win::service_control_stop));
   EXPECT_EQ(session.states().back(), win::service_stopped);
