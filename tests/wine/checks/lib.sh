@@ -214,8 +214,8 @@ standin_step() {
   rc=$?
   status=$(standin status | grep "^port $port: ")
   case $1 in
-    fill) [[ " $(standin_slots "$port") " == *" $5 "* ]] ;;
-    busy) [ "$(standin_field "$port" 'busy answers left')" == "$5" ] ;;
+    fill) [[ "${status#*occupied slots:}" =~ (^| )$5(,| ) ]] ;;
+    busy) [[ "$status" == *", busy answers left: $5,"* ]] ;;
     unplug) [[ "$status" == *", unplugged,"* ]] ;;
     plug) [[ "$status" == *", plugged,"* ]] ;;
     *) false ;;
