@@ -145,8 +145,11 @@ TEST_F(HooksEndToEnd, AStopCommandThatCannotStartEndsTheInstaller) {
 
 TEST_F(HooksEndToEnd, InstallAndRemoveTheRealService) {
   use_real_simhost();
-  ASSERT_EQ(
-      run_command({"/bin/bash", KVX_SOURCE_DIR "/scripts/sim-install", "--host-root", host.root().string()}).status, 0);
+  // The machine as setup leaves it: lists, log folder and configuration.
+  ASSERT_EQ(run_command({"/bin/bash", KVX_SOURCE_DIR "/scripts/sim-install", "--host-root", host.root().string(),
+                         "--config", simhost})
+                .status,
+            0);
   install_program(built_program("logd/host/hbalogd").string());
   command_result r = hook({"KvxRegistry", install_dir.string()});
   ASSERT_EQ(r.out, "KvxRegistry returned 0\n") << r.err;
@@ -166,6 +169,11 @@ TEST_F(HooksEndToEnd, InstallAndRemoveTheRealService) {
 
   // Already stopped when the removal comes: it unregisters all the same.
   ASSERT_EQ(run_command({simhost, "net", "stop", "hbalogd"}).status, 0);
+  // Both runs read the configuration without a warning: the stop is logged
+  // after everything else the service reports.
+  const std::string application = run_command({simhost, "eventlog", "show", "Application"}).out;
+  EXPECT_NE(application.find("\"Service stopped\""), std::string::npos) << application;
+  EXPECT_EQ(application.find("registory"), std::string::npos) << application;
   ASSERT_EQ(set_install_dir(install_dir.string()).status, 0);
   r = hook({"UninstInitialize"});
   EXPECT_EQ(r.out, "UninstInitialize returned 0\n") << r.err;

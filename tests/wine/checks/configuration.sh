@@ -6,6 +6,7 @@
 source "$(dirname "$0")/lib.sh"
 unregister_hbalogd
 wine "$hbalogd" /RegServer >/dev/null 2>&1
+expect_eq "set-up: hbalogd /RegServer" 0 $?
 
 # Runs hbalogd once with the given debug channels; its trace on standard output.
 run_traced() { # CHANNELS
@@ -32,6 +33,8 @@ expect_eq "ReportEventA: warning then error, category 0, id 0xC0000001, no SID, 
 00000001 00000000 c0000001 00000000 0001 00000000" "$fields"
 
 wine reg add "$config_key" /f >/dev/null 2>&1
+key_exists "$config_key"
+expect_eq "set-up: the key made" 0 $?
 expected=""
 for name in max_retry_count retry_frequency unique_id_position dump_data_size error_log_size max_error_log_count \
   max_record_count; do
@@ -46,15 +49,15 @@ expect_eq "empty key: nine warnings in the order of the values" "$expected" \
 
 # Wrong types. A REG_SZ of three characters fits the 4-byte buffer (its type
 # is wrong); an 8-byte REG_QWORD does not (its data cannot be had).
-wine reg add "$config_key" /v max_retry_count /t REG_DWORD /d 3 /f >/dev/null 2>&1
-wine reg add "$config_key" /v retry_frequency /t REG_BINARY /d 01000000 /f >/dev/null 2>&1
-wine reg add "$config_key" /v unique_id_position /t REG_DWORD /d 40 /f >/dev/null 2>&1
-wine reg add "$config_key" /v dump_data_size /t REG_SZ /d 12 /f >/dev/null 2>&1
-wine reg add "$config_key" /v error_log_size /t REG_DWORD /d 1024 /f >/dev/null 2>&1
-wine reg add "$config_key" /v max_error_log_count /t REG_DWORD /d 16 /f >/dev/null 2>&1
-wine reg add "$config_key" /v max_record_count /t REG_QWORD /d 4096 /f >/dev/null 2>&1
-wine reg add "$config_key" /v error_log_file_path /t REG_EXPAND_SZ /d 'C:\kvx-logs' /f >/dev/null 2>&1
-wine reg add "$config_key" /v error_log_list_path /t REG_DWORD /d 1 /f >/dev/null 2>&1
+reg_set "$config_key" max_retry_count REG_DWORD 3
+reg_set "$config_key" retry_frequency REG_BINARY 01000000
+reg_set "$config_key" unique_id_position REG_DWORD 40
+reg_set "$config_key" dump_data_size REG_SZ 12
+reg_set "$config_key" error_log_size REG_DWORD 1024
+reg_set "$config_key" max_error_log_count REG_DWORD 16
+reg_set "$config_key" max_record_count REG_QWORD 4096
+reg_set "$config_key" error_log_file_path REG_EXPAND_SZ 'C:\kvx-logs'
+reg_set "$config_key" error_log_list_path REG_DWORD 1
 # Wine's reg.exe shows no REG_QWORD data; regprobe gives the stored bytes.
 expect_eq "the REG_QWORD is in place: type 11, 8 bytes" "11 8 0010000000000000" \
   "$(stored_bytes "$config_key" max_record_count)"

@@ -35,8 +35,8 @@ call_hook() { # EXPORT [DIRECTORY]
 make_install_dir kvx-hooks real
 cp "$kvxservice" "$drive_c/kvx-hooks/"
 make_install_dir kvx-fake fake
-wine reg add "$config_key" /v error_log_list_path /t REG_SZ /d 'C:\kvx-hooks\hbalogd' /f >/dev/null 2>&1
-wine reg add "$config_key" /v error_log_file_path /t REG_SZ /d 'C:\kvx-hooks\hbalogd\log' /f >/dev/null 2>&1
+reg_set "$config_key" error_log_list_path REG_SZ 'C:\kvx-hooks\hbalogd'
+reg_set "$config_key" error_log_file_path REG_SZ 'C:\kvx-hooks\hbalogd\log'
 
 call_hook KvxRegistry 'C:\kvx-nowhere'
 expect_eq "KvxRegistry, program missing: -1" "KvxRegistry returned -1" "$hook_out"
@@ -68,13 +68,13 @@ expect_eq "... silently" "" "$hook_boxes"
 expect_eq "... running nothing" "" "$hook_started"
 expect_eq "... the service still runs" 4 "$(service_state)"
 
-wine reg add "$uninstall_key" /v DisplayName /t REG_SZ /d KVXTools /f >/dev/null 2>&1
+reg_set "$uninstall_key" DisplayName REG_SZ KVXTools
 call_hook UninstInitialize
 expect_eq "UninstInitialize, no kvxTgDir: -1" "UninstInitialize returned -1" "$hook_out"
 expect_eq "... silently" "" "$hook_boxes"
 expect_eq "... running nothing" "" "$hook_started"
 
-wine reg add "$uninstall_key" /v kvxTgDir /t REG_SZ /d 'C:\kvx-hooks' /f >/dev/null 2>&1
+reg_set "$uninstall_key" kvxTgDir REG_SZ 'C:\kvx-hooks'
 call_hook UninstInitialize
 expect_eq "UninstInitialize: 0" "UninstInitialize returned 0" "$hook_out"
 expect_eq "... runs net stop hbalogd, then hbalogd /UnregServer" \
@@ -89,13 +89,13 @@ call_hook UninstInitialize
 expect_eq "UninstInitialize with the service already gone still unregisters: 0" \
   "UninstInitialize returned 0" "$hook_out"
 
-wine reg add "$uninstall_key" /v kvxTgDir /t REG_SZ /d 'C:\kvx-nowhere' /f >/dev/null 2>&1
+reg_set "$uninstall_key" kvxTgDir REG_SZ 'C:\kvx-nowhere'
 call_hook UninstInitialize
 expect_eq "UninstInitialize, program missing: -1" "UninstInitialize returned -1" "$hook_out"
 expect_eq "... with the message, the status -1 and the C library's text for the missing file" \
   'hbalogd Service Not Unregistry.\nrCode = -1\nerrno = 2\nmsg = No such file or directory\n' "$hook_boxes"
 
-wine reg add "$uninstall_key" /v kvxTgDir /t REG_SZ /d 'C:\kvx-fake' /f >/dev/null 2>&1
+reg_set "$uninstall_key" kvxTgDir REG_SZ 'C:\kvx-fake'
 KVX_FAKE_STATUS=3 call_hook UninstInitialize
 expect_eq "UninstInitialize, unregistering run exits 3: -1" "UninstInitialize returned -1" "$hook_out"
 expect_match "... with the message and rCode 3" '^hbalogd Service Not Unregistry\.\\nrCode = 3\\nerrno = [0-9]+\\nmsg = ' \
@@ -108,7 +108,7 @@ expect_eq "KvxRegistry, start command missing: -2" "KvxRegistry returned -2" "$h
 expect_contains "... undoes the registration through the command interpreter" \
   'cmd.exe /c \"C:\\kvx-hooks\\hbalogd\\hbalogd.exe\" /UnregServer' "$hook_started"
 expect_eq "... the service is gone again" absent "$(service_state)"
-wine reg add "$uninstall_key" /v kvxTgDir /t REG_SZ /d 'C:\kvx-hooks' /f >/dev/null 2>&1
+reg_set "$uninstall_key" kvxTgDir REG_SZ 'C:\kvx-hooks'
 call_hook UninstInitialize
 expect_eq "UninstInitialize, stop command missing: ends the calling process with -1" 255 "$hook_status"
 expect_eq "... before returning" "" "$hook_out"

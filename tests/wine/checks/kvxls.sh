@@ -63,7 +63,7 @@ for port in 2 3 5 127 128; do wine reg delete "$scsi_map\\Scsi Port $port" /f >/
 # with the system's CR LF, which the text-mode stream writes as CR CR LF.
 expect_eq "the stand-in serves the adapters" "kvxstand: serving 8 adapters" \
   "$(standin_start "$standin_data/kvxls.ini")"
-expect_eq "port 5 unplugged" "" "$(standin unplug --port 5)"
+standin_step unplug --port 5
 expect_eq "port map entry of port 9 written by the stand-in" "REG_SZ|kvxwdd" "$(reg_value "$scsi_map\\Scsi Port 9" Driver)"
 windows_texts() {
   sed -e 's/^: The parameter is incorrect\.$/: Invalid parameter./' -e 's/^: Error 317\.$/: Port unreachable./' \
@@ -95,7 +95,7 @@ expect_eq "a refusal made while the stand-in runs: port 2's block ends after its
 expect_eq "... and the versions request is reported twice now (ports 0 and 2)" 2 \
   "$(grep -c '^DeviceIoControl(1) error. RtnLen=0'$'\r''$' "$WINEPREFIX/kvxls.err")"
 # Port 5 plugged back in: listed again, with the stand-in's defaults.
-expect_eq "port 5 plugged back in" "" "$(standin plug --port 5)"
+standin_step plug --port 5
 expect_eq "port 5 listed again" "--- Device symbolic name           : scsi5|    World wide port name           : 20000000 00000501" \
   "$(wine "$kvxls" 2>/dev/null | tr -d '\r' | grep -A 10 'name *: scsi5$' | sed -n '1p;9p' | paste -sd '|')"
 standin_stop

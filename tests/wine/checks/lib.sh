@@ -1,8 +1,9 @@
 # Shared by the Wine checks: the paths of the Windows build, wrappers around
 # Wine's tools, and the assertions. A check sources this file, asserts with
 # expect_*, and ends with `finish`, which fails the check when any assertion
-# did not hold. Every check leaves the prefix as it found it: hbalogd not
-# registered, no configuration key, no files of its own.
+# did not hold. The first assertion that does not hold also prints the state
+# of the prefix (show_state). Every check leaves the prefix as it found it:
+# hbalogd not registered, no configuration key, no files of its own.
 set -uo pipefail # no -e: one failed assertion must not hide the next ones
 
 : "${WINEPREFIX:?run the Wine checks through scripts/wine-test}"
@@ -26,6 +27,10 @@ event_source_key='HKLM\SYSTEM\CurrentControlSet\Services\Eventlog\Application\Hb
 # hbalogd's own path as Wine names it (drive Z: is the root of the file system).
 hbalogd_windows_path="Z:${hbalogd//\//\\}"
 
+# hbalogd's log folder in its default configuration; a check that configures
+# another sets log_dir.
+default_log_dir="$drive_c/Program Files/velmora/drivers/hba/hbalogd/log"
+
 held=0
 failed=0
 
@@ -39,6 +44,7 @@ fail() {
   shift
   local line
   for line in "$@"; do echo "    $line"; done
+  if [ "$failed" -eq 1 ]; then show_state; fi
 }
 
 expect_eq() { # what expected actual
@@ -59,6 +65,26 @@ finish() {
   [ "$failed" -eq 0 ]
 }
 
+# What it takes to find the cause of a failed assertion: the service's state,
+# what it reported since the check began, the stand-in driver's status and
+# the log folder's listing, as they are at the failure.
+show_state() {
+  local dir=${log_dir:-$default_log_dir}
+  echo "---- the state at the first failed assertion"
+  echo "service hbalogd: state $(service_state), exit code $(service_exit_code)"
+  echo "reports of the service since the check began:"
+  service_reports_since "$check_mark" | sed 's/^/    /'
+  if winetool sc query kvxstand | grep -q 'STATE.*RUNNING'; then
+    echo "stand-in driver:"
+    standin status | sed 's/^/    /'
+  else
+    echo "stand-in driver: not running"
+  fi
+  echo "log folder $dir:"
+  ls -l --time-style=+%T "$dir" 2>&1 | sed 's/^/    /'
+  echo "----"
+}
+
 # Wine's console tools end their lines with CR LF; the checks compare text.
 winetool() { wine "$@" 2>/dev/null | tr -d '\r'; }
 
@@ -74,6 +100,12 @@ reg_value() { # KEY NAME
 }
 
 key_exists() { wine reg query "$1" >/dev/null 2>&1; }
+
+# One value of a check's set-up, asserted to be in place before it is relied on.
+reg_set() { # KEY NAME TYPE DATA
+  wine reg add "$1" /v "$2" /t "$3" /d "$4" /f >/dev/null 2>&1
+  expect_eq "set-up: $2 ($3) written under $1" 0 $?
+}
 
 # The names of the values and subkeys directly under KEY, one a line, sorted.
 key_listing() {
@@ -120,6 +152,13 @@ event_reports() { # TRACE_TEXT on standard input
     sed 's/\\\\/\x01/g; s/\\"/"/g; s/\x01/\\/g'
 }
 service_reports_since() { tail -c +$(($1 + 1)) "$KVX_WINE_TRACE" | event_reports; }
+check_mark=$(trace_mark)
+
+# hbalogd registered as a service (hbalogd /Service), asserted.
+register_hbalogd() {
+  wine "$hbalogd" /Service >/dev/null 2>&1
+  expect_eq "set-up: hbalogd /Service registers the service, stopped" 1 "$(service_state)"
+}
 
 # hbalogd as the installer would leave it removed again, whatever a check did.
 unregister_hbalogd() {
@@ -160,6 +199,31 @@ standin_stop() {
 # The occupied slots of PORT as `kvxstand status` shows them ("none", "4", "1 9").
 standin_slots() { # PORT
   standin status | sed -n "s/^port $1: .*occupied slots: \([^,]*\),.*/\1/p"
+}
+# A number from PORT's status line, e.g. "exchanges", "busy answers left".
+standin_field() { # PORT FIELD
+  standin status | sed -n "s/^port $1: .*$2: \([0-9]*\).*/\1/p"
+}
+
+# One step of a check's set-up at the stand-in, asserted to have taken effect:
+# the tool succeeds without a word, and its status shows the change.
+#   standin_step fill --port N --slot S | busy --port N --count C | unplug --port N | plug --port N
+standin_step() {
+  local out rc port=$3 status
+  out=$(standin "$@")
+  rc=$?
+  status=$(standin status | grep "^port $port: ")
+  case $1 in
+    fill) [[ "${status#*occupied slots:}" =~ (^| )$5(,| ) ]] ;;
+    busy) [[ "$status" == *", busy answers left: $5,"* ]] ;;
+    unplug) [[ "$status" == *", unplugged,"* ]] ;;
+    plug) [[ "$status" == *", plugged,"* ]] ;;
+    *) false ;;
+  esac
+  local shown=$?
+  if [ $rc -eq 0 ] && [ -z "$out" ] && [ $shown -eq 0 ]; then pass "kvxstand $*: done"; else
+    fail "kvxstand $*: done" "exit status $rc, output: $out" "status: $status"
+  fi
 }
 
 # Polls COMMAND until it succeeds or SECONDS pass; the status of its last run.

@@ -96,17 +96,20 @@ expect_eq "KvxRegistry from the package: 0" "KvxRegistry returned 0" "$out"
 expect_eq "the installed service is RUNNING" 4 "$(wait_for_state 4 20)"
 expect_eq "... from the installed program" 'REG_SZ|"C:\Program Files\velmora\drivers\hba\hbalogd\hbalogd.exe"' \
   "$(reg_value "$service_key" ImagePath)"
-sleep 1
-expect_eq "... with the sample configuration and the lists: no warning, no error" "trace Service started" \
-  "$(service_reports_since "$mark")"
 out=$(winetool "$install_dir/kvxls.exe")
 expect_contains "the packaged kvxls runs" "-------- end of list --------" "$out"
 
 uninstall_key='HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall\KVXTools'
-wine reg add "$uninstall_key" /v kvxTgDir /t REG_SZ /d 'C:\Program Files\velmora\drivers\hba' /f >/dev/null 2>&1
+reg_set "$uninstall_key" kvxTgDir REG_SZ 'C:\Program Files\velmora\drivers\hba'
 out=$(winetool "$kvxhook" 'C:\Program Files\velmora\drivers\hba\KVXService.dll' UninstInitialize)
 expect_eq "UninstInitialize from the package: 0" "UninstInitialize returned 0" "$out"
 expect_eq "... the service is gone" absent "$(service_state)"
+# Every report of the run is in once the stop is: none but the two.
+stopped_reported() { [[ "$(service_reports_since "$mark")" == *"trace Service stopped" ]]; }
+wait_until 10 stopped_reported
+expect_eq "... it ran with the sample configuration and the lists: no warning, no error" \
+  "trace Service started
+trace Service stopped" "$(service_reports_since "$mark")"
 
 wine reg delete "$uninstall_key" /f >/dev/null 2>&1
 unregister_hbalogd

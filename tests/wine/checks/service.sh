@@ -17,7 +17,9 @@ expect_eq "net start succeeds" 0 $?
 expect_contains "net start reports the start" "The hbalogd service was started successfully." "$out"
 expect_eq "the service stops by itself" 1 "$(wait_for_state 1 20)"
 expect_eq "... with exit code 0" 0 "$(service_exit_code)"
-sleep 0.5
+# services.exe writes the trace on its own time: the last report is awaited.
+stopped_reported() { [[ "$(service_reports_since "$mark")" == *"trace Service stopped" ]]; }
+wait_until 10 stopped_reported
 expected="trace Service started
 warn Unable to open registory SOFTWARE\\Velmora\\kvxwdd\\hbalogd. Use default parameter.
 err Unable to open file \"C:\\Program Files\\velmora\\drivers\\hba\\hbalogd\\errorlog_list.txt\"
@@ -30,8 +32,8 @@ lists='C:\kvx-service-check'
 mkdir -p "$drive_c/kvx-service-check/log"
 cp "$KVX_SOURCE_DIR"/logd/lists/errorlog_list.txt "$KVX_SOURCE_DIR"/logd/lists/errorlevel_list.txt \
   "$drive_c/kvx-service-check/"
-wine reg add "$config_key" /v error_log_list_path /t REG_SZ /d "$lists" /f >/dev/null 2>&1
-wine reg add "$config_key" /v error_log_file_path /t REG_SZ /d "$lists\\log" /f >/dev/null 2>&1
+reg_set "$config_key" error_log_list_path REG_SZ "$lists"
+reg_set "$config_key" error_log_file_path REG_SZ "$lists\\log"
 mark=$(trace_mark)
 winetool net start hbalogd >/dev/null
 expect_eq "net start with the lists succeeds" 0 $?
@@ -43,7 +45,7 @@ expect_eq "net stop succeeds" 0 $?
 expect_contains "net stop reports the stop" "The hbalogd service was stopped successfully." "$out"
 expect_eq "the service is STOPPED" 1 "$(wait_for_state 1 20)"
 expect_eq "... with exit code 0" 0 "$(service_exit_code)"
-sleep 0.5
+wait_until 10 stopped_reported
 reports=$(service_reports_since "$mark")
 expect_eq "first event: Service started" "trace Service started" "$(head -n 1 <<<"$reports")"
 expect_eq "last event: Service stopped" "trace Service stopped" "$(tail -n 1 <<<"$reports")"
