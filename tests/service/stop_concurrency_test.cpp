@@ -36,7 +36,14 @@ TEST_F(StopRace, EveryRunEndsStoppedWithItsWorkerJoined) {
       session.deliver(win::service_control_stop);
     });
     ASSERT_EQ(entry.wait_for(std::chrono::seconds(20)), std::future_status::ready) << "round " << round;
-    EXPECT_EQ(entry.get(), 0);
+    const int rc = entry.get();
+    if (worker_ends_at_once) {
+      // Ended by itself before the stop came: a failed service; else stopped.
+      EXPECT_TRUE(rc == 0 || rc == static_cast<int>(win::error_service_specific_error))
+          << "round " << round << ": " << rc;
+    } else {
+      EXPECT_EQ(rc, 0) << "round " << round;
+    }
     dispatcher.join();
     const std::vector<std::uint32_t> states = session.states();
     ASSERT_FALSE(states.empty());
