@@ -53,20 +53,26 @@ double sequential(const std::vector<std::string>& paths, std::size_t& total) {
 double shown(const std::vector<std::string>& paths, kvxlog::output_form form, std::FILE* sink, std::size_t& entries) {
   kvxlog::options opts;
   opts.form = form;
-  const auto start = std::chrono::steady_clock::now();
   std::string bytes;
   std::string out;
   std::string problems;
   entries = 0;
+  // The lines are counted outside the timed part: the count is the
+  // benchmark's own check, not kvxlog's work.
+  double timed = 0;
   for (const std::string& p : paths) {
+    const auto start = std::chrono::steady_clock::now();
     if (!read_bytes(p, bytes)) return -1;
     out.clear();
     kvxlog::show_file(bytes, kvxlog::file_label{p, std::string("0208")}, opts, out, problems);
     std::fwrite(out.data(), 1, out.size(), sink);
+    timed += seconds_since(start);
     entries += static_cast<std::size_t>(std::count(out.begin(), out.end(), '\n'));
   }
+  const auto start = std::chrono::steady_clock::now();
   std::fflush(sink);
-  return problems.empty() ? seconds_since(start) : -1;
+  timed += seconds_since(start);
+  return problems.empty() ? timed : -1;
 }
 
 void measure(const char* what, const std::vector<std::string>& paths, std::FILE* sink) {
