@@ -15,11 +15,11 @@
 #include <vector>
 
 #include "bench/dispatch_bench_host.h"
-#include "logd/capture_life.h"
+#include "logd/capture/capture_life.h"
+#include "logd/capture/watcher.h"
 #include "logd/driver_record.h"
-#include "logd/log_entry.h"
+#include "logd/output/log_entry.h"
 #include "logd/state_store.h"
-#include "logd/watcher.h"
 #include "platform/files.h"
 #include "platform/sim/event_log_file.h"
 #include "simulator/background.h"

@@ -19,11 +19,11 @@
 #include <vector>
 
 #include "bench/dispatch_bench_host.h"
-#include "logd/capture_life.h"
+#include "logd/capture/capture_life.h"
+#include "logd/capture/watcher.h"
+#include "logd/capture/writer_thread.h"
 #include "logd/driver_record.h"
 #include "logd/state_store.h"
-#include "logd/watcher.h"
-#include "logd/writer_thread.h"
 #include "platform/event_log.h"
 #include "platform/host.h"
 #include "platform/sim/event_log_file.h"

@@ -5,8 +5,8 @@
 #include <thread>
 
 #include "bench/logfile_support.h"
-#include "logd/adapter_requests.h"
-#include "logd/log_entry.h"
+#include "logd/capture/service_requests.h"
+#include "logd/output/log_entry.h"
 
 int main() {
   using namespace kvx;

@@ -18,7 +18,7 @@
 
 #include "adapter/byte_order.h"
 #include "adapter/control_packet.h"
-#include "logd/capture_life.h"
+#include "logd/capture/capture_life.h"
 #include "logd/state_store.h"
 #include "platform/files.h"
 #include "platform/host.h"

@@ -17,8 +17,8 @@
 #include <cinttypes>
 
 #include "bench/logfile_support.h"
-#include "logd/log_entry.h"
-#include "logd/log_file.h"
+#include "logd/output/log_entry.h"
+#include "logd/output/log_file.h"
 
 namespace {
 

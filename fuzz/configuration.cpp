@@ -3,7 +3,7 @@
 // A number is taken only from a REG_DWORD of four bytes and is then used
 // unchanged; a directory only from a REG_SZ, up to its first NUL; everything
 // else leaves the built-in default.
-#include "logd/configuration.h"
+#include "logd/output/configuration.h"
 
 #include <fuzzer/FuzzedDataProvider.h>
 

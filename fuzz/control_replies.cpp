@@ -13,9 +13,9 @@
 #include <vector>
 
 #include "adapter/control_packet.h"
-#include "adapter/tool_requests.h"
+#include "adapter/single_requests.h"
 #include "fuzz/support/capture_rig.h"
-#include "logd/adapter_requests.h"
+#include "logd/capture/service_requests.h"
 #include "logd/state_store.h"
 #include "platform/host.h"
 #include "platform/win_codes.h"

@@ -15,10 +15,10 @@
 #include <memory>
 #include <string>
 
-#include "adapter/logger_requests.h"
+#include "adapter/retried_requests.h"
 #include "fuzz/support/capture_rig.h"
-#include "logd/log_entry.h"
-#include "logd/log_file.h"
+#include "logd/output/log_entry.h"
+#include "logd/output/log_file.h"
 #include "logd/state_store.h"
 #include "platform/files.h"
 

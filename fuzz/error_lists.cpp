@@ -3,7 +3,7 @@
 // Every name in a loaded table must be a whole token (no delimiter in it, not
 // empty), the counts must match the tables, and a look-up must give the
 // first entry with its number.
-#include "logd/error_lists.h"
+#include "logd/output/error_lists.h"
 
 #include <fuzzer/FuzzedDataProvider.h>
 

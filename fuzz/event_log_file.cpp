@@ -17,9 +17,9 @@
 #include <vector>
 
 #include "fuzz/support/fuzz_host.h"
+#include "logd/capture/watcher.h"
 #include "logd/driver_record.h"
 #include "logd/state_store.h"
-#include "logd/watcher.h"
 #include "platform/event_log.h"
 #include "platform/host.h"
 #include "platform/win_codes.h"

@@ -32,12 +32,12 @@
 #include <vector>
 
 #include "fuzz/support/fuzz_host.h"
-#include "logd/capture_life.h"
+#include "logd/capture/capture_life.h"
+#include "logd/capture/interface_table.h"
+#include "logd/capture/watcher.h"
+#include "logd/capture/writer_thread.h"
 #include "logd/driver_record.h"
-#include "logd/interface_table.h"
 #include "logd/state_store.h"
-#include "logd/watcher.h"
-#include "logd/writer_thread.h"
 #include "platform/host.h"
 #include "platform/sim/event_log_file.h"
 #include "platform/sync.h"

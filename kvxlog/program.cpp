@@ -12,7 +12,7 @@
 #include <unordered_set>
 #include <vector>
 
-#include "logd/configuration.h"
+#include "logd/output/configuration.h"
 #include "platform/files.h"
 #include "platform/host.h"
 #include "platform/registry.h"

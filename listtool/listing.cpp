@@ -10,7 +10,7 @@
 
 #include "adapter/control_packet.h"
 #include "adapter/port_probe.h"
-#include "adapter/tool_requests.h"
+#include "adapter/single_requests.h"
 #include "json/json_writer.h"
 
 namespace kvx::listtool {

@@ -21,7 +21,7 @@
 //   state_lock             one load or store through an accessor (and the
 //                          count of table walks); calls nothing else
 //   capture life lock      the capture's phase and its condition variable
-//                          (logd/capture_life.h); taken alone
+//                          (logd/capture/capture_life.h); taken alone
 // No lock is held through a pause: busy waits and retry pauses hold none.
 #pragma once
 
@@ -37,8 +37,8 @@
 #include <thread>
 #include <vector>
 
-#include "adapter/logger_requests.h"
-#include "logd/record_numbers.h"
+#include "adapter/retried_requests.h"
+#include "logd/capture/record_numbers.h"
 
 namespace kvx::platform {
 class event_handle;
@@ -144,13 +144,13 @@ void set_last_record_mark(const record_mark& mark);
 std::vector<deferred_record> get_deferred_records();
 void set_deferred_records(std::vector<deferred_record> records);
 
-/// The phases of the capture's life; logd/capture_life.h says what becomes
+/// The phases of the capture's life; logd/capture/capture_life.h says what becomes
 /// of a record in flight in each.
 enum class capture_phase { running, draining, halting };
 
 /// The capture's life record: its phase, the two moments of a stop, the
 /// threads at work and those come to rest, and the one lock and condition
-/// variable they share. Only logd/capture_life.cpp uses it, with `lock` taken alone. Never
+/// variable they share. Only logd/capture/capture_life.cpp uses it, with `lock` taken alone. Never
 /// destroyed: a writer left inside a driver exchange at the stop ends with the
 /// process and, on its way out, may still signal it while the process exits.
 struct capture_life_record {

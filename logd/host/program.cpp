@@ -1,6 +1,6 @@
 #include "logd/host/program.h"
 
-#include "logd/capture_life.h"
+#include "logd/capture/capture_life.h"
 #include "logd/host/service_module.h"
 #include "platform/dialog.h"
 #include "platform/event_log.h"

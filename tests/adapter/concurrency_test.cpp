@@ -9,7 +9,7 @@
 
 #include "adapter/control_packet.h"
 #include "adapter/port_access.h"
-#include "logd/adapter_requests.h"
+#include "logd/capture/service_requests.h"
 #include "logd/state_store.h"
 #include "platform/win_codes.h"
 #include "tests/fakes/adapter_simulator.h"

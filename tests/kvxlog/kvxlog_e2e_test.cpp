@@ -8,7 +8,7 @@
 #include <regex>
 #include <sstream>
 
-#include "tests/e2e_capture/e2e_rig.h"
+#include "tests/logd/e2e/e2e_rig.h"
 #include "tests/support/process.h"
 
 namespace kvx::test {

@@ -5,9 +5,9 @@
 #include <mutex>
 #include <utility>
 
-#include "logd/adapter_requests.h"
-#include "logd/capture_hooks.h"
-#include "logd/log_entry.h"
+#include "logd/capture/capture_hooks.h"
+#include "logd/capture/service_requests.h"
+#include "logd/output/log_entry.h"
 
 namespace kvx::logd {
 namespace {

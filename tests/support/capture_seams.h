@@ -7,8 +7,8 @@
 #include <functional>
 #include <memory>
 
-#include "logd/adapter_requests.h"
-#include "logd/capture_hooks.h"
+#include "logd/capture/capture_hooks.h"
+#include "logd/capture/service_requests.h"
 #include "logd/state_store.h"
 
 namespace kvx::logd {

@@ -6,7 +6,7 @@
 // KVX_TEST_STOP_DRAIN_MS likewise the bound of a stop's drain (20000).
 // KVX_TEST_KILL_AT, "STEP:N", kills the process (SIGKILL) the Nth time the
 // capture takes STEP (wrap_started, entry_written, header_stored,
-// file_flushed, slot_released or busy_pause; logd/capture_hooks.h), so that
+// file_flushed, slot_released or busy_pause; logd/capture/capture_hooks.h), so that
 // a crash lands exactly there.
 #include <signal.h>
 
@@ -17,7 +17,7 @@
 #include <cstring>
 #include <string>
 
-#include "logd/capture_hooks.h"
+#include "logd/capture/capture_hooks.h"
 #include "logd/host/program.h"
 #include "logd/state_store.h"
 #include "tests/support/capture_seams.h"

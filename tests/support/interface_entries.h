@@ -7,7 +7,7 @@
 #include <memory>
 #include <string>
 
-#include "logd/interface_table.h"
+#include "logd/capture/interface_table.h"
 #include "logd/state_store.h"
 
 namespace kvx::test {

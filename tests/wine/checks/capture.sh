@@ -27,7 +27,7 @@ reports() { service_reports_since "$mark"; }
 
 unregister_hbalogd
 mkdir -p "$log_dir" "$scratch"
-cp "$KVX_SOURCE_DIR"/logd/lists/errorlog_list.txt "$KVX_SOURCE_DIR"/logd/lists/errorlevel_list.txt "$install_dir/"
+cp "$KVX_SOURCE_DIR"/logd/output/lists/errorlog_list.txt "$KVX_SOURCE_DIR"/logd/output/lists/errorlevel_list.txt "$install_dir/"
 register_hbalogd
 # As the twin configures it: a busy answer is tried again a second later, a
 # dump shows the first 64 bytes of its slot. Up to 60 tries (the twin makes

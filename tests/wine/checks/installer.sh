@@ -141,9 +141,9 @@ expect_match "... stopped before the files were replaced, then started from the 
   $'trace Service stopped\n(.*\n)?trace Service started' "$(service_reports_since "$mark")"
 cmp -s "$hbalogd_dir/errorlevel_list.txt" "$WINEPREFIX/admin-list.txt"
 expect_eq "... the list the administrator changed is kept" 0 $?
-cmp -s "$hbalogd_dir/errorlevel_list.txt.new" "$KVX_SOURCE_DIR/logd/lists/errorlevel_list.txt"
+cmp -s "$hbalogd_dir/errorlevel_list.txt.new" "$KVX_SOURCE_DIR/logd/output/lists/errorlevel_list.txt"
 expect_eq "... with this version's list beside it" 0 $?
-cmp -s "$hbalogd_dir/errorlog_list.txt" "$KVX_SOURCE_DIR/logd/lists/errorlog_list.txt"
+cmp -s "$hbalogd_dir/errorlog_list.txt" "$KVX_SOURCE_DIR/logd/output/lists/errorlog_list.txt"
 expect_eq "... the list setup placed is replaced by this version's" 0 $?
 expect_eq "... no .new beside it" absent "$([ -e "$hbalogd_dir/errorlog_list.txt.new" ] && echo present || echo absent)"
 expect_eq "... the configuration is kept" "REG_DWORD|0x800" "$(reg_value "$config_key" max_record_count)"

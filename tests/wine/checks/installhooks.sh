@@ -15,7 +15,7 @@ make_install_dir() { # NAME real|fake
   local dir=$drive_c/$1
   mkdir -p "$dir/hbalogd/log"
   if [ "$2" == real ]; then cp "$hbalogd" "$dir/hbalogd/hbalogd.exe"; else cp "$fake_hbalogd" "$dir/hbalogd/hbalogd.exe"; fi
-  cp "$KVX_SOURCE_DIR"/logd/lists/*.txt "$dir/hbalogd/"
+  cp "$KVX_SOURCE_DIR"/logd/output/lists/*.txt "$dir/hbalogd/"
 }
 
 # Calls one export; leaves kvxhook's output, the programs started and the

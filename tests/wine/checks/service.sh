@@ -30,7 +30,7 @@ expect_eq "events: started, the configuration warning, the watch's error, stoppe
 # With the two lists in place the watch runs until the stop request.
 lists='C:\kvx-service-check'
 mkdir -p "$drive_c/kvx-service-check/log"
-cp "$KVX_SOURCE_DIR"/logd/lists/errorlog_list.txt "$KVX_SOURCE_DIR"/logd/lists/errorlevel_list.txt \
+cp "$KVX_SOURCE_DIR"/logd/output/lists/errorlog_list.txt "$KVX_SOURCE_DIR"/logd/output/lists/errorlevel_list.txt \
   "$drive_c/kvx-service-check/"
 reg_set "$config_key" error_log_list_path REG_SZ "$lists"
 reg_set "$config_key" error_log_file_path REG_SZ "$lists\\log"

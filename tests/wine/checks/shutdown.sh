@@ -13,7 +13,7 @@ expect_eq "the preshutdown timeout is registered" "REG_DWORD|0x7530" "$(reg_valu
 
 lists='C:\kvx-shutdown-check'
 mkdir -p "$drive_c/kvx-shutdown-check/log"
-cp "$KVX_SOURCE_DIR"/logd/lists/errorlog_list.txt "$KVX_SOURCE_DIR"/logd/lists/errorlevel_list.txt \
+cp "$KVX_SOURCE_DIR"/logd/output/lists/errorlog_list.txt "$KVX_SOURCE_DIR"/logd/output/lists/errorlevel_list.txt \
   "$drive_c/kvx-shutdown-check/"
 wine reg add "$config_key" /v error_log_list_path /t REG_SZ /d "$lists" /f >/dev/null 2>&1
 wine reg add "$config_key" /v error_log_file_path /t REG_SZ /d "$lists\\log" /f >/dev/null 2>&1
