@@ -55,13 +55,13 @@ void put(const std::filesystem::path& path, const std::string& bytes) {
   std::ofstream(path, std::ios::binary) << bytes;
 }
 
-class kvxlog_program : public ::testing::Test {
+class KvxlogProgram : public ::testing::Test {
  protected:
   temp_host host_;
   command_result kvxlog(const std::vector<std::string>& args) { return run_built("kvxlog/kvxlog", args); }
 };
 
-TEST_F(kvxlog_program, reads_the_folder_that_the_configuration_names_with_its_switches_and_exit_codes) {
+TEST_F(KvxlogProgram, ReadsTheFolderThatTheConfigurationNamesWithItsSwitchesAndExitCodes) {
   // Nothing there yet: no file.
   command_result r = kvxlog({});
   EXPECT_EQ(r.status, 2);
@@ -134,7 +134,7 @@ TEST_F(kvxlog_program, reads_the_folder_that_the_configuration_names_with_its_sw
   EXPECT_EQ(r.out, "2026-12-07 14:02:30 0618 ------ UNKNOWN UNKNOWN refused:01\n");
 }
 
-TEST_F(kvxlog_program, texts_that_are_no_utf8_still_give_valid_json) {
+TEST_F(KvxlogProgram, TextsThatAreNoUtf8StillGiveValidJson) {
   std::string file = golden_file("kvx0208.log");
   file.replace(file.find("ERROR NAME:         UNKNOWN"), 27, std::string("ERROR NAME:         \"A\\\xe9\x01"));
   const std::size_t marker = file.find("--- end of log ---");
@@ -152,7 +152,7 @@ TEST_F(kvxlog_program, texts_that_are_no_utf8_still_give_valid_json) {
 // The Wine check tests/wine/checks/kvxlog.sh reads tests/data/kvxlog (the
 // golden files with a time of writing, and a file that hbalogd wrapped) with
 // kvxlog.exe from C:\kvxdata and expects this host's output, kept there.
-TEST_F(kvxlog_program, output_that_the_wine_check_expects) {
+TEST_F(KvxlogProgram, OutputThatTheWineCheckExpects) {
   const std::filesystem::path data = std::filesystem::path(KVX_TEST_DATA_DIR) / "kvxlog";
   const std::filesystem::path folder = host_.root() / "drive_c" / "kvxdata";
   std::filesystem::create_directories(folder);
@@ -174,7 +174,7 @@ TEST_F(kvxlog_program, output_that_the_wine_check_expects) {
 // hbalogd on the simulated host, wrapping every three entries, entries of
 // three lengths: with 1024 bytes of detail data, without (class 2), and with
 // a refused release (the adapter at 0618 takes no slot back: a FELM line).
-class kvxlog_e2e : public e2e_capture {
+class KvxlogEndToEnd : public CaptureEndToEnd {
  protected:
   void SetUp() override {
     start_simulator(
@@ -291,7 +291,7 @@ class kvxlog_e2e : public e2e_capture {
   std::vector<written> in_0618_;
 };
 
-TEST_F(kvxlog_e2e, files_wrapped_several_times_give_every_entry_the_ring_holds_once_in_order) {
+TEST_F(KvxlogEndToEnd, FilesWrappedSeveralTimesGiveEveryEntryTheRingHoldsOnceInOrder) {
   // Long, short and long again, so that laps of different lengths leave
   // their leftovers behind the marker.
   const bool class2[] = {false, false, false, true, true, true, false, true, false, true, true, false, true, true};
@@ -303,7 +303,7 @@ TEST_F(kvxlog_e2e, files_wrapped_several_times_give_every_entry_the_ring_holds_o
   EXPECT_EQ(application_log().find("Unable to write file"), std::string::npos);
 }
 
-TEST_F(kvxlog_e2e, follow_sees_each_entry_written_while_it_runs_across_wraps_and_new_files) {
+TEST_F(KvxlogEndToEnd, FollowSeesEachEntryWrittenWhileItRunsAcrossWrapsAndNewFiles) {
   write_one(2, 1, 1, false);
   const std::filesystem::path out = host_.root() / "follow.out";
   background_process follower({built_program("kvxlog/kvxlog").string(), "-follow", "-json", "-folder",

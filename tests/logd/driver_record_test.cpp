@@ -17,13 +17,13 @@ namespace {
 using test::driver_data_bytes;
 using test::driver_record_bytes;
 
-class driver_record_test : public ::testing::Test {
+class DriverRecord : public ::testing::Test {
  protected:
   void SetUp() override { set_unique_id_position(40); }
   void TearDown() override { set_unique_id_position(40); }
 };
 
-TEST_F(driver_record_test, accepts_the_driver_by_whole_source_name_any_case_and_facility_7) {
+TEST_F(DriverRecord, AcceptsTheDriverByWholeSourceNameAnyCaseAndFacility7) {
   EXPECT_TRUE(is_driver_record(driver_record_bytes(1, driver_data_bytes(0, 0), "kvxwdd", 0xC0070004)));
   EXPECT_TRUE(is_driver_record(driver_record_bytes(1, driver_data_bytes(0, 0), "KVXWDD", 0x40070000)));
   EXPECT_TRUE(is_driver_record(driver_record_bytes(1, driver_data_bytes(0, 0), "KvxWdd", 0x00070007)));
@@ -37,7 +37,7 @@ TEST_F(driver_record_test, accepts_the_driver_by_whole_source_name_any_case_and_
   EXPECT_EQ(event_facility(0xFFFFFFFF), 0xFFFu);
 }
 
-TEST_F(driver_record_test, status_word_classes_come_from_the_two_top_bits) {
+TEST_F(DriverRecord, StatusWordClassesComeFromTheTwoTopBits) {
   for (std::uint32_t s : {0x00000000u, 0x40000000u, 0x7FFFFFFFu}) {
     EXPECT_EQ(classify_status(static_cast<std::int32_t>(s)), status_class_logged) << std::hex << s;
   }
@@ -52,7 +52,7 @@ TEST_F(driver_record_test, status_word_classes_come_from_the_two_top_bits) {
   EXPECT_EQ(static_cast<std::uint32_t>(*read_status_word(record)), 0xC0000012u);
 }
 
-TEST_F(driver_record_test, event_key_is_big_endian_at_unique_id_position_with_its_fields) {
+TEST_F(DriverRecord, EventKeyIsBigEndianAtUniqueIdPositionWithItsFields) {
   const event_record record = driver_record_bytes(9, driver_data_bytes(0, 0x0503020A));
   ASSERT_EQ(read_event_key(record), 0x0503020Au);
   const std::uint32_t key = 0x0503020A;
@@ -70,7 +70,7 @@ TEST_F(driver_record_test, event_key_is_big_endian_at_unique_id_position_with_it
   EXPECT_EQ(read_event_key(driver_record_bytes(9, data)), 0x11223344u);
 }
 
-TEST_F(driver_record_test, header_fields_are_little_endian) {
+TEST_F(DriverRecord, HeaderFieldsAreLittleEndian) {
   const event_record record = driver_record_bytes(0x01020304, driver_data_bytes(0, 0));
   EXPECT_EQ(record_number(record), 0x01020304u);
   EXPECT_EQ(time_generated(record), 1765116136u);
@@ -79,7 +79,7 @@ TEST_F(driver_record_test, header_fields_are_little_endian) {
   EXPECT_EQ(data[16], 0);
 }
 
-TEST_F(driver_record_test, synthetic_record_carries_the_location_and_reads_back_as_its_key) {
+TEST_F(DriverRecord, SyntheticRecordCarriesTheLocationAndReadsBackAsItsKey) {
   std::unique_ptr<event_record> block = make_synthetic_record(0x0000020A);
   ASSERT_NE(block, nullptr);
   EXPECT_EQ(block->size(), 100u);
@@ -99,7 +99,7 @@ TEST_F(driver_record_test, synthetic_record_carries_the_location_and_reads_back_
   EXPECT_EQ((*block)[103], 0x0A);
 }
 
-TEST_F(driver_record_test, synthetic_record_always_holds_its_status_word_and_refuses_absurd_positions) {
+TEST_F(DriverRecord, SyntheticRecordAlwaysHoldsItsStatusWordAndRefusesAbsurdPositions) {
   set_unique_id_position(0);
   std::unique_ptr<event_record> block = make_synthetic_record(0x1234);
   ASSERT_NE(block, nullptr);
@@ -114,7 +114,7 @@ TEST_F(driver_record_test, synthetic_record_always_holds_its_status_word_and_ref
   }
 }
 
-TEST_F(driver_record_test, truncated_records_are_not_readable_and_nothing_is_read_past_their_end) {
+TEST_F(DriverRecord, TruncatedRecordsAreNotReadableAndNothingIsReadPastTheirEnd) {
   const event_record whole = driver_record_bytes(3, driver_data_bytes(0x40000000, 0x0503020A));
   const std::size_t data_start = load_le32(whole, data_offset_offset).value();
   // Every prefix of a valid record: each reader either gives the true value or
@@ -135,7 +135,7 @@ TEST_F(driver_record_test, truncated_records_are_not_readable_and_nothing_is_rea
   EXPECT_FALSE(record_number(event_record(11, 0)).has_value());
 }
 
-TEST_F(driver_record_test, data_offset_beyond_the_record_or_near_overflow_reads_nothing) {
+TEST_F(DriverRecord, DataOffsetBeyondTheRecordOrNearOverflowReadsNothing) {
   event_record record = driver_record_bytes(3, driver_data_bytes(0, 0x0503020A));
   for (std::uint32_t offset : {0xFFFFFFFFu, 0xFFFFFFFCu, 0x80000000u, static_cast<std::uint32_t>(record.size()),
                                static_cast<std::uint32_t>(record.size() - 3)}) {
@@ -148,7 +148,7 @@ TEST_F(driver_record_test, data_offset_beyond_the_record_or_near_overflow_reads_
   EXPECT_EQ(read_status_word(record), static_cast<std::int32_t>(load_le32(record, 16).value()));
 }
 
-TEST_F(driver_record_test, unique_id_position_anywhere_in_the_32_bit_range_is_checked) {
+TEST_F(DriverRecord, UniqueIdPositionAnywhereInThe32BitRangeIsChecked) {
   const event_record record = driver_record_bytes(3, driver_data_bytes(0, 0x0503020A));
   const auto data_size = static_cast<std::int32_t>(driver_data(record).size());
   for (std::int32_t position : {-1, -4, -52, std::numeric_limits<std::int32_t>::min(), data_size - 3, data_size,
@@ -160,7 +160,7 @@ TEST_F(driver_record_test, unique_id_position_anywhere_in_the_32_bit_range_is_ch
   EXPECT_TRUE(read_event_key(record).has_value());
 }
 
-TEST_F(driver_record_test, source_name_without_its_nul_inside_the_record_is_not_the_driver) {
+TEST_F(DriverRecord, SourceNameWithoutItsNulInsideTheRecordIsNotTheDriver) {
   event_record record(56 + 6, 0);
   record[20] = 0x01, record[22] = 0x07;  // EventID 0x00070001
   const char name[] = "kvxwdd";
@@ -170,7 +170,7 @@ TEST_F(driver_record_test, source_name_without_its_nul_inside_the_record_is_not_
   EXPECT_TRUE(is_driver_record(record));
 }
 
-TEST_F(driver_record_test, byte_order_helpers_check_both_ends) {
+TEST_F(DriverRecord, ByteOrderHelpersCheckBothEnds) {
   const std::vector<std::uint8_t> bytes{0x01, 0x02, 0x03, 0x04, 0x05};
   EXPECT_EQ(load_le32(bytes, 0), 0x04030201u);
   EXPECT_EQ(load_be32(bytes, 1), 0x02030405u);

@@ -13,7 +13,7 @@
 namespace kvx::logd {
 namespace {
 
-class store_test : public ::testing::Test {
+class Store : public ::testing::Test {
  protected:
   void SetUp() override {
     create_store_locks();
@@ -26,7 +26,7 @@ class store_test : public ::testing::Test {
   }
 };
 
-TEST_F(store_test, a_fresh_entry_has_the_initial_field_values) {
+TEST_F(Store, AFreshEntryHasTheInitialFieldValues) {
   interface_entry* e = adopt_interface_entry(std::make_unique<interface_entry>());
   EXPECT_EQ(get_busy(e), 0);
   EXPECT_EQ(get_queue_count(e), 0);
@@ -39,7 +39,7 @@ TEST_F(store_test, a_fresh_entry_has_the_initial_field_values) {
   EXPECT_FALSE(get_removed(e));
 }
 
-TEST_F(store_test, teardown_releases_paths_lists_and_every_entry_but_keeps_counts) {
+TEST_F(Store, TeardownReleasesPathsListsAndEveryEntryButKeepsCounts) {
   set_error_log_file_path(std::string("D:\\logs"));
   set_errorlist_name_table(std::make_unique<std::vector<name_entry>>(3));
   set_errorlist_name_count(3);
@@ -66,7 +66,7 @@ TEST_F(store_test, teardown_releases_paths_lists_and_every_entry_but_keeps_count
   EXPECT_EQ(get_errorlist_level_count(), 2);
 }
 
-TEST_F(store_test, teardown_after_a_start_that_built_nothing_leaves_the_tables_none) {
+TEST_F(Store, TeardownAfterAStartThatBuiltNothingLeavesTheTablesNone) {
   set_error_log_list_path(std::string("C:\\lists"));
   teardown_store();
   EXPECT_EQ(get_interface_table(), nullptr);
@@ -78,7 +78,7 @@ TEST_F(store_test, teardown_after_a_start_that_built_nothing_leaves_the_tables_n
   EXPECT_EQ(get_interface_table(), nullptr);
 }
 
-TEST_F(store_test, a_long_queue_is_released_without_recursion) {
+TEST_F(Store, ALongQueueIsReleasedWithoutRecursion) {
   interface_entry* e = adopt_interface_entry(std::make_unique<interface_entry>());
   // Far more nodes than a queue may hold, chained by hand: teardown unwinds
   // them one by one instead of through nested destructors.
@@ -93,7 +93,7 @@ TEST_F(store_test, a_long_queue_is_released_without_recursion) {
   EXPECT_EQ(get_interface_table(), nullptr);
 }
 
-TEST_F(store_test, sleep_unless_stopping_ends_early_once_a_stop_is_requested) {
+TEST_F(Store, SleepUnlessStoppingEndsEarlyOnceAStopIsRequested) {
   EXPECT_TRUE(sleep_unless_stopping(1));
   EXPECT_FALSE(capture_stopping());
   const auto start = std::chrono::steady_clock::now();
@@ -110,7 +110,7 @@ TEST_F(store_test, sleep_unless_stopping_ends_early_once_a_stop_is_requested) {
   EXPECT_TRUE(sleep_unless_stopping(0));
 }
 
-TEST_F(store_test, a_drain_halts_by_itself_and_a_shorter_bound_brings_it_forward) {
+TEST_F(Store, ADrainHaltsByItselfAndAShorterBoundBringsItForward) {
   set_stop_drain_ms(60000);
   request_watch_end();
   EXPECT_EQ(get_capture_phase(), capture_phase::draining);

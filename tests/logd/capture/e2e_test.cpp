@@ -34,7 +34,7 @@ std::string hex(const std::vector<std::uint8_t>& bytes) {
   return out;
 }
 
-class e2e_test : public ::testing::Test {
+class CaptureOnSimulatedLog : public ::testing::Test {
  protected:
   void SetUp() override {
     set_notify_cycle_ms(200);
@@ -49,7 +49,7 @@ class e2e_test : public ::testing::Test {
   test::worker_harness harness;
 };
 
-TEST_F(e2e_test, records_appended_after_the_start_are_dispatched_and_earlier_ones_are_not) {
+TEST_F(CaptureOnSimulatedLog, RecordsAppendedAfterTheStartAreDispatchedAndEarlierOnesAreNot) {
   for (int i = 0; i < 3; ++i) ASSERT_GT(append_driver_record(0, 0x020A), 0);
   harness.start(writer.seams());
   ASSERT_TRUE(harness.watching());
@@ -65,7 +65,7 @@ TEST_F(e2e_test, records_appended_after_the_start_are_dispatched_and_earlier_one
   EXPECT_EQ(expected.front(), 4u);
 }
 
-TEST_F(e2e_test, a_record_written_by_another_process_is_dispatched) {
+TEST_F(CaptureOnSimulatedLog, ARecordWrittenByAnotherProcessIsDispatched) {
   const std::filesystem::path simhost = test::built_program("simhost/simhost");
   ASSERT_TRUE(std::filesystem::exists(simhost)) << simhost;
   harness.start(writer.seams());
@@ -78,7 +78,7 @@ TEST_F(e2e_test, a_record_written_by_another_process_is_dispatched) {
   EXPECT_EQ(writer.written(), (std::vector<test::written_entry>{{0x020A, 1, true}}));
 }
 
-TEST_F(e2e_test, a_log_cleared_while_watched_is_followed_from_its_new_start) {
+TEST_F(CaptureOnSimulatedLog, ALogClearedWhileWatchedIsFollowedFromItsNewStart) {
   harness.start(writer.seams());
   ASSERT_TRUE(harness.watching());
   for (int i = 0; i < 4; ++i) ASSERT_GT(append_driver_record(0, 0x020A), 0);

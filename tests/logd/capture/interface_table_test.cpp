@@ -13,7 +13,7 @@
 namespace kvx::logd {
 namespace {
 
-class interface_table_test : public ::testing::Test {
+class InterfaceTable : public ::testing::Test {
  protected:
   void SetUp() override {
     create_store_locks();
@@ -40,7 +40,7 @@ class interface_table_test : public ::testing::Test {
   platform::scoped_event_logs logs_guard{logs};
 };
 
-TEST_F(interface_table_test, no_kvxwdd_port_gives_an_empty_table_and_no_failure) {
+TEST_F(InterfaceTable, NoKvxwddPortGivesAnEmptyTableAndNoFailure) {
   test::add_port_map_entry(1, "otherdrv");
   ports.add_adapter(1, 0x0100);
   EXPECT_EQ(build_interface_table(0, 0), 0);
@@ -48,7 +48,7 @@ TEST_F(interface_table_test, no_kvxwdd_port_gives_an_empty_table_and_no_failure)
   EXPECT_EQ(last_interface(), nullptr);
 }
 
-TEST_F(interface_table_test, kvxwdd_ports_become_entries_in_port_order) {
+TEST_F(InterfaceTable, KvxwddPortsBecomeEntriesInPortOrder) {
   test::add_port_map_entry(5);
   test::add_port_map_entry(2);
   test::add_port_map_entry(7);  // in the map, but its device does not answer
@@ -65,7 +65,7 @@ TEST_F(interface_table_test, kvxwdd_ports_become_entries_in_port_order) {
   EXPECT_EQ(last_interface(), get_next(first));
 }
 
-TEST_F(interface_table_test, a_rescan_adds_only_the_ports_at_the_keys_location) {
+TEST_F(InterfaceTable, ARescanAddsOnlyThePortsAtTheKeysLocation) {
   test::add_port_map_entry(1);
   test::add_port_map_entry(3);
   test::add_port_map_entry(4);

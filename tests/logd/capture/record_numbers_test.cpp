@@ -6,7 +6,7 @@
 namespace kvx::logd {
 namespace {
 
-TEST(record_numbers_test, steps_go_on_at_1_after_the_top_and_past_2_to_the_31) {
+TEST(RecordNumbers, StepsGoOnAt1AfterTheTopAndPast2ToThe31) {
   EXPECT_EQ(advance_record_number(1, 1), 2u);
   EXPECT_EQ(advance_record_number(0x7FFFFFFF, 1), 0x80000000u);
   EXPECT_EQ(advance_record_number(0xFFFFFFFF, 1), 1u);
@@ -18,7 +18,7 @@ TEST(record_numbers_test, steps_go_on_at_1_after_the_top_and_past_2_to_the_31) {
   EXPECT_EQ(record_distance(2, 1), 0xFFFFFFFEu);
 }
 
-TEST(record_numbers_test, span_newest_and_membership_follow_the_ring) {
+TEST(RecordNumbers, SpanNewestAndMembershipFollowTheRing) {
   EXPECT_EQ(span_newest({1, 500}), 500u);
   // 16 numbers up to the top, then 1..16: 0 is skipped.
   EXPECT_EQ(span_newest({0xFFFFFFF0, 0x20}), 0x10u);

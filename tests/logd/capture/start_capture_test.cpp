@@ -15,7 +15,7 @@
 namespace kvx::logd {
 namespace {
 
-class start_capture_test : public test::capture_fixture {
+class StartCapture : public test::capture_fixture {
  protected:
   void SetUp() override {
     capture_fixture::SetUp();
@@ -32,7 +32,7 @@ class start_capture_test : public test::capture_fixture {
   platform::scoped_ports ports_guard{ports};
 };
 
-TEST_F(start_capture_test, a_start_takes_the_newest_record_and_builds_every_table) {
+TEST_F(StartCapture, AStartTakesTheNewestRecordAndBuildsEveryTable) {
   for (int i = 0; i < 500; ++i) logs.append_other("disk");
   ASSERT_EQ(start_capture(), 0);
   EXPECT_EQ(last(), 500u);
@@ -44,7 +44,7 @@ TEST_F(start_capture_test, a_start_takes_the_newest_record_and_builds_every_tabl
   EXPECT_EQ(find_free_slot(), &get_thread_manager_table()->at(0));
 }
 
-TEST_F(start_capture_test, an_empty_log_starting_at_1_has_its_first_record_dispatched) {
+TEST_F(StartCapture, AnEmptyLogStartingAt1HasItsFirstRecordDispatched) {
   ASSERT_EQ(newest_record_number(), 0);
   ASSERT_EQ(start_capture(), 0);
   EXPECT_EQ(last(), 0u);
@@ -57,7 +57,7 @@ TEST_F(start_capture_test, an_empty_log_starting_at_1_has_its_first_record_dispa
   EXPECT_EQ(writer.written_numbers(), std::vector<std::uint32_t>{1});
 }
 
-TEST_F(start_capture_test, a_rescan_finds_an_adapter_that_appeared_after_the_start) {
+TEST_F(StartCapture, ARescanFindsAnAdapterThatAppearedAfterTheStart) {
   ASSERT_EQ(start_capture(), 0);
   test::add_port_map_entry(6);
   ports.add_adapter(6, 0x0000060A);
@@ -71,14 +71,14 @@ TEST_F(start_capture_test, a_rescan_finds_an_adapter_that_appeared_after_the_sta
   EXPECT_EQ(get_symbolic_link_name(last_interface()), "\\\\.\\scsi6");
 }
 
-TEST_F(start_capture_test, a_log_that_cannot_be_asked_fails_the_start_before_any_table) {
+TEST_F(StartCapture, ALogThatCannotBeAskedFailsTheStartBeforeAnyTable) {
   logs.fail_open = true;
   EXPECT_EQ(start_capture(), 1);
   EXPECT_EQ(get_interface_table(), nullptr);
   EXPECT_EQ(get_thread_manager_table(), nullptr);
 }
 
-TEST_F(start_capture_test, a_missing_list_fails_the_start) {
+TEST_F(StartCapture, AMissingListFailsTheStart) {
   std::filesystem::remove(
       platform::native_path("C:\\Program Files\\velmora\\drivers\\hba\\hbalogd\\errorlevel_list.txt"));
   EXPECT_EQ(start_capture(), 1);

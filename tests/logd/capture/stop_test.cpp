@@ -14,7 +14,7 @@ namespace {
 
 using test::eventually;
 
-class stop_test : public ::testing::Test {
+class Stop : public ::testing::Test {
  protected:
   void SetUp() override {
     set_notify_cycle_ms(5000);
@@ -32,7 +32,7 @@ class stop_test : public ::testing::Test {
   test::worker_harness harness;
 };
 
-TEST_F(stop_test, stop_watch_brings_held_writers_and_every_thread_to_rest_then_tears_down) {
+TEST_F(Stop, StopWatchBringsHeldWritersAndEveryThreadToRestThenTearsDown) {
   set_notify_cycle_ms(20);
   set_retry_cycle_ms(20);
   // The held writer is released when the capture halts, at nine tenths of
@@ -66,7 +66,7 @@ TEST_F(stop_test, stop_watch_brings_held_writers_and_every_thread_to_rest_then_t
   EXPECT_FALSE(capture_stopping());
 }
 
-TEST_F(stop_test, a_record_left_in_the_log_for_a_full_queue_is_said_at_the_stop) {
+TEST_F(Stop, ARecordLeftInTheLogForAFullQueueIsSaidAtTheStop) {
   set_stop_drain_ms(300);
   writer.outcome = [](std::uint32_t) { return 1; };
   harness.start(writer.seams());
@@ -85,7 +85,7 @@ TEST_F(stop_test, a_record_left_in_the_log_for_a_full_queue_is_said_at_the_stop)
   }
 }
 
-TEST_F(stop_test, a_stop_lets_the_writers_finish_what_is_queued_and_what_the_log_holds) {
+TEST_F(Stop, AStopLetsTheWritersFinishWhatIsQueuedAndWhatTheLogHolds) {
   writer.hold();
   harness.start(writer.seams());
   ASSERT_TRUE(harness.watching());
@@ -104,7 +104,7 @@ TEST_F(stop_test, a_stop_lets_the_writers_finish_what_is_queued_and_what_the_log
   for (const std::string& text : logs.report_texts()) EXPECT_EQ(text.find("not logged"), std::string::npos) << text;
 }
 
-TEST_F(stop_test, a_writer_stuck_in_the_driver_does_not_hold_the_stop_past_its_bound) {
+TEST_F(Stop, AWriterStuckInTheDriverDoesNotHoldTheStopPastItsBound) {
   set_stop_drain_ms(300);
   writer.hold_through_stop();
   harness.start(writer.seams());
@@ -123,7 +123,7 @@ TEST_F(stop_test, a_writer_stuck_in_the_driver_does_not_hold_the_stop_past_its_b
   destroy_store_locks();
 }
 
-TEST_F(stop_test, change_notification_dispatches_each_record_once_while_writers_run) {
+TEST_F(Stop, ChangeNotificationDispatchesEachRecordOnceWhileWritersRun) {
   harness.start(writer.seams());
   ASSERT_TRUE(harness.watching());
   // Bursts of more than a queue holds: what does not fit waits in the log.
@@ -139,7 +139,7 @@ TEST_F(stop_test, change_notification_dispatches_each_record_once_while_writers_
   EXPECT_EQ(writer.written_numbers(), expected);
 }
 
-TEST_F(stop_test, a_missed_change_is_caught_by_the_notify_thread) {
+TEST_F(Stop, AMissedChangeIsCaughtByTheNotifyThread) {
   set_notify_cycle_ms(30);
   logs.signal_changes = false;
   harness.start(writer.seams());
@@ -149,7 +149,7 @@ TEST_F(stop_test, a_missed_change_is_caught_by_the_notify_thread) {
   EXPECT_EQ(writer.written_numbers(), std::vector<std::uint32_t>{n});
 }
 
-TEST_F(stop_test, without_the_notify_thread_a_missed_change_waits_for_the_next_one) {
+TEST_F(Stop, WithoutTheNotifyThreadAMissedChangeWaitsForTheNextOne) {
   logs.signal_changes = false;
   harness.start(writer.seams());
   ASSERT_TRUE(harness.watching());
@@ -161,7 +161,7 @@ TEST_F(stop_test, without_the_notify_thread_a_missed_change_waits_for_the_next_o
   ASSERT_TRUE(eventually([&] { return writer.written().size() == 2; }));
 }
 
-TEST_F(stop_test, a_notify_or_retry_thread_that_cannot_start_ends_the_watch) {
+TEST_F(Stop, ANotifyOrRetryThreadThatCannotStartEndsTheWatch) {
   for (const char* refused : {"notify", "retry"}) {
     test::capture_fake_event_logs own_logs;
     platform::scoped_event_logs guard(own_logs);
@@ -179,7 +179,7 @@ TEST_F(stop_test, a_notify_or_retry_thread_that_cannot_start_ends_the_watch) {
   }
 }
 
-TEST_F(stop_test, the_watch_ends_with_its_message_when_the_log_will_not_notify) {
+TEST_F(Stop, TheWatchEndsWithItsMessageWhenTheLogWillNotNotify) {
   logs.fail_notify = true;
   harness.start(writer.seams());
   ASSERT_TRUE(harness.ended());
@@ -187,7 +187,7 @@ TEST_F(stop_test, the_watch_ends_with_its_message_when_the_log_will_not_notify) 
   EXPECT_EQ(logs.report_texts().back(), "NotifyChangeEventLog() error returned. Return code is 0.");
 }
 
-TEST_F(stop_test, a_start_that_fails_still_tears_down_and_posts_quit) {
+TEST_F(Stop, AStartThatFailsStillTearsDownAndPostsQuit) {
   logs.fail_count = true;
   harness.start(writer.seams());
   ASSERT_TRUE(harness.ended());
@@ -196,7 +196,7 @@ TEST_F(stop_test, a_start_that_fails_still_tears_down_and_posts_quit) {
   EXPECT_FALSE(get_error_log_list_path().has_value());
 }
 
-TEST_F(stop_test, a_stop_asked_for_before_the_watch_began_is_not_lost) {
+TEST_F(Stop, AStopAskedForBeforeTheWatchBeganIsNotLost) {
   request_capture_stop();
   harness.start(writer.seams());
   ASSERT_TRUE(harness.ended());
@@ -204,7 +204,7 @@ TEST_F(stop_test, a_stop_asked_for_before_the_watch_began_is_not_lost) {
   EXPECT_FALSE(capture_stopping());
 }
 
-TEST_F(stop_test, a_pass_waits_for_a_busy_writer_before_it_appends_to_its_queue) {
+TEST_F(Stop, APassWaitsForABusyWriterBeforeItAppendsToItsQueue) {
   writer.hold();
   harness.start(writer.seams());
   ASSERT_TRUE(harness.watching());
@@ -223,7 +223,7 @@ TEST_F(stop_test, a_pass_waits_for_a_busy_writer_before_it_appends_to_its_queue)
 
 // Unlinks and tail appends from several threads while others walk the table:
 // no entry may be lost or left linked, and every walk must end.
-TEST(table_change_test, concurrent_removals_appends_and_walks_keep_the_table_whole) {
+TEST(TableChange, ConcurrentRemovalsAppendsAndWalksKeepTheTableWhole) {
   create_store_locks();
   constexpr int count = 64;
   std::vector<interface_entry*> entries;

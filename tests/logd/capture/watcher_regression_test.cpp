@@ -23,7 +23,7 @@ void overwrite_system_log(std::uint64_t offset, const std::string& bytes) {
   file.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
 
-class damaged_system_log : public test::capture_fixture {
+class DamagedSystemLog : public test::capture_fixture {
  protected:
   std::uint32_t last() const { return static_cast<std::uint32_t>(get_last_record_number()); }
   int reports_of(const std::string& text) {
@@ -38,7 +38,7 @@ class damaged_system_log : public test::capture_fixture {
   platform::scoped_event_logs sim_logs{platform::backend_event_logs()};
 };
 
-TEST_F(damaged_system_log, a_log_that_cannot_be_read_is_said_and_the_next_readable_log_is_followed) {
+TEST_F(DamagedSystemLog, ALogThatCannotBeReadIsSaidAndTheNextReadableLogIsFollowed) {
   add_entry("\\\\.\\scsi2", 0x020A);
   ASSERT_EQ(append_driver_record(0x020A), 1);
   ASSERT_EQ(append_driver_record(0x020A), 2);
@@ -56,7 +56,7 @@ TEST_F(damaged_system_log, a_log_that_cannot_be_read_is_said_and_the_next_readab
   EXPECT_EQ(reports_of("Unable to read eventlog."), 1);
 }
 
-TEST_F(damaged_system_log, a_damaged_record_is_said_and_the_records_around_it_are_dispatched) {
+TEST_F(DamagedSystemLog, ADamagedRecordIsSaidAndTheRecordsAroundItAreDispatched) {
   add_entry("\\\\.\\scsi2", 0x020A);
   for (int i = 0; i < 3; ++i) ASSERT_GT(append_driver_record(0x020A), 0);
   // Three records of one size behind the 64-byte file header: the second

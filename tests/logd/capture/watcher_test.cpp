@@ -16,7 +16,7 @@ constexpr std::uint32_t logged = 0x00000000;
 constexpr std::uint32_t ignored = 0x80000000;
 constexpr std::uint32_t ungettable = 0xC0000000;
 
-class watcher_test : public test::capture_fixture {
+class Watcher : public test::capture_fixture {
  protected:
   void fill_other(int n) {
     for (int i = 0; i < n; ++i) logs.append_other("disk");
@@ -24,7 +24,7 @@ class watcher_test : public test::capture_fixture {
   std::uint32_t last() const { return static_cast<std::uint32_t>(get_last_record_number()); }
 };
 
-TEST_F(watcher_test, records_present_at_start_are_skipped_and_the_next_one_is_dispatched) {
+TEST_F(Watcher, RecordsPresentAtStartAreSkippedAndTheNextOneIsDispatched) {
   add_entry("\\\\.\\scsi2", 0x020A);
   fill_other(499);
   logs.append_driver(logged, 0x0503020A);
@@ -41,7 +41,7 @@ TEST_F(watcher_test, records_present_at_start_are_skipped_and_the_next_one_is_di
   EXPECT_EQ(last(), 501u);
 }
 
-TEST_F(watcher_test, a_log_cleared_and_restarted_is_read_from_its_oldest_record) {
+TEST_F(Watcher, ALogClearedAndRestartedIsReadFromItsOldestRecord) {
   add_entry("\\\\.\\scsi2", 0x020A);
   set_last_record_number(800);
   logs.clear(1);
@@ -52,7 +52,7 @@ TEST_F(watcher_test, a_log_cleared_and_restarted_is_read_from_its_oldest_record)
   EXPECT_EQ(last(), 3u);
 }
 
-TEST_F(watcher_test, a_log_cleared_and_written_again_up_to_the_last_number_is_read_from_its_oldest_record) {
+TEST_F(Watcher, ALogClearedAndWrittenAgainUpToTheLastNumberIsReadFromItsOldestRecord) {
   add_entry("\\\\.\\scsi2", 0x020A);
   fill_other(3);
   ASSERT_TRUE(take_log_as_seen());
@@ -81,7 +81,7 @@ TEST_F(watcher_test, a_log_cleared_and_written_again_up_to_the_last_number_is_re
   EXPECT_EQ(last(), 4u);
 }
 
-TEST_F(watcher_test, class_1_is_never_queued_and_other_sources_are_dropped) {
+TEST_F(Watcher, Class1IsNeverQueuedAndOtherSourcesAreDropped) {
   interface_entry* e = add_entry("\\\\.\\scsi2", 0x020A);
   logs.append_driver(logged, 0x020A);
   logs.append_driver(ignored, 0x020A);
@@ -94,7 +94,7 @@ TEST_F(watcher_test, class_1_is_never_queued_and_other_sources_are_dropped) {
   EXPECT_EQ(last(), 5u);
 }
 
-TEST_F(watcher_test, records_for_two_adapters_start_two_writers_in_table_order) {
+TEST_F(Watcher, RecordsForTwoAdaptersStartTwoWritersInTableOrder) {
   interface_entry* a = add_entry("\\\\.\\scsi2", 0x0100);
   interface_entry* b = add_entry("\\\\.\\scsi5", 0x0200);
   logs.append_driver(logged, 0x0200);
@@ -122,7 +122,7 @@ TEST_F(watcher_test, records_for_two_adapters_start_two_writers_in_table_order) 
   EXPECT_EQ(of_b, (std::vector<std::uint32_t>{1, 3}));
 }
 
-TEST_F(watcher_test, a_record_for_an_unknown_adapter_is_reported_after_one_rescan_a_pass) {
+TEST_F(Watcher, ARecordForAnUnknownAdapterIsReportedAfterOneRescanAPass) {
   interface_entry* e = add_entry("\\\\.\\scsi2", 0x020A);
   logs.append_driver(logged, 0x0503030B);
   logs.append_driver(logged, 0x0603030B);
@@ -139,7 +139,7 @@ TEST_F(watcher_test, a_record_for_an_unknown_adapter_is_reported_after_one_resca
                 "location."}));
 }
 
-TEST_F(watcher_test, records_past_a_full_queue_wait_in_the_log_and_come_in_order) {
+TEST_F(Watcher, RecordsPastAFullQueueWaitInTheLogAndComeInOrder) {
   interface_entry* a = add_entry("\\\\.\\scsi2", 0x020A);
   add_entry("\\\\.\\scsi3", 0x030B);
   std::vector<std::uint32_t> of_a;
@@ -171,7 +171,7 @@ TEST_F(watcher_test, records_past_a_full_queue_wait_in_the_log_and_come_in_order
   EXPECT_TRUE(logs.report_texts().empty());
 }
 
-TEST_F(watcher_test, a_queue_that_stays_full_defers_without_a_pass_at_once) {
+TEST_F(Watcher, AQueueThatStaysFullDefersWithoutAPassAtOnce) {
   interface_entry* a = add_entry("\\\\.\\scsi2", 0x020A);
   for (int i = 0; i < 17; ++i) logs.append_driver(logged, 0x020A);
   writer.outcome = [](std::uint32_t) { return 1; };  // the log file cannot be written
@@ -187,7 +187,7 @@ TEST_F(watcher_test, a_queue_that_stays_full_defers_without_a_pass_at_once) {
   EXPECT_EQ(last(), 17u);
 }
 
-TEST_F(watcher_test, a_record_too_short_for_its_status_word_or_key_is_reported_and_not_queued) {
+TEST_F(Watcher, ARecordTooShortForItsStatusWordOrKeyIsReportedAndNotQueued) {
   add_entry("\\\\.\\scsi2", 0x020A);
   logs.append([](std::uint32_t n) { return test::driver_record_bytes(n, std::vector<std::uint8_t>(10, 0)); });
   logs.append([](std::uint32_t n) { return test::driver_record_bytes(n, std::vector<std::uint8_t>(30, 0)); });
@@ -199,7 +199,7 @@ TEST_F(watcher_test, a_record_too_short_for_its_status_word_or_key_is_reported_a
                                       "The eventlog record 2 has no event key at data offset 40. It is not logged."}));
 }
 
-TEST_F(watcher_test, a_record_larger_than_any_fixed_buffer_is_read_whole) {
+TEST_F(Watcher, ARecordLargerThanAnyFixedBufferIsReadWhole) {
   add_entry("\\\\.\\scsi2", 0x020A);
   std::vector<std::uint8_t> data = test::driver_data_bytes(logged, 0x020A, 200 * 1024);
   const std::uint32_t n = logs.append([&](std::uint32_t number) { return test::driver_record_bytes(number, data); });
@@ -210,7 +210,7 @@ TEST_F(watcher_test, a_record_larger_than_any_fixed_buffer_is_read_whole) {
   EXPECT_EQ(writer.written_data_sizes(), std::vector<std::size_t>{driver_data(*record).size()});
 }
 
-TEST_F(watcher_test, read_record_opens_and_closes_the_log_once_and_refuses_numbers_not_in_it) {
+TEST_F(Watcher, ReadRecordOpensAndClosesTheLogOnceAndRefusesNumbersNotInIt) {
   fill_other(5);
   const int opens = logs.opens;
   ASSERT_NE(read_record(3), nullptr);
@@ -223,7 +223,7 @@ TEST_F(watcher_test, read_record_opens_and_closes_the_log_once_and_refuses_numbe
   EXPECT_EQ(read_record(3), nullptr);
 }
 
-TEST_F(watcher_test, a_pass_asks_the_log_its_span_once_and_per_record_only_its_oldest_number) {
+TEST_F(Watcher, APassAsksTheLogItsSpanOnceAndPerRecordOnlyItsOldestNumber) {
   add_entry("\\\\.\\scsi2", 0x020A);
   fill_other(3);
   logs.append_driver(logged, 0x020A);
@@ -240,7 +240,7 @@ TEST_F(watcher_test, a_pass_asks_the_log_its_span_once_and_per_record_only_its_o
   EXPECT_TRUE(logs.report_texts().empty());
 }
 
-TEST_F(watcher_test, a_log_cleared_mid_pass_dispatches_every_record_once) {
+TEST_F(Watcher, ALogClearedMidPassDispatchesEveryRecordOnce) {
   add_entry("\\\\.\\scsi2", 0x020A);
   for (int i = 0; i < 5; ++i) logs.append_driver(logged, 0x020A);
   bool cleared = false;
@@ -263,7 +263,7 @@ TEST_F(watcher_test, a_log_cleared_mid_pass_dispatches_every_record_once) {
   EXPECT_EQ(writer.written().size(), 4u);
 }
 
-TEST_F(watcher_test, a_failed_log_query_skips_the_pass_instead_of_rereading_the_log) {
+TEST_F(Watcher, AFailedLogQuerySkipsThePassInsteadOfRereadingTheLog) {
   add_entry("\\\\.\\scsi2", 0x020A);
   for (int i = 0; i < 100; ++i) logs.append_driver(logged, 0x020A);
   set_last_record_number(100);
@@ -283,7 +283,7 @@ TEST_F(watcher_test, a_failed_log_query_skips_the_pass_instead_of_rereading_the_
   EXPECT_EQ(writer.written_numbers(), std::vector<std::uint32_t>{101});
 }
 
-TEST_F(watcher_test, numbers_past_2_to_the_31_and_the_wrap_are_dispatched_once_each) {
+TEST_F(Watcher, NumbersPast2ToThe31AndTheWrapAreDispatchedOnceEach) {
   add_entry("\\\\.\\scsi2", 0x020A);
   logs.clear(0x7FFFFFFE);
   for (int i = 0; i < 4; ++i) logs.append_driver(logged, 0x020A);
@@ -305,7 +305,7 @@ TEST_F(watcher_test, numbers_past_2_to_the_31_and_the_wrap_are_dispatched_once_e
   EXPECT_EQ(writer.written().size(), 5u);
 }
 
-TEST_F(watcher_test, an_empty_log_reports_the_number_before_its_next_and_a_pass_on_it_changes_nothing) {
+TEST_F(Watcher, AnEmptyLogReportsTheNumberBeforeItsNextAndAPassOnItChangesNothing) {
   EXPECT_EQ(newest_record_number(), 0) << "a log that will start at 1: its first record is not yet seen";
   EXPECT_EQ(oldest_record_number(), 0);
   logs.clear(801, 801);
@@ -316,7 +316,7 @@ TEST_F(watcher_test, an_empty_log_reports_the_number_before_its_next_and_a_pass_
   EXPECT_TRUE(logs.numbers_read().empty());
 }
 
-TEST_F(watcher_test, a_refused_writer_leaves_its_records_for_the_next_pass) {
+TEST_F(Watcher, ARefusedWriterLeavesItsRecordsForTheNextPass) {
   interface_entry* e = add_entry("\\\\.\\scsi2", 0x020A);
   logs.append_driver(logged, 0x020A);
   capture_seams seams = writer.seams();
@@ -332,7 +332,7 @@ TEST_F(watcher_test, a_refused_writer_leaves_its_records_for_the_next_pass) {
   EXPECT_EQ(writer.written_numbers(), (std::vector<std::uint32_t>{1, 2}));
 }
 
-TEST_F(watcher_test, no_free_slot_ends_the_watch_and_keeps_the_last_record_number) {
+TEST_F(Watcher, NoFreeSlotEndsTheWatchAndKeepsTheLastRecordNumber) {
   add_entry("\\\\.\\scsi2", 0x020A);
   for (auto& slot : *get_thread_manager_table()) set_slot_taken(&slot, true);
   logs.append_driver(logged, 0x020A);
@@ -341,7 +341,7 @@ TEST_F(watcher_test, no_free_slot_ends_the_watch_and_keeps_the_last_record_numbe
   for (auto& slot : *get_thread_manager_table()) set_slot_taken(&slot, false);
 }
 
-TEST_F(watcher_test, records_left_on_a_removed_entry_are_still_written_and_the_entry_then_released) {
+TEST_F(Watcher, RecordsLeftOnARemovedEntryAreStillWrittenAndTheEntryThenReleased) {
   interface_entry* e = add_entry("\\\\.\\scsi2", 0x020A);
   ASSERT_EQ(enqueue_record(e, test::record_for(1, 0x020A)), 0);
   remove_interface("\\\\.\\scsi2");
@@ -353,7 +353,7 @@ TEST_F(watcher_test, records_left_on_a_removed_entry_are_still_written_and_the_e
   EXPECT_TRUE(get_removed_entries().empty()) << "released once no thread holds it";
 }
 
-TEST_F(watcher_test, a_record_left_for_a_full_queue_in_a_cleared_log_is_not_hidden_by_the_old_last_number) {
+TEST_F(Watcher, ARecordLeftForAFullQueueInAClearedLogIsNotHiddenByTheOldLastNumber) {
   add_entry("\\\\.\\scsi2", 0x020A);
   writer.outcome = [](std::uint32_t) { return 1; };
   for (int i = 0; i < 17; ++i) logs.append_driver(logged, 0x020A);

@@ -9,7 +9,7 @@ namespace {
 using test::record_for;
 using test::written_entry;
 
-class writer_test : public test::capture_fixture {
+class Writer : public test::capture_fixture {
  protected:
   /// Starts a writer for `e` and waits until it has finished.
   void run_writer(interface_entry* e) {
@@ -19,7 +19,7 @@ class writer_test : public test::capture_fixture {
   }
 };
 
-TEST_F(writer_test, one_writer_writes_three_records_in_order_with_one_detail_request) {
+TEST_F(Writer, OneWriterWritesThreeRecordsInOrderWithOneDetailRequest) {
   interface_entry* e = add_entry("\\\\.\\scsi2", 0x020A);
   for (std::uint32_t n : {11u, 12u, 13u}) ASSERT_EQ(enqueue_record(e, record_for(n, 0x0503020A)), 0);
   run_writer(e);
@@ -30,7 +30,7 @@ TEST_F(writer_test, one_writer_writes_three_records_in_order_with_one_detail_req
   EXPECT_EQ(find_free_slot(), &get_thread_manager_table()->at(0));
 }
 
-TEST_F(writer_test, a_seventeenth_record_offered_to_a_full_queue_is_said_and_the_sixteen_are_written) {
+TEST_F(Writer, ASeventeenthRecordOfferedToAFullQueueIsSaidAndTheSixteenAreWritten) {
   interface_entry* e = add_entry("\\\\.\\scsi2", 0x020A);
   for (std::uint32_t n = 1; n <= 17; ++n) EXPECT_EQ(enqueue_record(e, record_for(n, 0x020A)), 0);
   EXPECT_EQ(get_queue_count(e), 16);
@@ -43,7 +43,7 @@ TEST_F(writer_test, a_seventeenth_record_offered_to_a_full_queue_is_said_and_the
   EXPECT_EQ(writer.written_numbers(), expected);
 }
 
-TEST_F(writer_test, a_failed_write_keeps_it_and_those_behind_it_and_nothing_is_written_twice) {
+TEST_F(Writer, AFailedWriteKeepsItAndThoseBehindItAndNothingIsWrittenTwice) {
   interface_entry* e = add_entry("\\\\.\\scsi2", 0x020A);
   for (std::uint32_t n : {1u, 2u, 3u, 4u}) ASSERT_EQ(enqueue_record(e, record_for(n, 0x020A)), 0);
   bool fail_three = true;
@@ -60,7 +60,7 @@ TEST_F(writer_test, a_failed_write_keeps_it_and_those_behind_it_and_nothing_is_w
   EXPECT_EQ(get_queue_count(e), 0);
 }
 
-TEST_F(writer_test, a_failing_first_record_leaves_the_queue_whole) {
+TEST_F(Writer, AFailingFirstRecordLeavesTheQueueWhole) {
   interface_entry* e = add_entry("\\\\.\\scsi2", 0x020A);
   for (std::uint32_t n : {5u, 6u}) ASSERT_EQ(enqueue_record(e, record_for(n, 0x020A)), 0);
   writer.outcome = [](std::uint32_t) { return 1; };
@@ -69,7 +69,7 @@ TEST_F(writer_test, a_failing_first_record_leaves_the_queue_whole) {
   EXPECT_EQ(get_queue_count(e), 2);
 }
 
-TEST_F(writer_test, two_adapters_get_two_writers_in_slots_by_table_order) {
+TEST_F(Writer, TwoAdaptersGetTwoWritersInSlotsByTableOrder) {
   interface_entry* a = add_entry("\\\\.\\scsi2", 0x0100);
   interface_entry* b = add_entry("\\\\.\\scsi5", 0x0200);
   ASSERT_EQ(enqueue_record(a, record_for(1, 0x0100)), 0);
@@ -92,7 +92,7 @@ TEST_F(writer_test, two_adapters_get_two_writers_in_slots_by_table_order) {
   EXPECT_EQ(writer.written().size(), 2u);
 }
 
-TEST_F(writer_test, slots_are_found_in_index_order_and_released_by_owner) {
+TEST_F(Writer, SlotsAreFoundInIndexOrderAndReleasedByOwner) {
   auto& slots = *get_thread_manager_table();
   interface_entry* a = add_entry("\\\\.\\scsi1", 1);
   set_slot_owner(&slots[0], a);
@@ -112,7 +112,7 @@ TEST_F(writer_test, slots_are_found_in_index_order_and_released_by_owner) {
   for (auto& slot : slots) set_slot_taken(&slot, false);
 }
 
-TEST_F(writer_test, a_writer_the_system_refuses_gives_back_its_slot_and_busy_and_keeps_the_records) {
+TEST_F(Writer, AWriterTheSystemRefusesGivesBackItsSlotAndBusyAndKeepsTheRecords) {
   interface_entry* e = add_entry("\\\\.\\scsi2", 0x020A);
   ASSERT_EQ(enqueue_record(e, record_for(8, 0x020A)), 0);
   capture_seams seams = writer.seams();
@@ -131,7 +131,7 @@ TEST_F(writer_test, a_writer_the_system_refuses_gives_back_its_slot_and_busy_and
   EXPECT_EQ(writer.written_numbers(), std::vector<std::uint32_t>{8});
 }
 
-TEST_F(writer_test, a_slot_is_reused_after_its_previous_writer_is_joined) {
+TEST_F(Writer, ASlotIsReusedAfterItsPreviousWriterIsJoined) {
   interface_entry* e = add_entry("\\\\.\\scsi2", 0x020A);
   for (std::uint32_t n = 1; n <= 40; ++n) {
     ASSERT_EQ(enqueue_record(e, record_for(n, 0x020A)), 0);
@@ -143,7 +143,7 @@ TEST_F(writer_test, a_slot_is_reused_after_its_previous_writer_is_joined) {
   EXPECT_EQ(writer.written().size(), 40u);
 }
 
-TEST_F(writer_test, removing_the_head_or_a_middle_entry_keeps_the_others_in_order) {
+TEST_F(Writer, RemovingTheHeadOrAMiddleEntryKeepsTheOthersInOrder) {
   interface_entry* a = add_entry("\\\\.\\scsi0", 0x0100);
   interface_entry* b = add_entry("\\\\.\\scsi1", 0x0200);
   interface_entry* c = add_entry("\\\\.\\scsi2", 0x0300);
@@ -164,7 +164,7 @@ TEST_F(writer_test, removing_the_head_or_a_middle_entry_keeps_the_others_in_orde
   EXPECT_EQ(get_removed_entries(), (std::vector<interface_entry*>{a, c}));
 }
 
-TEST_F(writer_test, an_entry_removed_while_its_writer_runs_stays_usable_until_the_writer_ends) {
+TEST_F(Writer, AnEntryRemovedWhileItsWriterRunsStaysUsableUntilTheWriterEnds) {
   interface_entry* e = add_entry("\\\\.\\scsi2", 0x020A);
   for (std::uint32_t n : {1u, 2u}) ASSERT_EQ(enqueue_record(e, record_for(n, 0x020A)), 0);
   writer.hold();
@@ -179,7 +179,7 @@ TEST_F(writer_test, an_entry_removed_while_its_writer_runs_stays_usable_until_th
   EXPECT_EQ(get_queue_count(e), 0);
 }
 
-TEST_F(writer_test, a_writer_stops_between_records_when_the_capture_stops) {
+TEST_F(Writer, AWriterStopsBetweenRecordsWhenTheCaptureStops) {
   interface_entry* e = add_entry("\\\\.\\scsi2", 0x020A);
   for (std::uint32_t n : {1u, 2u, 3u}) ASSERT_EQ(enqueue_record(e, record_for(n, 0x020A)), 0);
   writer.outcome = [](std::uint32_t n) {

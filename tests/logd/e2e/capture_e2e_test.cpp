@@ -63,7 +63,7 @@ void configure_scenario() {
   }
 }
 
-TEST_F(e2e_capture, records_of_every_class_and_the_sweeps_give_the_entries_they_should) {
+TEST_F(CaptureEndToEnd, RecordsOfEveryClassAndTheSweepsGiveTheEntriesTheyShould) {
   start_simulator(two_adapters);
   // Detail data held before the service starts: the startup scan logs it.
   kvxsim({"fill", "--port", "5", "--slot", "4"});
@@ -140,7 +140,7 @@ TEST_F(e2e_capture, records_of_every_class_and_the_sweeps_give_the_entries_they_
   EXPECT_TRUE(service_->running()) << service_output();
 }
 
-TEST_F(e2e_capture, slots_that_no_record_brings_out_are_logged_by_the_retry_thread_after_two_cycles) {
+TEST_F(CaptureEndToEnd, SlotsThatNoRecordBringsOutAreLoggedByTheRetryThreadAfterTwoCycles) {
   start_simulator(two_adapters);
   start_service(1000);
   // Slot 6 of a class 2 record stays occupied; slot 9 is filled with no record.
@@ -161,7 +161,7 @@ TEST_F(e2e_capture, slots_that_no_record_brings_out_are_logged_by_the_retry_thre
   EXPECT_EQ(application_log().find("Unable to open file"), std::string::npos);
 }
 
-TEST_F(e2e_capture, an_unplugged_adapter_is_dropped_and_found_again_once_plugged_in) {
+TEST_F(CaptureEndToEnd, AnUnpluggedAdapterIsDroppedAndFoundAgainOncePluggedIn) {
   start_simulator(two_adapters);
   start_service(60000);
   const int first = inject({"--port", "2", "--error", "1", "--slot", "0"});
@@ -193,7 +193,7 @@ TEST_F(e2e_capture, an_unplugged_adapter_is_dropped_and_found_again_once_plugged
   EXPECT_TRUE(service_->running()) << service_output();
 }
 
-TEST_F(e2e_capture, the_wine_checks_startup_scan_writes_the_golden_log_files) {
+TEST_F(CaptureEndToEnd, TheWineChecksStartupScanWritesTheGoldenLogFiles) {
   start_simulator(read_file(standin_data("capture.ini")));
   configure_scenario();
   kvxsim({"fill", "--port", "2", "--slot", "4"});
@@ -216,7 +216,7 @@ TEST_F(e2e_capture, the_wine_checks_startup_scan_writes_the_golden_log_files) {
   EXPECT_EQ(slots_of(kvxsim({"status"}), 6), "1") << "the slot the driver would not take back";
 }
 
-TEST_F(e2e_capture, the_wine_checks_retry_drain_writes_the_golden_log_file) {
+TEST_F(CaptureEndToEnd, TheWineChecksRetryDrainWritesTheGoldenLogFile) {
   start_simulator(read_file(standin_data("capture.ini")));
   configure_scenario();
   start_service(1000);

@@ -68,7 +68,7 @@ class kvxls_loop {
   std::thread thread_;
 };
 
-class capture_stress : public e2e_capture {
+class CaptureStress : public CaptureEndToEnd {
  protected:
   std::string config() {
     std::string text;
@@ -93,7 +93,7 @@ class capture_stress : public e2e_capture {
   }
 };
 
-TEST_F(capture_stress, bursts_unplugs_kvxls_and_retry_drains_account_for_every_record) {
+TEST_F(CaptureStress, BurstsUnplugsKvxlsAndRetryDrainsAccountForEveryRecord) {
   start_simulator(config());
   start_service(1000);
   std::map<int, std::vector<int>> expected;

@@ -27,7 +27,7 @@ int occurrences(const std::string& text, const std::string& needle) {
   return count;
 }
 
-void e2e_capture::start_simulator(const std::string& config) {
+void CaptureEndToEnd::start_simulator(const std::string& config) {
   const std::filesystem::path script =
       std::filesystem::path(KVX_TEST_DATA_DIR) / ".." / ".." / "scripts" / "sim-install";
   const command_result installed = run_command({"/bin/bash", script.string()});
@@ -41,7 +41,7 @@ void e2e_capture::start_simulator(const std::string& config) {
   ASSERT_EQ(waited.status, 0) << waited.out << file_text(host_.root() / "kvxsim.out");
 }
 
-void e2e_capture::start_service(int retry_cycle_ms) {
+void CaptureEndToEnd::start_service(int retry_cycle_ms) {
   const command_result reg = run_built("logd/host/hbalogd_tested", {"/RegServer"}, merged_output());
   ASSERT_EQ(reg.status, 0) << reg.out;
   service_ = std::make_unique<background_process>(
@@ -65,7 +65,7 @@ void e2e_capture::start_service(int retry_cycle_ms) {
       << service_output();
 }
 
-void e2e_capture::TearDown() {
+void CaptureEndToEnd::TearDown() {
   if (service_) service_->stop();
   if (simulator_) {
     (void)run_built("simulator/kvxsim", {"stop"}, merged_output());
@@ -74,13 +74,13 @@ void e2e_capture::TearDown() {
   }
 }
 
-std::string e2e_capture::kvxsim(const std::vector<std::string>& args) {
+std::string CaptureEndToEnd::kvxsim(const std::vector<std::string>& args) {
   const command_result r = run_built("simulator/kvxsim", args, merged_output());
   EXPECT_EQ(r.status, 0) << r.out;
   return r.out;
 }
 
-int e2e_capture::inject(const std::vector<std::string>& args) {
+int CaptureEndToEnd::inject(const std::vector<std::string>& args) {
   std::vector<std::string> words{"inject"};
   words.insert(words.end(), args.begin(), args.end());
   const std::string out = kvxsim(words);
@@ -88,21 +88,21 @@ int e2e_capture::inject(const std::vector<std::string>& args) {
   return at == std::string::npos ? -1 : std::atoi(out.c_str() + at + 14);
 }
 
-std::string e2e_capture::log_of(std::uint16_t location) {
+std::string CaptureEndToEnd::log_of(std::uint16_t location) {
   char name[16];
   std::snprintf(name, sizeof name, "kvx%04x.log", static_cast<unsigned>(location));
   return file_text(host_.root() / "drive_c" / "Program Files" / "velmora" / "drivers" / "hba" / "hbalogd" / "log" /
                    name);
 }
 
-bool e2e_capture::wait_for_log(std::uint16_t location, const std::string& text) {
+bool CaptureEndToEnd::wait_for_log(std::uint16_t location, const std::string& text) {
   return eventually([&] { return log_of(location).find(text) != std::string::npos; }, std::chrono::seconds(30));
 }
 
-std::string e2e_capture::application_log() {
+std::string CaptureEndToEnd::application_log() {
   return run_built("simhost/simhost", {"eventlog", "show", "Application"}, merged_output()).out;
 }
 
-std::string e2e_capture::service_output() { return file_text(host_.root() / "hbalogd.out"); }
+std::string CaptureEndToEnd::service_output() { return file_text(host_.root() / "hbalogd.out"); }
 
 }  // namespace kvx::test

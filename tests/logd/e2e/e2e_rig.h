@@ -21,7 +21,7 @@ namespace kvx::test {
 /// Standard output and standard error together, as a person at the console sees them.
 run_options merged_output();
 
-class e2e_capture : public ::testing::Test {
+class CaptureEndToEnd : public ::testing::Test {
  protected:
   /// Installs the lists, writes the adapters' configuration and starts kvxsim.
   void start_simulator(const std::string& config);

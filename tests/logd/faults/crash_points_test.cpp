@@ -77,9 +77,9 @@ std::vector<found_entry> whole_entries(const std::string& file, std::size_t from
   return found;
 }
 
-class crash_run : public fault_run {
+class CrashRun : public FaultRun {
  protected:
-  crash_run() {
+  CrashRun() {
     adapters_ini_ = "[adapter]\nport = 2\npci_location = 0x0208\n[adapter]\nport = 3\npci_location = 0x0308\n";
   }
 
@@ -185,7 +185,7 @@ class crash_run : public fault_run {
   int wraps_cut_short_ = 0;
 };
 
-TEST_F(crash_run, a_kill_at_any_step_of_an_entry_loses_no_slot_that_went_back_and_writes_no_record_twice) {
+TEST_F(CrashRun, AKillAtAnyStepOfAnEntryLosesNoSlotThatWentBackAndWritesNoRecordTwice) {
   configure();
   std::set<std::string> fired;
   int round = 0;

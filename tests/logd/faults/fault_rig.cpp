@@ -65,7 +65,7 @@ std::vector<std::uint32_t> entry_numbers(const std::string& file, std::size_t fr
   return numbers;
 }
 
-void fault_run::SetUp() {
+void FaultRun::SetUp() {
   const std::filesystem::path script =
       std::filesystem::path(KVX_TEST_DATA_DIR) / ".." / ".." / "scripts" / "sim-install";
   const command_result installed = run_command({"/bin/bash", script.string(), "--host-root", host_.root().string()});
@@ -76,7 +76,7 @@ void fault_run::SetUp() {
   ASSERT_EQ(registered.status, 0) << registered.out << registered.err;
 }
 
-void fault_run::TearDown() {
+void FaultRun::TearDown() {
   if (service_) (void)stop_service();
   if (simulator_ && simulator_->running()) {
     (void)kvxsim({"stop"});
@@ -84,7 +84,7 @@ void fault_run::TearDown() {
   }
 }
 
-void fault_run::start_simulator() {
+void FaultRun::start_simulator() {
   simulator_ = std::make_unique<background_process>(
       std::vector<std::string>{built_program("simulator/kvxsim").string(), "run", "--config",
                                (host_.root() / "adapters.ini").string()},
@@ -94,12 +94,12 @@ void fault_run::start_simulator() {
   ASSERT_EQ(waited.status, 0) << waited.err;
 }
 
-void fault_run::kill_simulator() {
+void FaultRun::kill_simulator() {
   simulator_->signal(SIGKILL);
   EXPECT_EQ(simulator_->wait(std::chrono::seconds(10)), 128 + SIGKILL);
 }
 
-void fault_run::start_service(bool without_file_override, int retry_cycle_ms, const std::string& kill_at) {
+void FaultRun::start_service(bool without_file_override, int retry_cycle_ms, const std::string& kill_at) {
   std::vector<std::string> argv;
   if (without_file_override && is_root()) {
     // Root writes a read-only file unless it lacks these capabilities.
@@ -120,23 +120,23 @@ void fault_run::start_service(bool without_file_override, int retry_cycle_ms, co
   }
 }
 
-void fault_run::kill_service() {
+void FaultRun::kill_service() {
   service_->signal(SIGKILL);
   EXPECT_EQ(service_->wait(std::chrono::seconds(10)), 128 + SIGKILL);
 }
 
-int fault_run::stop_service() {
+int FaultRun::stop_service() {
   service_->signal(SIGTERM);
   const int status = service_->wait(std::chrono::seconds(10));
   service_.reset();
   return status;
 }
 
-command_result fault_run::kvxsim(const std::vector<std::string>& args) { return run_built("simulator/kvxsim", args); }
+command_result FaultRun::kvxsim(const std::vector<std::string>& args) { return run_built("simulator/kvxsim", args); }
 
-command_result fault_run::simhost(const std::vector<std::string>& args) { return run_built("simhost/simhost", args); }
+command_result FaultRun::simhost(const std::vector<std::string>& args) { return run_built("simhost/simhost", args); }
 
-std::int64_t fault_run::inject(int error, int slot) {
+std::int64_t FaultRun::inject(int error, int slot) {
   const command_result r =
       kvxsim({"inject", "--port", "2", "--error", std::to_string(error), "--slot", std::to_string(slot)});
   const std::size_t at = r.out.find("System record ");
@@ -144,26 +144,26 @@ std::int64_t fault_run::inject(int error, int slot) {
   return std::strtoll(r.out.c_str() + at + 14, nullptr, 10);
 }
 
-long fault_run::exchanges() {
+long FaultRun::exchanges() {
   const std::string out = kvxsim({"status"}).out;
   const std::size_t at = out.find("exchanges: ");
   return at == std::string::npos ? 0 : std::strtol(out.c_str() + at + 11, nullptr, 10);
 }
 
-std::filesystem::path fault_run::log_dir() const {
+std::filesystem::path FaultRun::log_dir() const {
   return host_.root() / "drive_c" / "Program Files" / "velmora" / "drivers" / "hba" / "hbalogd" / "log";
 }
 
-std::string fault_run::log_text() const { return log_text_of(0x0208); }
+std::string FaultRun::log_text() const { return log_text_of(0x0208); }
 
-std::string fault_run::log_text_of(std::uint16_t location) const {
+std::string FaultRun::log_text_of(std::uint16_t location) const {
   char name[16];
   std::snprintf(name, sizeof name, "kvx%04x.log", static_cast<unsigned>(location));
   std::ifstream in(log_dir() / name, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-bool fault_run::wait_for_entry(std::uint32_t number) {
+bool FaultRun::wait_for_entry(std::uint32_t number) {
   return eventually(
       [&] {
         const std::string file = log_text();
@@ -178,7 +178,7 @@ bool fault_run::wait_for_entry(std::uint32_t number) {
       std::chrono::seconds(30));
 }
 
-std::vector<std::string> fault_run::service_reports() {
+std::vector<std::string> FaultRun::service_reports() {
   std::vector<sim::event_record> records;
   std::vector<std::string> texts;
   if (sim::read_event_log("Application", records) != 0) return texts;
@@ -188,13 +188,13 @@ std::vector<std::string> fault_run::service_reports() {
   return texts;
 }
 
-int fault_run::reports_of(const std::string& text) {
+int FaultRun::reports_of(const std::string& text) {
   int n = 0;
   for (const std::string& t : service_reports()) n += t == text ? 1 : 0;
   return n;
 }
 
-std::string fault_run::service_output() const {
+std::string FaultRun::service_output() const {
   std::ifstream in(host_.root() / "hbalogd.out", std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }

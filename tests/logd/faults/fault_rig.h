@@ -35,7 +35,7 @@ std::vector<std::size_t> entry_starts(const std::string& file, std::size_t from,
 /// ("#------") are left out.
 std::vector<std::uint32_t> entry_numbers(const std::string& file, std::size_t from, std::size_t to);
 
-class fault_run : public ::testing::Test {
+class FaultRun : public ::testing::Test {
  protected:
   void SetUp() override;
   void TearDown() override;

@@ -11,7 +11,7 @@
 namespace kvx::test {
 namespace {
 
-class record_number_run : public fault_run {
+class RecordNumberRun : public FaultRun {
  protected:
   void clear_at(std::uint32_t next) {
     const command_result r = simhost({"eventlog", "clear", "System", "--next", std::to_string(next)});
@@ -42,7 +42,7 @@ class record_number_run : public fault_run {
   }
 };
 
-TEST_F(record_number_run, numbers_past_2_to_the_31_and_across_the_wrap_are_written_once_each) {
+TEST_F(RecordNumberRun, NumbersPast2ToThe31AndAcrossTheWrapAreWrittenOnceEach) {
   clear_at(2147483646u);
   start_service();
   for (int i = 0; i < 4; ++i) ASSERT_EQ(inject(1, i), 2147483646ll + i);

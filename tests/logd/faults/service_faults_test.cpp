@@ -73,7 +73,7 @@ void write_system_log(const std::string& bytes, bool keep_length = false) {
   ::close(fd);
 }
 
-TEST_F(fault_run, a_service_killed_while_writing_keeps_its_header_and_every_whole_entry) {
+TEST_F(FaultRun, AServiceKilledWhileWritingKeepsItsHeaderAndEveryWholeEntry) {
   // Kill moments spread over a burst of records; each restart writes its
   // first entry where the header left off.
   const int kill_after_ms[] = {2, 15, 40, 90, 160, 260};
@@ -121,7 +121,7 @@ TEST_F(fault_run, a_service_killed_while_writing_keeps_its_header_and_every_whol
 // the files that a kill at each step of an entry leaves behind: part of the
 // entry's text over the old end marker, the whole text without its end
 // marker, the whole entry without the header that counts it.
-TEST_F(fault_run, a_log_file_left_at_any_step_of_an_entry_is_taken_up_where_its_header_says) {
+TEST_F(FaultRun, ALogFileLeftAtAnyStepOfAnEntryIsTakenUpWhereItsHeaderSays) {
   start_service();
   ASSERT_EQ(inject(1, 1), 1);
   ASSERT_TRUE(wait_for_entry(1)) << service_output();
@@ -154,7 +154,7 @@ TEST_F(fault_run, a_log_file_left_at_any_step_of_an_entry_is_taken_up_where_its_
   }
 }
 
-TEST_F(fault_run, a_damaged_or_truncated_system_log_is_reported_and_the_watch_goes_on) {
+TEST_F(FaultRun, ADamagedOrTruncatedSystemLogIsReportedAndTheWatchGoesOn) {
   start_service();
   for (int i = 1; i <= 3; ++i) ASSERT_EQ(inject(1, i), i);
   ASSERT_TRUE(wait_for_entry(3)) << service_output();
@@ -193,7 +193,7 @@ TEST_F(fault_run, a_damaged_or_truncated_system_log_is_reported_and_the_watch_go
 
 // An entry that cannot be written stays queued and is written with the next
 // record once the file can be written again.
-TEST_F(fault_run, entries_held_up_by_a_read_only_log_file_or_a_removed_log_directory_are_written_later) {
+TEST_F(FaultRun, EntriesHeldUpByAReadOnlyLogFileOrARemovedLogDirectoryAreWrittenLater) {
   if (::geteuid() == 0 && ::access("/usr/bin/setpriv", X_OK) != 0) {
     GTEST_SKIP() << "as root a read-only file needs setpriv to take the file capabilities away";
   }
@@ -231,7 +231,7 @@ TEST_F(fault_run, entries_held_up_by_a_read_only_log_file_or_a_removed_log_direc
   EXPECT_TRUE(service_running());
 }
 
-TEST_F(fault_run, the_driver_simulator_killed_and_started_again_is_found_again) {
+TEST_F(FaultRun, TheDriverSimulatorKilledAndStartedAgainIsFoundAgain) {
   start_service(false, 300);
   ASSERT_EQ(inject(1, 1), 1);
   ASSERT_TRUE(wait_for_entry(1)) << service_output();

@@ -23,7 +23,7 @@ const std::string default_list_dir = "C:\\Program Files\\velmora\\drivers\\hba\\
 const char* const number_names[] = {"max_retry_count", "retry_frequency",     "unique_id_position", "dump_data_size",
                                     "error_log_size",  "max_error_log_count", "max_record_count"};
 
-class configuration_test : public ::testing::Test {
+class Configuration : public ::testing::Test {
  protected:
   void SetUp() override {
     create_store_locks();
@@ -68,7 +68,7 @@ class configuration_test : public ::testing::Test {
   platform::scoped_event_logs logs_guard{logs};
 };
 
-TEST_F(configuration_test, no_key_gives_one_warning_and_every_default) {
+TEST_F(Configuration, NoKeyGivesOneWarningAndEveryDefault) {
   EXPECT_EQ(read_configuration(), 0);
   ASSERT_EQ(
       logs.report_texts(),
@@ -85,7 +85,7 @@ TEST_F(configuration_test, no_key_gives_one_warning_and_every_default) {
   EXPECT_EQ(get_error_log_list_path(), default_list_dir);
 }
 
-TEST_F(configuration_test, an_empty_key_gives_nine_warnings_in_table_order) {
+TEST_F(Configuration, AnEmptyKeyGivesNineWarningsInTableOrder) {
   (void)key();
   EXPECT_EQ(read_configuration(), 0);
   std::vector<std::string> expected;
@@ -98,7 +98,7 @@ TEST_F(configuration_test, an_empty_key_gives_nine_warnings_in_table_order) {
   EXPECT_EQ(get_dump_data_size(), 104);
 }
 
-TEST_F(configuration_test, every_value_of_the_right_type_is_used_unchanged) {
+TEST_F(Configuration, EveryValueOfTheRightTypeIsUsedUnchanged) {
   set_all_valid();
   set_dword("max_retry_count", 0);
   set_dword("unique_id_position", 0xFFFFFFFF);  // not bounded: -1
@@ -113,7 +113,7 @@ TEST_F(configuration_test, every_value_of_the_right_type_is_used_unchanged) {
   EXPECT_EQ(get_error_log_list_path(), "D:\\hba");
 }
 
-TEST_F(configuration_test, wrong_types_keep_the_default_with_the_warning_the_query_gives) {
+TEST_F(Configuration, WrongTypesKeepTheDefaultWithTheWarningTheQueryGives) {
   set_all_valid();
   set_text("dump_data_size", "12");                                   // REG_SZ that fits 4 bytes
   set("max_record_count", win::reg_qword, {1, 0, 0, 0, 0, 0, 0, 0});  // 8 bytes: the query fails
@@ -132,7 +132,7 @@ TEST_F(configuration_test, wrong_types_keep_the_default_with_the_warning_the_que
   EXPECT_EQ(get_error_log_list_path(), "D:\\hba");
 }
 
-TEST_F(configuration_test, a_text_without_its_nul_is_terminated_by_the_extra_byte) {
+TEST_F(Configuration, ATextWithoutItsNulIsTerminatedByTheExtraByte) {
   set_all_valid();
   set_text("error_log_list_path", "E:\\lists", win::reg_sz, false);
   EXPECT_EQ(read_configuration(), 0);
@@ -140,7 +140,7 @@ TEST_F(configuration_test, a_text_without_its_nul_is_terminated_by_the_extra_byt
   EXPECT_EQ(get_error_log_list_path(), "E:\\lists");
 }
 
-TEST_F(configuration_test, a_directory_too_long_for_the_path_buffers_is_refused) {
+TEST_F(Configuration, ADirectoryTooLongForThePathBuffersIsRefused) {
   set_all_valid();
   // "dir\kvx0000.log" must stay below 256 characters: 243 + 1 + 11 = 255 fits.
   const std::string longest_log_dir = "D:\\" + std::string(240, 'l');
@@ -157,7 +157,7 @@ TEST_F(configuration_test, a_directory_too_long_for_the_path_buffers_is_refused)
   EXPECT_EQ(get_error_log_file_path(), default_log_dir);
 }
 
-TEST_F(configuration_test, a_data_query_that_fails_after_the_size_query_keeps_the_default) {
+TEST_F(Configuration, ADataQueryThatFailsAfterTheSizeQueryKeepsTheDefault) {
   set_all_valid();
   test::capture_faulty_registry faulty;
   faulty.fail_data_query_of = "error_log_file_path";

@@ -8,7 +8,7 @@
 namespace kvx::test {
 namespace {
 
-class error_lists : public output_test {
+class ErrorLists : public output_test {
  protected:
   // Loads a one-kind list made of `text` and gives its entries.
   std::vector<logd::name_entry> names_of(const std::string& text) {
@@ -22,7 +22,7 @@ class error_lists : public output_test {
   }
 };
 
-TEST_F(error_lists, example_lines_of_the_error_list_give_their_entries) {
+TEST_F(ErrorLists, ExampleLinesOfTheErrorListGiveTheirEntries) {
   struct example {
     const char* line;
     bool valid;
@@ -51,13 +51,13 @@ TEST_F(error_lists, example_lines_of_the_error_list_give_their_entries) {
   }
 }
 
-TEST_F(error_lists, lines_with_the_right_commas_but_too_few_tokens_are_skipped) {
+TEST_F(ErrorLists, LinesWithTheRightCommasButTooFewTokensAreSkipped) {
   const auto entries = names_of("5,,\n,,\n5,NAME,\n,NAME,2\n6,GOOD,1\n");
   ASSERT_EQ(entries.size(), 1u);
   EXPECT_EQ(entries[0].error_name, "GOOD");
 }
 
-TEST_F(error_lists, level_list_lines_need_exactly_one_comma_and_two_tokens) {
+TEST_F(ErrorLists, LevelListLinesNeedExactlyOneCommaAndTwoTokens) {
   write_list("errorlevel_list.txt", "2,LEVEL_B\n3,A,B\n4\n5,\n# 6,C\n\n  7 , SEVEN  \n");
   ASSERT_EQ(logd::load_error_list(logd::error_level_list), 0);
   const auto* table = logd::get_errorlist_level_table();
@@ -70,7 +70,7 @@ TEST_F(error_lists, level_list_lines_need_exactly_one_comma_and_two_tokens) {
   EXPECT_EQ(logd::get_errorlist_level_count(), 2);
 }
 
-TEST_F(error_lists, a_long_line_is_judged_in_pieces_of_255_characters) {
+TEST_F(ErrorLists, ALongLineIsJudgedInPiecesOf255Characters) {
   // 253 characters of padding and "1," fill the first piece; the second piece
   // "9,LONG,3" is a line of its own.
   const std::string first = std::string(253, 'x') + "1,";
@@ -80,7 +80,7 @@ TEST_F(error_lists, a_long_line_is_judged_in_pieces_of_255_characters) {
   EXPECT_EQ(entries[0].error_name, "LONG");
 }
 
-TEST_F(error_lists, lookups_take_the_first_match_and_a_missing_level_finds_none) {
+TEST_F(ErrorLists, LookupsTakeTheFirstMatchAndAMissingLevelFindsNone) {
   write_list("errorlog_list.txt", "5,FIRST,2\n5,SECOND,3\n6,NO_LEVEL,9\n");
   write_list("errorlevel_list.txt", "2,LEVEL_B\n2,LEVEL_B2\n");
   ASSERT_EQ(logd::load_error_list(logd::error_name_list), 0);
@@ -98,7 +98,7 @@ TEST_F(error_lists, lookups_take_the_first_match_and_a_missing_level_finds_none)
   EXPECT_EQ(logd::find_error_level(nullptr), nullptr);
 }
 
-TEST_F(error_lists, a_directory_with_a_trailing_backslash_finds_the_same_files) {
+TEST_F(ErrorLists, ADirectoryWithATrailingBackslashFindsTheSameFiles) {
   logd::set_error_log_list_path(std::string("C:\\Program Files\\velmora\\drivers\\hba\\hbalogd\\"));
   ASSERT_EQ(logd::load_error_list(logd::error_name_list), 0);
   ASSERT_EQ(logd::load_error_list(logd::error_level_list), 0);
@@ -110,7 +110,7 @@ TEST_F(error_lists, a_directory_with_a_trailing_backslash_finds_the_same_files) 
   EXPECT_TRUE(reports_.events().empty());
 }
 
-TEST_F(error_lists, a_missing_file_is_reported_with_its_quoted_path_and_installs_nothing) {
+TEST_F(ErrorLists, AMissingFileIsReportedWithItsQuotedPathAndInstallsNothing) {
   std::filesystem::remove(list_dir() / "errorlevel_list.txt");
   EXPECT_EQ(logd::load_error_list(logd::error_level_list), 1);
   EXPECT_EQ(logd::get_errorlist_level_table(), nullptr);
@@ -121,7 +121,7 @@ TEST_F(error_lists, a_missing_file_is_reported_with_its_quoted_path_and_installs
             "Unable to open file \"C:\\Program Files\\velmora\\drivers\\hba\\hbalogd\\errorlevel_list.txt\"");
 }
 
-TEST_F(error_lists, an_unknown_kind_fails_at_once_and_a_list_without_valid_lines_is_empty) {
+TEST_F(ErrorLists, AnUnknownKindFailsAtOnceAndAListWithoutValidLinesIsEmpty) {
   EXPECT_EQ(logd::load_error_list(2), 1);
   EXPECT_EQ(logd::load_error_list(-1), 1);
   EXPECT_TRUE(reports_.events().empty());
@@ -129,7 +129,7 @@ TEST_F(error_lists, an_unknown_kind_fails_at_once_and_a_list_without_valid_lines
   EXPECT_EQ(logd::find_error_name(0), nullptr);
 }
 
-TEST(decimal_text, reads_numbers_the_way_atoi_does_and_saturates_instead_of_wrapping) {
+TEST(DecimalText, ReadsNumbersTheWayAtoiDoesAndSaturatesInsteadOfWrapping) {
   EXPECT_EQ(logd::decimal_or_zero("  42abc"), 42);
   EXPECT_EQ(logd::decimal_or_zero("-17"), -17);
   EXPECT_EQ(logd::decimal_or_zero("+8"), 8);

@@ -33,9 +33,9 @@ const std::regex whole_entry(
     "--------------:------------------------------------\r\n"
     "0x0000\\(00000\\) : abababab abababab abababab abababab\r\n\r\n\r\n\r\n\r\n");
 
-class log_entry_concurrency : public output_test {};
+class LogEntryConcurrency : public output_test {};
 
-TEST_F(log_entry_concurrency, two_writers_for_one_adapter_never_interleave_their_entries) {
+TEST_F(LogEntryConcurrency, TwoWritersForOneAdapterNeverInterleaveTheirEntries) {
   logd::set_max_record_count(0);
   logd::set_dump_data_size(16);
   logd::set_error_log_size(16);
@@ -84,7 +84,7 @@ TEST_F(log_entry_concurrency, two_writers_for_one_adapter_never_interleave_their
   }
 }
 
-TEST_F(log_entry_concurrency, entries_for_different_adapters_run_side_by_side) {
+TEST_F(LogEntryConcurrency, EntriesForDifferentAdaptersRunSideBySide) {
   logd::set_dump_data_size(16);
   logd::set_error_log_size(16);
   constexpr int adapters = 6;

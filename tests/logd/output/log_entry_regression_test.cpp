@@ -10,7 +10,7 @@ namespace {
 constexpr std::uint16_t location = 0x0208;
 constexpr std::uint32_t key = 0x05030208;
 
-class log_entry_regression : public output_test {
+class LogEntryRegression : public output_test {
  protected:
   void SetUp() override {
     output_test::SetUp();
@@ -20,7 +20,7 @@ class log_entry_regression : public output_test {
 
 // Record numbers are unsigned 32-bit: past 2147483647 they used to be shown
 // negative ("#-2147483648").
-TEST_F(log_entry_regression, record_numbers_past_2_to_the_31_are_shown_unsigned) {
+TEST_F(LogEntryRegression, RecordNumbersPast2ToThe31AreShownUnsigned) {
   for (const std::uint32_t number : {0x7FFFFFFFu, 0x80000000u, 0xFFFFFFFFu}) {
     std::filesystem::remove(log_file(location));
     const auto record = make_driver_record(number, 1700000000, driver_data(key));

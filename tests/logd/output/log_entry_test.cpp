@@ -22,7 +22,7 @@ std::vector<std::uint8_t> slot_bytes() {
           0x55, 0x44, 0x33, 0x22, 0x11, 0x00, 0x01, 0x02, 0x03, 0x04};
 }
 
-class log_entry : public output_test {
+class LogEntry : public output_test {
  protected:
   void SetUp() override {
     output_test::SetUp();
@@ -42,7 +42,7 @@ class log_entry : public output_test {
   logd::interface_entry* entry_ = nullptr;
 };
 
-TEST_F(log_entry, the_example_entry_is_reproduced_byte_for_byte) {
+TEST_F(LogEntry, TheExampleEntryIsReproducedByteForByte) {
   logd::set_dump_data_size(20);
   logd::set_error_log_size(20);
   // What the file holds when the slot goes back: the dump must be in it.
@@ -80,7 +80,7 @@ TEST_F(log_entry, the_example_entry_is_reproduced_byte_for_byte) {
   EXPECT_EQ(at_release.substr(0, through_dump.size()), through_dump);
 }
 
-TEST_F(log_entry, a_synthetic_record_shows_no_number_date_or_dump_and_takes_the_lowest_slot) {
+TEST_F(LogEntry, ASyntheticRecordShowsNoNumberDateOrDumpAndTakesTheLowestSlot) {
   write_list("errorlog_list.txt", "0,ZERO,1\n");
   write_list("errorlevel_list.txt", "1,ONE\n");
   ASSERT_EQ(logd::load_error_list(logd::error_name_list), 0);
@@ -113,7 +113,7 @@ TEST_F(log_entry, a_synthetic_record_shows_no_number_date_or_dump_and_takes_the_
   EXPECT_EQ(driver_.snapshot(2).released, std::vector<int>{5});
 }
 
-TEST_F(log_entry, a_slot_that_is_not_occupied_or_a_class_2_record_gives_ungettable_and_releases_nothing) {
+TEST_F(LogEntry, ASlotThatIsNotOccupiedOrAClass2RecordGivesUngettableAndReleasesNothing) {
   const std::string tail = "DETAIL DATA: UNGETTABLE\r\n\r\n\r\n\r\n\r\n--- end of log ---";
   {
     SCOPED_TRACE("key names slot 3, only slot 5 occupied");
@@ -140,7 +140,7 @@ TEST_F(log_entry, a_slot_that_is_not_occupied_or_a_class_2_record_gives_ungettab
   EXPECT_TRUE(driver_.snapshot(2).released.empty());
 }
 
-TEST_F(log_entry, a_missing_reply_puts_the_last_error_ahead_of_the_header) {
+TEST_F(LogEntry, AMissingReplyPutsTheLastErrorAheadOfTheHeader) {
   logd::set_last_error(entry_, 0x1f);
   const auto record = make_driver_record(20, 1700000000, driver_data(key));
   const std::string text = write(record, nullptr);
@@ -151,7 +151,7 @@ TEST_F(log_entry, a_missing_reply_puts_the_last_error_ahead_of_the_header) {
   EXPECT_EQ(text.substr(text.size() - tail.size()), tail);
 }
 
-TEST_F(log_entry, dump_sizes_end_their_lines_as_the_format_says) {
+TEST_F(LogEntry, DumpSizesEndTheirLinesAsTheFormatSays) {
   const std::string rule = "--------------:------------------------------------\r\n";
   struct dump_case {
     std::int32_t size;
@@ -177,7 +177,7 @@ TEST_F(log_entry, dump_sizes_end_their_lines_as_the_format_says) {
   }
 }
 
-TEST_F(log_entry, huge_sizes_stop_the_dumps_at_the_end_of_the_record_and_of_the_reply) {
+TEST_F(LogEntry, HugeSizesStopTheDumpsAtTheEndOfTheRecordAndOfTheReply) {
   logd::set_dump_data_size(100000);
   logd::set_error_log_size(0x7fffffff);
   const auto record = make_driver_record(40, 1700000000, driver_data(0x050f0208, 0, 104));
@@ -199,7 +199,7 @@ TEST_F(log_entry, huge_sizes_stop_the_dumps_at_the_end_of_the_record_and_of_the_
   EXPECT_EQ(driver_.snapshot(2).released, std::vector<int>{15});
 }
 
-TEST_F(log_entry, a_record_without_a_readable_key_writes_nothing) {
+TEST_F(LogEntry, ARecordWithoutAReadableKeyWritesNothing) {
   logd::set_unique_id_position(4000);
   const auto record = make_driver_record(50, 1700000000, driver_data(key));
   const auto reply = make_reply({{3, slot_bytes()}});
@@ -208,7 +208,7 @@ TEST_F(log_entry, a_record_without_a_readable_key_writes_nothing) {
   EXPECT_TRUE(driver_.snapshot(2).released.empty());
 }
 
-TEST_F(log_entry, a_known_error_whose_level_is_missing_shows_its_name_and_unknown) {
+TEST_F(LogEntry, AKnownErrorWhoseLevelIsMissingShowsItsNameAndUnknown) {
   write_list("errorlog_list.txt", "5,FRAME_TIMEOUT,9\n");
   write_list("errorlevel_list.txt", "3,WARNING\n");
   ASSERT_EQ(logd::load_error_list(logd::error_name_list), 0);
@@ -218,7 +218,7 @@ TEST_F(log_entry, a_known_error_whose_level_is_missing_shows_its_name_and_unknow
   EXPECT_NE(text.find("ERROR NAME:         FRAME_TIMEOUT\r\nLEVEL:              UNKNOWN\r\n\r\n"), std::string::npos);
 }
 
-TEST_F(log_entry, the_shipped_lists_name_the_error_and_its_level) {
+TEST_F(LogEntry, TheShippedListsNameTheErrorAndItsLevel) {
   ASSERT_EQ(logd::load_error_list(logd::error_name_list), 0);
   ASSERT_EQ(logd::load_error_list(logd::error_level_list), 0);
   const auto record = make_driver_record(61, 1700000000, driver_data(0x01030208));
@@ -226,7 +226,7 @@ TEST_F(log_entry, the_shipped_lists_name_the_error_and_its_level) {
   EXPECT_NE(text.find("ERROR NAME:         LINK_DOWN\r\nLEVEL:              ERROR\r\n\r\n"), std::string::npos);
 }
 
-TEST_F(log_entry, a_failed_release_adds_the_felm_line_right_behind_the_dump) {
+TEST_F(LogEntry, AFailedReleaseAddsTheFelmLineRightBehindTheDump) {
   logd::set_error_log_size(20);
   driver_.with_adapter(2, [](fake_adapter& a) {
     a.release_fails = true;
@@ -241,7 +241,7 @@ TEST_F(log_entry, a_failed_release_adds_the_felm_line_right_behind_the_dump) {
       << text;
 }
 
-TEST_F(log_entry, version_texts_are_cut_at_their_fields_when_the_driver_leaves_no_zero_byte) {
+TEST_F(LogEntry, VersionTextsAreCutAtTheirFieldsWhenTheDriverLeavesNoZeroByte) {
   driver_.with_adapter(2, [](fake_adapter& a) {
     a.driver_version = std::string(300, 'v');
     a.firmware_version = std::string(200, 'f');
@@ -253,7 +253,7 @@ TEST_F(log_entry, version_texts_are_cut_at_their_fields_when_the_driver_leaves_n
   EXPECT_NE(text.find("FIRMWARE VERSION:   " + std::string(152, 'f') + "\r\n"), std::string::npos);
 }
 
-TEST_F(log_entry, the_option_data_line_carries_the_writing_time) {
+TEST_F(LogEntry, TheOptionDataLineCarriesTheWritingTime) {
   const std::time_t before = std::time(nullptr);
   const auto record = make_driver_record(90, 1700000000, driver_data(key));
   const std::string text = write(record, nullptr);

@@ -16,7 +16,7 @@ namespace {
 constexpr std::uint16_t location = 0x0208;
 constexpr std::uint32_t key = 0x05030208;  // error 5, slot 3, bus 2, device 1, function 0
 
-class log_files : public output_test {
+class LogFiles : public output_test {
  protected:
   void SetUp() override {
     output_test::SetUp();
@@ -43,7 +43,7 @@ class log_files : public output_test {
   logd::interface_entry* entry_ = nullptr;
 };
 
-TEST_F(log_files, the_path_is_the_same_with_and_without_a_trailing_backslash) {
+TEST_F(LogFiles, ThePathIsTheSameWithAndWithoutATrailingBackslash) {
   std::string without;
   ASSERT_TRUE(logd::log_file_path(key, without));
   EXPECT_EQ(without, "C:\\Program Files\\velmora\\drivers\\hba\\hbalogd\\log\\kvx0208.log");
@@ -55,7 +55,7 @@ TEST_F(log_files, the_path_is_the_same_with_and_without_a_trailing_backslash) {
   EXPECT_TRUE(std::filesystem::exists(log_file(location)));
 }
 
-TEST_F(log_files, a_first_entry_creates_the_file_and_leaves_the_header_at_its_marker) {
+TEST_F(LogFiles, AFirstEntryCreatesTheFileAndLeavesTheHeaderAtItsMarker) {
   open_and_load();
   EXPECT_EQ(contents(), "   0        16\r\n");
   ASSERT_EQ(write_one(1), 0);
@@ -70,7 +70,7 @@ TEST_F(log_files, a_first_entry_creates_the_file_and_leaves_the_header_at_its_ma
   EXPECT_EQ(logd::get_log_record_count(entry_), 1);
 }
 
-TEST_F(log_files, a_header_of_12_and_5000_puts_the_next_entry_at_5000) {
+TEST_F(LogFiles, AHeaderOf12And5000PutsTheNextEntryAt5000) {
   write_header("  12      5000\r\n", 6000);
   ASSERT_EQ(write_one(7), 0);
   const std::string file = contents();
@@ -80,7 +80,7 @@ TEST_F(log_files, a_header_of_12_and_5000_puts_the_next_entry_at_5000) {
   EXPECT_EQ(logd::get_log_record_count(entry_), 13);
 }
 
-TEST_F(log_files, an_unreadable_header_counts_as_0_and_16_and_a_half_one_keeps_the_second_default) {
+TEST_F(LogFiles, AnUnreadableHeaderCountsAs0And16AndAHalfOneKeepsTheSecondDefault) {
   write_header("garbage header\r\n", 64);
   open_and_load();
   EXPECT_EQ(logd::get_log_record_count(entry_), 0);
@@ -96,7 +96,7 @@ TEST_F(log_files, an_unreadable_header_counts_as_0_and_16_and_a_half_one_keeps_t
   EXPECT_EQ(logd::get_log_write_offset(entry_), 16);
 }
 
-TEST_F(log_files, with_max_record_count_2_the_third_entry_wraps_behind_the_header) {
+TEST_F(LogFiles, WithMaxRecordCount2TheThirdEntryWrapsBehindTheHeader) {
   logd::set_max_record_count(2);
   ASSERT_EQ(write_one(1), 0);
   ASSERT_EQ(write_one(2), 0);
@@ -120,7 +120,7 @@ TEST_F(log_files, with_max_record_count_2_the_third_entry_wraps_behind_the_heade
 // The order that keeps a crash from losing a slot's data: the entry, then the
 // header that counts it, then one flush of both, and only then the release;
 // a wrap takes the old ring out of the header before the entry overwrites it.
-TEST_F(log_files, a_slot_goes_back_only_once_its_entry_and_the_header_counting_it_are_flushed) {
+TEST_F(LogFiles, ASlotGoesBackOnlyOnceItsEntryAndTheHeaderCountingItAreFlushed) {
   using logd::capture_step;
   logd::set_max_record_count(2);
   std::mutex lock;
@@ -186,7 +186,7 @@ TEST_F(log_files, a_slot_goes_back_only_once_its_entry_and_the_header_counting_i
   EXPECT_EQ(file.substr(marker - 36, 36), "OPTION DATA:        FELM03\r\n\r\n\r\n\r\n\r\n");
 }
 
-TEST_F(log_files, max_record_count_0_only_grows_and_negative_wraps_before_every_entry) {
+TEST_F(LogFiles, MaxRecordCount0OnlyGrowsAndNegativeWrapsBeforeEveryEntry) {
   logd::set_max_record_count(0);
   for (std::uint32_t n = 1; n <= 3; ++n) ASSERT_EQ(write_one(n), 0);
   std::string file = contents();
@@ -202,7 +202,7 @@ TEST_F(log_files, max_record_count_0_only_grows_and_negative_wraps_before_every_
   EXPECT_EQ(file.substr(0, 4), "   1");
 }
 
-TEST_F(log_files, the_count_never_widens_the_header) {
+TEST_F(LogFiles, TheCountNeverWidensTheHeader) {
   // A file that never wraps stops counting at 9999 ...
   logd::set_max_record_count(0);
   write_header("9999        16\r\n");
@@ -233,7 +233,7 @@ TEST_F(log_files, the_count_never_widens_the_header) {
   EXPECT_EQ(file.substr(16, 20), "---- KVXWDD LOG #4 -");
 }
 
-TEST_F(log_files, an_entry_that_would_carry_the_offset_past_999999999_starts_the_ring_again) {
+TEST_F(LogFiles, AnEntryThatWouldCarryTheOffsetPast999999999StartsTheRingAgain) {
   write_header("   5 999999000\r\n");
   ASSERT_EQ(write_one(9), 0);
   const std::string file = contents();
@@ -243,7 +243,7 @@ TEST_F(log_files, an_entry_that_would_carry_the_offset_past_999999999_starts_the
   EXPECT_LT(file.size(), 100000u) << "nothing is written near the old offset";
 }
 
-TEST(log_header, formats_16_bytes_and_holds_each_number_to_its_field) {
+TEST(LogHeader, Formats16BytesAndHoldsEachNumberToItsField) {
   EXPECT_EQ(logd::format_log_header(0, 16), "   0        16\r\n");
   EXPECT_EQ(logd::format_log_header(12, 5000), "  12      5000\r\n");
   EXPECT_EQ(logd::format_log_header(123456, 2000000000), "9999 999999999\r\n");
@@ -255,7 +255,7 @@ TEST(log_header, formats_16_bytes_and_holds_each_number_to_its_field) {
   EXPECT_TRUE(logd::log_file_due_to_wrap(9999, 50000));
 }
 
-TEST_F(log_files, a_missing_log_directory_gives_one_report_per_entry_and_no_file) {
+TEST_F(LogFiles, AMissingLogDirectoryGivesOneReportPerEntryAndNoFile) {
   std::filesystem::remove_all(log_dir());
   EXPECT_EQ(write_one(1), 1);
   EXPECT_EQ(write_one(2), 1);
@@ -267,7 +267,7 @@ TEST_F(log_files, a_missing_log_directory_gives_one_report_per_entry_and_no_file
   EXPECT_TRUE(driver_.snapshot(2).released.empty());
 }
 
-TEST_F(log_files, a_file_that_cannot_take_the_entry_is_reported_and_keeps_the_slot) {
+TEST_F(LogFiles, AFileThatCannotTakeTheEntryIsReportedAndKeepsTheSlot) {
   // Opens, reads zeros and seeks like a file, and refuses every write.
   std::filesystem::create_symlink("/dev/full", log_file(location));
   EXPECT_EQ(write_one(1), 1);
@@ -277,7 +277,7 @@ TEST_F(log_files, a_file_that_cannot_take_the_entry_is_reported_and_keeps_the_sl
   EXPECT_TRUE(driver_.snapshot(2).released.empty());
 }
 
-TEST_F(log_files, a_directory_too_long_for_the_path_buffer_is_refused_and_reported) {
+TEST_F(LogFiles, ADirectoryTooLongForThePathBufferIsRefusedAndReported) {
   const std::string long_dir = "C:\\" + std::string(250, 'd');
   logd::set_error_log_file_path(long_dir);
   std::string path;
@@ -289,7 +289,7 @@ TEST_F(log_files, a_directory_too_long_for_the_path_buffer_is_refused_and_report
   EXPECT_FALSE(std::filesystem::exists(host_.root() / "drive_c" / std::string(250, 'd')));
 }
 
-TEST_F(log_files, a_file_deleted_between_entries_is_made_again_with_a_fresh_header) {
+TEST_F(LogFiles, AFileDeletedBetweenEntriesIsMadeAgainWithAFreshHeader) {
   ASSERT_EQ(write_one(1), 0);
   ASSERT_EQ(write_one(2), 0);
   std::filesystem::remove(log_file(location));
@@ -300,7 +300,7 @@ TEST_F(log_files, a_file_deleted_between_entries_is_made_again_with_a_fresh_head
   EXPECT_EQ(file.find("LOG #2 "), std::string::npos);
 }
 
-TEST_F(log_files, a_key_that_names_no_adapter_writes_nothing) {
+TEST_F(LogFiles, AKeyThatNamesNoAdapterWritesNothing) {
   const std::uint32_t other = 0x05030310;
   const auto record = make_driver_record(1, 1700000000, driver_data(other));
   EXPECT_EQ(logd::write_log_entry(record, nullptr), 1);

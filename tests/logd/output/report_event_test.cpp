@@ -11,7 +11,7 @@
 namespace kvx::logd {
 namespace {
 
-TEST(report_event_test, one_event_from_hbalogd_with_the_text_as_its_only_string) {
+TEST(ReportEvent, OneEventFromHbalogdWithTheTextAsItsOnlyString) {
   test::capture_fake_event_logs logs;
   platform::scoped_event_logs guard(logs);
   report_event(report_warning, "Unable to get registory data %s. Use default parameter.", "dump_data_size");
@@ -29,7 +29,7 @@ TEST(report_event_test, one_event_from_hbalogd_with_the_text_as_its_only_string)
   EXPECT_EQ(reports[1].strings.at(0), "NotifyChangeEventLog() error returned. Return code is -7.");
 }
 
-TEST(report_event_test, a_long_message_is_cut_after_its_255th_character) {
+TEST(ReportEvent, ALongMessageIsCutAfterIts255thCharacter) {
   test::capture_fake_event_logs logs;
   platform::scoped_event_logs guard(logs);
   const std::string path(400, 'p');
@@ -42,7 +42,7 @@ TEST(report_event_test, a_long_message_is_cut_after_its_255th_character) {
   EXPECT_EQ(logs.report_texts().at(1), "Unable to open file " + exact);
 }
 
-TEST(report_event_test, an_application_log_that_refuses_loses_only_that_message) {
+TEST(ReportEvent, AnApplicationLogThatRefusesLosesOnlyThatMessage) {
   test::capture_fake_event_logs logs;
   platform::scoped_event_logs guard(logs);
   logs.refuse_sources = true;

@@ -18,7 +18,7 @@ int entries_in(const std::string& file) {
   return count;
 }
 
-class sweeps : public output_test {
+class Sweeps : public output_test {
  protected:
   void SetUp() override {
     output_test::SetUp();
@@ -30,7 +30,7 @@ class sweeps : public output_test {
   }
 };
 
-TEST_F(sweeps, the_startup_scan_writes_one_entry_per_occupied_slot_in_slot_order) {
+TEST_F(Sweeps, TheStartupScanWritesOneEntryPerOccupiedSlotInSlotOrder) {
   add_adapter(2, 0x0208);
   add_adapter(5, 0x0510);
   driver_.fill_slot(2, 7, {7, 7, 7, 7, 7, 7, 7, 7});
@@ -54,7 +54,7 @@ TEST_F(sweeps, the_startup_scan_writes_one_entry_per_occupied_slot_in_slot_order
   EXPECT_TRUE(reports_.events().empty());
 }
 
-TEST_F(sweeps, the_retry_pass_drains_only_a_bitmap_that_stayed_the_same_for_a_cycle) {
+TEST_F(Sweeps, TheRetryPassDrainsOnlyABitmapThatStayedTheSameForACycle) {
   logd::interface_entry* steady = add_adapter(2, 0x0208);
   logd::interface_entry* changing = add_adapter(3, 0x0300);
   logd::interface_entry* empty = add_adapter(4, 0x0400);
@@ -78,7 +78,7 @@ TEST_F(sweeps, the_retry_pass_drains_only_a_bitmap_that_stayed_the_same_for_a_cy
   EXPECT_EQ(logd::get_pending_flags(empty), (std::array<std::uint8_t, 2>{0, 0}));
 }
 
-TEST_F(sweeps, the_second_bitmap_byte_alone_also_counts) {
+TEST_F(Sweeps, TheSecondBitmapByteAloneAlsoCounts) {
   logd::interface_entry* entry = add_adapter(2, 0x0208);
   driver_.fill_slot(2, 15, {1});
   logd::retry_pass();
@@ -89,7 +89,7 @@ TEST_F(sweeps, the_second_bitmap_byte_alone_also_counts) {
   EXPECT_EQ(driver_.snapshot(2).released, (std::vector<int>{0, 15}));
 }
 
-TEST_F(sweeps, an_adapter_whose_writer_is_at_work_is_left_alone_for_the_cycle) {
+TEST_F(Sweeps, AnAdapterWhoseWriterIsAtWorkIsLeftAloneForTheCycle) {
   logd::interface_entry* entry = add_adapter(2, 0x0208);
   driver_.fill_slot(2, 3, {1});
   logd::retry_pass();
@@ -103,7 +103,7 @@ TEST_F(sweeps, an_adapter_whose_writer_is_at_work_is_left_alone_for_the_cycle) {
   EXPECT_EQ(entries_in(file_of(0x0208)), 1);
 }
 
-TEST_F(sweeps, without_a_reply_the_pending_flags_stay_as_they_were) {
+TEST_F(Sweeps, WithoutAReplyThePendingFlagsStayAsTheyWere) {
   logd::interface_entry* entry = add_adapter(2, 0x0208);
   driver_.fill_slot(2, 3, {1});
   logd::retry_pass();
@@ -115,7 +115,7 @@ TEST_F(sweeps, without_a_reply_the_pending_flags_stay_as_they_were) {
   EXPECT_EQ(file_of(0x0208), "");
 }
 
-TEST_F(sweeps, a_driver_that_never_frees_its_slot_is_drained_a_bounded_number_of_times) {
+TEST_F(Sweeps, ADriverThatNeverFreesItsSlotIsDrainedABoundedNumberOfTimes) {
   add_adapter(2, 0x0208);
   driver_.fill_slot(2, 4, {4});
   driver_.with_adapter(2, [](fake_adapter& a) { a.release_ignored = true; });
@@ -127,7 +127,7 @@ TEST_F(sweeps, a_driver_that_never_frees_its_slot_is_drained_a_bounded_number_of
   EXPECT_EQ(events[0].text, "Detail data of \\\\.\\scsi2 is still occupied after 64 entries.");
 }
 
-TEST_F(sweeps, a_drain_whose_entries_cannot_be_written_ends_at_the_first_failure) {
+TEST_F(Sweeps, ADrainWhoseEntriesCannotBeWrittenEndsAtTheFirstFailure) {
   add_adapter(2, 0x0208);
   driver_.fill_slot(2, 4, {4});
   std::filesystem::remove_all(log_dir());
@@ -139,7 +139,7 @@ TEST_F(sweeps, a_drain_whose_entries_cannot_be_written_ends_at_the_first_failure
   EXPECT_FALSE(driver_.snapshot(2).slots[4].empty()) << "the slot is kept for a later cycle";
 }
 
-TEST_F(sweeps, an_unplugged_adapter_is_dropped_and_the_scan_goes_on_with_the_next) {
+TEST_F(Sweeps, AnUnpluggedAdapterIsDroppedAndTheScanGoesOnWithTheNext) {
   add_adapter(2, 0x0208);
   add_adapter(3, 0x0300);
   driver_.fill_slot(3, 2, {2});
@@ -151,7 +151,7 @@ TEST_F(sweeps, an_unplugged_adapter_is_dropped_and_the_scan_goes_on_with_the_nex
   EXPECT_EQ(logd::get_symbolic_link_name(head), "\\\\.\\scsi3");
 }
 
-TEST_F(sweeps, the_retry_thread_drains_after_two_cycles_and_comes_to_rest_when_the_capture_stops) {
+TEST_F(Sweeps, TheRetryThreadDrainsAfterTwoCyclesAndComesToRestWhenTheCaptureStops) {
   logd::set_retry_cycle_ms(20);
   add_adapter(2, 0x0208);
   driver_.fill_slot(2, 6, {6});
@@ -166,7 +166,7 @@ TEST_F(sweeps, the_retry_thread_drains_after_two_cycles_and_comes_to_rest_when_t
   EXPECT_GE(driver_.snapshot(2).errlog_requests, 3) << "two cycles, then the drain's own request";
 }
 
-TEST_F(sweeps, a_stop_request_cuts_a_long_retry_cycle_short) {
+TEST_F(Sweeps, AStopRequestCutsALongRetryCycleShort) {
   add_adapter(2, 0x0208);
   std::thread retry(logd::retry_thread);
   const auto start = std::chrono::steady_clock::now();
