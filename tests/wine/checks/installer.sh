@@ -68,7 +68,7 @@ for pair in hbalogd/hbalogd.exe:logd/host/hbalogd.exe kvxls.exe:listtool/kvxls.e
   expect_eq "${pair%%:*} is the built program" 0 $?
 done
 for list in errorlog_list.txt errorlevel_list.txt; do
-  cmp -s "$hbalogd_dir/$list" "$KVX_SOURCE_DIR/logd/lists/$list"
+  cmp -s "$hbalogd_dir/$list" "$KVX_SOURCE_DIR/logd/output/lists/$list"
   expect_eq "hbalogd/$list is the shipped list" 0 $?
 done
 for pair in "kvxTgDir:$folder" "InstallLocation:$folder" "DisplayName:KVX HBA tools" "DisplayVersion:$version" \

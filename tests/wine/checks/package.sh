@@ -43,7 +43,7 @@ for pair in hbalogd/hbalogd.exe:logd/host/hbalogd.exe kvxls.exe:listtool/kvxls.e
   expect_eq "${pair%%:*} needs no DLL beyond Windows' own" "" "$imports"
 done
 for list in errorlog_list.txt errorlevel_list.txt; do
-  cmp -s "$unpacked/$top/hbalogd/$list" "$KVX_SOURCE_DIR/logd/lists/$list"
+  cmp -s "$unpacked/$top/hbalogd/$list" "$KVX_SOURCE_DIR/logd/output/lists/$list"
   expect_eq "hbalogd/$list is the shipped list" 0 $?
 done
 for text in README-admin.txt hbalogd-defaults.reg; do
