@@ -9,16 +9,18 @@
 
 namespace kvx::logd {
 
-/// The block a writer thread is started with; the thread owns it.
+/// What a writer thread is started with: the adapter entry it writes for. A
+/// block of its own, because the thread is handed a block that it owns and
+/// releases once it is done with the entry (start_writer allocates it).
 struct thread_args {
-  interface_entry* entry = nullptr;
+  interface_entry* entry = nullptr;  ///< the entry whose queued records this writer writes; not owned
 };
 
 /// The writer's body: one detail request, then write_log_entry for each queued
 /// record in order. The records written are taken out of the queue and
 /// released; on a failed write, or when the capture is stopping, the record
 /// and those behind it stay queued for a later writer. Then it frees its slot
-/// and clears `busy`, in that order.
+/// and clears `busy`, in that order. Owns `args`, released before `busy` drops.
 void writer_thread(std::unique_ptr<thread_args> args);
 
 }  // namespace kvx::logd
