@@ -9,9 +9,10 @@
 
 namespace kvx::logd {
 
-/// What a writer thread is started with: the adapter entry it writes for. A
-/// block of its own, because the thread is handed a block that it owns and
-/// releases once it is done with the entry (start_writer allocates it).
+/// What a writer thread is started with: one field, the adapter entry it
+/// writes for. It is a block, not the entry itself, because a thread is
+/// started with one block that it owns: start_writer allocates it and hands
+/// it over, writer_thread releases it.
 struct thread_args {
   interface_entry* entry = nullptr;  ///< the entry whose queued records this writer writes; not owned
 };
