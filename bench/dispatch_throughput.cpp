@@ -75,15 +75,15 @@ pass_result dispatch_whole_log() {
   kvx::logd::set_last_record_number(0);
   kvx::logd::set_last_record_mark({});
   const auto start = std::chrono::steady_clock::now();
-  int result = kvx::logd::pass_deferred;
-  while (result == kvx::logd::pass_deferred) {
+  kvx::logd::pass_result result = kvx::logd::pass_result::deferred;
+  while (result == kvx::logd::pass_result::deferred) {
     std::lock_guard<std::mutex> guard(kvx::logd::get_dispatch_lock());
     result = kvx::logd::dispatch_pass();
     ++out.passes;
   }
   kvx::logd::join_writers();
   out.seconds = kvx::bench::seconds_since(start);
-  out.ok = result == 0;
+  out.ok = result == kvx::logd::pass_result::done;
   out.dispatched = static_cast<std::uint32_t>(kvx::logd::get_last_record_number());
   return out;
 }

@@ -142,7 +142,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   // hbalogd's view: the span and each record it would dispatch.
   logd::log_span span;
-  if (logd::read_log_span(span) && span.count != 0) {
+  if (logd::read_log_span(span) == 0 && span.count != 0) {
     for (std::uint32_t i = 0; i < 4 && i < span.count; ++i) {
       const std::uint32_t n = logd::advance_record_number(logd::span_first(span), i);
       if (std::unique_ptr<logd::event_record> r = logd::read_record(n)) {

@@ -158,7 +158,7 @@ class run {
     clear(pick_number());
     const int present = in_.ConsumeIntegralInRange(0, 4);
     for (int i = 0; i < present; ++i) append_any(true);
-    if (!logd::take_log_as_seen()) std::abort();
+    if (logd::take_log_as_seen() != 0) std::abort();
     reader_ = logs_.open_log(logd::system_log_name);
     if (!reader_ || !reader_->notify_change(*event_)) std::abort();
 
@@ -262,9 +262,9 @@ class run {
   /// The worker's answer to the event: passes until one is not deferred.
   void pass_loop() {
     const std::size_t read_before = logs_.numbers_read().size();
-    int result = logd::pass_deferred;
+    logd::pass_result result = logd::pass_result::deferred;
     int passes = 0;
-    while (result == logd::pass_deferred) {
+    while (result == logd::pass_result::deferred) {
       if (++passes > max_passes) fail("the passes do not settle", 0, 0);
       {
         std::lock_guard<std::mutex> guard(logd::get_dispatch_lock());
@@ -275,13 +275,13 @@ class run {
       // 100 ms steps waiting for a writer.
       logd::join_writers();
     }
-    if (result != 0) fail("a pass ended the watch", 0, 0);
+    if (result == logd::pass_result::watch_ends) fail("a pass ended the watch", 0, 0);
     // The log did not change during the passes: what was read is in it now.
     // A pass also reads records to tell whether the log is still the one it
     // knew; the records it took are those read up to its last number, and
     // the one it left for a full queue.
     logd::log_span span;
-    if (!logd::read_log_span(span)) std::abort();
+    if (logd::read_log_span(span) != 0) std::abort();
     const auto last = static_cast<std::uint32_t>(logd::get_last_record_number());
     const auto taken = [&](std::uint32_t number) {
       if (logd::span_holds(span, last) && logd::record_distance(logd::span_first(span), number) <=

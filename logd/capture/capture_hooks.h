@@ -15,9 +15,11 @@
 
 namespace kvx::logd {
 
-/// The writer's one detail request for its adapter.
+/// The writer's one detail request for its adapter: the reply, which the
+/// caller owns, or null when no detail data could be had.
 std::unique_ptr<adapter::detail_reply> writer_detail_request(interface_entry* entry);
-/// The writer's entry for one queued record of `entry`'s adapter.
+/// The writer's entry for one queued record of `entry`'s adapter, with the
+/// detail reply (null when none came). 0 written, 1 not written.
 [[nodiscard]] int writer_log_entry(const driver_event& event, const adapter::detail_reply* reply,
                                    interface_entry* entry);
 /// Whether the system refuses to start the capture thread `which` ("notify",

@@ -167,15 +167,15 @@ void note_thread_at_rest() {
   r.changed.notify_all();
 }
 
-int start_writer(interface_entry* entry) {
+writer_start start_writer(interface_entry* entry) {
   std::unique_ptr<thread_args> args(new (std::nothrow) thread_args());
   if (!args) {
     report_event(report_error, "Unable to allocate memory for thread args table.");
-    return writer_watch_ends;
+    return writer_start::no_block_or_slot;
   }
   args->entry = entry;
   thread_slot* slot = find_free_slot();
-  if (slot == nullptr) return writer_watch_ends;
+  if (slot == nullptr) return writer_start::no_block_or_slot;
 
   // The previous writer of this slot freed it but may still be on its last
   // steps; a std::thread must be joined before it is replaced.
@@ -202,9 +202,9 @@ int start_writer(interface_entry* entry) {
     note_thread_at_rest();
     // _beginthread gives -1 when it cannot start the thread.
     report_event(report_error, "_beginthread() error returned. Return code is %d.", -1);
-    return writer_not_started;
+    return writer_start::refused;
   }
-  return writer_started;
+  return writer_start::started;
 }
 
 void join_writers() {
@@ -229,13 +229,13 @@ namespace {
 /// returned.
 struct capture_thread {
   std::thread thread;
-  std::shared_ptr<std::atomic<bool>> done = std::make_shared<std::atomic<bool>>(false);
+  std::shared_ptr<std::atomic<bool>> body_returned = std::make_shared<std::atomic<bool>>(false);
 
   /// Joins a thread at rest; leaves one that is not to end with the process.
-  /// true when joined (or never started).
+  /// Whether it was joined (or never started).
   bool join_or_leave() {
     if (!thread.joinable()) return true;
-    if (done->load()) {
+    if (body_returned->load()) {
       thread.join();
       return true;
     }
@@ -249,6 +249,8 @@ struct capture_threads {
   capture_thread retry;
 };
 
+/// Starts the notify or the retry thread (`which`) in `slot`, running `body`.
+/// 0, or 1 when the system refused it (reported).
 template <class Body>
 int start_capture_thread(const char* which, capture_thread& slot, Body body) {
   try {
@@ -256,13 +258,13 @@ int start_capture_thread(const char* which, capture_thread& slot, Body body) {
     if (thread_start_refused(which)) {
       throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
     }
-    slot.thread = std::thread([done = slot.done, body = std::move(body), which] {
+    slot.thread = std::thread([body_returned = slot.body_returned, body = std::move(body), which] {
       try {
         body();
       } catch (const std::bad_alloc&) {
         report_event(report_error, "Unable to allocate memory for the %s thread.", which);
       }
-      done->store(true);
+      body_returned->store(true);
       note_thread_at_rest();
     });
   } catch (const std::exception&) {
@@ -313,15 +315,15 @@ watch_end watch(capture_threads& threads) {
 
   while (!watch_ending()) {
     if (event->wait(win::infinite) != win::wait_object_0) return watch_end::failed;
-    int result = pass_deferred;
+    pass_result result = pass_result::deferred;
     // A pass that left records in the log for a full queue, having queued
     // others, is followed at once by the next: it waits for the writer. Once
     // the watch ends, the last passes take over.
-    while (result == pass_deferred && !watch_ending()) {
+    while (result == pass_result::deferred && !watch_ending()) {
       const std::lock_guard<std::mutex> guard(get_dispatch_lock());
       result = dispatch_pass();
     }
-    if (result == 1) return watch_end::failed;
+    if (result == pass_result::watch_ends) return watch_end::failed;
   }
   return watch_end::asked;
 }
@@ -330,8 +332,8 @@ watch_end watch(capture_threads& threads) {
 /// first of them, as long as a full queue holds records back and the capture
 /// has not begun to halt. `until` keeps that newest number.
 void last_passes(std::optional<std::uint32_t>& until) {
-  int result = pass_deferred;
-  while (result == pass_deferred && !capture_stopping()) {
+  pass_result result = pass_result::deferred;
+  while (result == pass_result::deferred && !capture_stopping()) {
     const std::lock_guard<std::mutex> guard(get_dispatch_lock());
     result = last_dispatch_pass(until);
   }
@@ -343,8 +345,8 @@ void wait_for_rest(clock_type::time_point until) {
 }
 
 /// Draining, then halting, to the bound: writers finish the queues; threads at
-/// rest are joined and one still held inside a driver exchange is left. true
-/// when every thread was joined (the store may be torn down).
+/// rest are joined and one still held inside a driver exchange is left.
+/// Whether every thread was joined (the store may be torn down).
 bool bring_capture_to_rest(capture_threads& threads) {
   wait_for_rest(stop_bound());
   request_capture_stop();

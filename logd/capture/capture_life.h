@@ -52,8 +52,8 @@
 
 namespace kvx::logd {
 
-/// The phase now: draining turns into halting once nine tenths of the bound
-/// have passed, whoever asks first.
+/// The phase now (draining turns into halting once nine tenths of the bound
+/// have passed, whoever asks first).
 [[nodiscard]] capture_phase get_capture_phase();
 
 /// Running to draining, with the bound get_stop_drain_ms() from now; a drain
@@ -78,37 +78,39 @@ void note_thread_started();
 /// its entry's busy back to 0), and so does a start the system refused.
 void note_thread_at_rest();
 
-/// Results of start_writer.
-inline constexpr int writer_started = 0;
-/// No argument block or no free slot: the watch must end (as the dispatch
-/// pass gives 1). Nothing was taken.
-inline constexpr int writer_watch_ends = 1;
-/// The system refused the thread: reported, slot and `busy` given back, the
-/// records stay queued for the next pass.
-inline constexpr int writer_not_started = 2;
+/// What start_writer did.
+enum class writer_start {
+  started,           ///< the writer runs, in its slot, with `busy` 1
+  no_block_or_slot,  ///< no argument block could be had, or no slot was free: nothing was taken
+  refused,           ///< the system refused the thread: reported, slot and `busy` given back
+};
 
 /// For an entry whose `busy` is 0 and whose queue is not empty: takes a free
 /// slot, sets its owner, `busy` 1 and the slot's thread, and starts the
 /// writer (writer_thread, logd/capture/writer_thread.h). Runs on the worker thread
-/// only (the one that joins writers).
-[[nodiscard]] int start_writer(interface_entry* entry);
+/// only (the one that joins writers). Unless it started, the records stay
+/// queued; the dispatch pass ends the watch on no_block_or_slot and leaves
+/// them for its next pass on refused.
+[[nodiscard]] writer_start start_writer(interface_entry* entry);
 
 /// Joins every writer that has been started, waiting for those at work.
 /// Worker thread only.
 void join_writers();
 /// Joins every writer that has come to rest (its slot is free); one that is
 /// still at work (held inside a driver exchange past the stop's bound) is
-/// detached instead. true when all were joined. Worker thread only, once the
-/// capture has been told to stop.
+/// detached instead. Whether every one was joined. Worker thread only, once
+/// the capture has been told to stop.
 [[nodiscard]] bool join_writers_at_rest();
 
-/// Pauses of up to `milliseconds`: false when the watch ends (or has ended),
-/// at once or during the pause.
+/// Pauses for up to `milliseconds`, ending early when the watch ends (or has
+/// ended). Whether the watch still runs.
 [[nodiscard]] bool sleep_unless_watch_ends(std::int32_t milliseconds);
 /// As above, but the pause goes on through draining and ends at halting.
+/// Whether the capture is still short of halting.
 [[nodiscard]] bool sleep_unless_stopping(std::int32_t milliseconds);
 /// A dispatch pass waiting for a busy writer: returns when a capture thread
-/// has come to rest, or after `milliseconds`; false once the capture halts.
+/// has come to rest, or after `milliseconds`. Whether the capture is still
+/// short of halting.
 [[nodiscard]] bool wait_for_writer_unless_stopping(std::int32_t milliseconds);
 /// Runs the whole capture on the calling thread: start, startup scan, the
 /// notify and retry threads, the watch, and at its end (a failure, or a stop

@@ -101,11 +101,6 @@ void release_queue(std::unique_ptr<queue_node> first) {
 
 int enqueue_record(interface_entry* entry, driver_event event) {
   const std::int32_t count = get_queue_count(entry);
-  if (count >= max_queue_count) {
-    // The dispatch pass leaves such a record in the log; anyone else is told.
-    report_unlogged_record(event, "its adapter's queue is full");
-    return 0;
-  }
   queue_node* last = nullptr;
   for (queue_node* node = get_queue_head(entry); node != nullptr; node = get_node_next(node)) last = node;
   std::unique_ptr<queue_node> node(new (std::nothrow) queue_node());

@@ -21,8 +21,8 @@ namespace kvx::logd {
 /// The context of a request on behalf of `entry` (not null).
 [[nodiscard]] adapter::request_context request_context_for(interface_entry* entry);
 
-/// ERRLOG for the entry's adapter. Null when no detail data could be had (or
-/// `entry` is null).
+/// ERRLOG for the entry's adapter: the reply, which the caller owns; null when
+/// no detail data could be had (or `entry` is null).
 std::unique_ptr<adapter::detail_reply> request_detail_data(interface_entry* entry);
 /// SLOT_RELEASE of `slot` for the entry's adapter. 0 released, 1 failed.
 [[nodiscard]] int release_detail_slot(interface_entry* entry, int slot);

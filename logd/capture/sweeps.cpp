@@ -85,8 +85,8 @@ void retry_pass() {
     }
     // A non-zero byte unchanged over a whole cycle: no record is coming for
     // those slots.
-    const std::array<std::uint8_t, 2> seen = get_pending_flags(entry);
-    if ((bitmap[0] != 0 && bitmap[0] == seen[0]) || (bitmap[1] != 0 && bitmap[1] == seen[1])) {
+    const std::array<std::uint8_t, 2> last_cycle = get_pending_flags(entry);
+    if ((bitmap[0] != 0 && bitmap[0] == last_cycle[0]) || (bitmap[1] != 0 && bitmap[1] == last_cycle[1])) {
       if (const auto last = drain_adapter_bitmap(entry)) bitmap = *last;
     }
     set_pending_flags(entry, bitmap);

@@ -14,7 +14,8 @@ void startup_scan();
 /// The retry thread's body: every retry cycle, drains adapters whose bitmap
 /// stayed the same. Returns when the capture is asked to stop.
 void retry_thread();
-/// Logs an adapter's occupied slots with a synthetic record until none is left.
+/// Logs an adapter's occupied slots with a synthetic record until none is left
+/// (within drain_adapter_bitmap's bounds).
 void drain_adapter(interface_entry* entry);
 
 /// A drain writes at most this many entries: a driver that keeps a slot

@@ -25,14 +25,14 @@ inline constexpr std::uint32_t max_record_size = 16u << 20;
 /// milliseconds; it looks again as soon as any writer ends.
 inline constexpr std::int32_t busy_wait_ms = 100;
 
-/// Configuration, starting point, adapter table, lists, thread table. 0, or 1
-/// at the first failure (nothing after it runs).
+/// The start-up sequence: configuration, starting point, adapter table,
+/// lists, thread table. 0, or 1 at the first failure (nothing after it runs).
 [[nodiscard]] int start_capture();
 
 /// A record that the System log says it holds but that could not be read:
 /// the first of a pass, for one report.
 struct read_fault {
-  bool seen = false;
+  bool noted = false;  ///< a fault is held: the fields below are the first one
   std::uint32_t number = 0;
   std::uint32_t error = 0;  ///< the system error; 0 when the log gave another record
   std::uint32_t got = 0;    ///< the number of the record the log gave instead
@@ -43,18 +43,18 @@ struct read_fault {
 /// two allocation failures are reported; a record the log holds that cannot
 /// be read is noted in `fault`, when one is given and holds nothing yet).
 std::unique_ptr<event_record> read_record(std::uint32_t number, read_fault* fault = nullptr);
-/// Reports the fault noted, if any.
+/// Reports the fault `fault` holds, if any (an error in the Application log).
 void report_read_fault(const read_fault& fault);
 
 /// The start's rule: the records the log holds now are taken as seen. Their
 /// newest becomes the last dispatched number, with what tells that record
-/// apart (record_mark); no record is deferred. false when the log cannot be
-/// asked.
-[[nodiscard]] bool take_log_as_seen();
+/// apart (record_mark); no record is deferred. 0, or 1 when the log cannot be
+/// asked (nothing is changed).
+[[nodiscard]] int take_log_as_seen();
 
-/// Oldest number and count on one open and close of the System log; false
-/// when the log does not open or either query fails.
-[[nodiscard]] bool read_log_span(log_span& out);
+/// Oldest number and count into `out` on one open and close of the System
+/// log. 0, or 1 when the log does not open or either query fails.
+[[nodiscard]] int read_log_span(log_span& out);
 /// -1 when the log cannot be asked; otherwise span_newest: the newest
 /// record's number (oldest + count - 1 on the number ring), or for an empty
 /// log the number before its next record (0 when it will start at 1).
@@ -62,9 +62,12 @@ void report_read_fault(const read_fault& fault);
 /// -1 when the log cannot be asked; otherwise the oldest number.
 [[nodiscard]] std::int64_t oldest_record_number();
 
-/// dispatch_pass's result when it left a record in the log for a full queue
-/// after queuing others: the next pass is due at once.
-inline constexpr int pass_deferred = 2;
+/// What a dispatch pass did.
+enum class pass_result {
+  done,        ///< over: the next pass waits for a change of the log or the notify cycle
+  deferred,    ///< it queued records, then left one for a full queue in the log: the next pass is due at once
+  watch_ends,  ///< a writer could not be given a block or a slot: the watch must end
+};
 
 /// Runs with dispatch_lock held. Queues every record after last_record_number
 /// (from the oldest when the log no longer holds that record under it),
@@ -72,15 +75,15 @@ inline constexpr int pass_deferred = 2;
 /// lost since (get_deferred_records). Then it starts the
 /// writers, and stores the newest number dispatched. A record whose adapter's
 /// queue is full ends the queuing: it and the records after it stay in the
-/// log for the next pass. While the capture drains, the pass goes on waiting
-/// for busy writers; once it halts, the pass reads on but queues nothing and
-/// reports each record it would have queued. 0; pass_deferred; or 1 when the
-/// watch must end (no writer can be started). A pass whose log query fails
-/// changes nothing.
-[[nodiscard]] int dispatch_pass();
+/// log for the next pass (a pass that queued none before it gives done, so
+/// that a queue its writer cannot empty does not spin the worker). While the
+/// capture drains, the pass goes on waiting for busy writers; once it halts,
+/// the pass reads on but queues nothing and reports each record it would have
+/// queued. A pass whose log query fails changes nothing.
+[[nodiscard]] pass_result dispatch_pass();
 /// A stop's last pass: as dispatch_pass, reading no record after `until`,
 /// which the first such pass sets to the log's newest number.
-[[nodiscard]] int last_dispatch_pass(std::optional<std::uint32_t>& until);
+[[nodiscard]] pass_result last_dispatch_pass(std::optional<std::uint32_t>& until);
 
 /// Says what the stop leaves unwritten: every record left in the log for a
 /// full queue, and every record still queued, on the adapters in the table

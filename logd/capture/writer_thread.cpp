@@ -17,14 +17,14 @@ namespace {
 /// the only one touching it while `busy` is 1) and releases them.
 void drop_written(interface_entry* entry, std::int32_t count, std::int32_t written) {
   if (written <= 0) return;
-  std::unique_ptr<queue_node> done = take_queue_head(entry);
-  queue_node* last_done = done.get();
-  for (std::int32_t i = 1; i < written && last_done != nullptr; ++i) last_done = get_node_next(last_done);
+  std::unique_ptr<queue_node> written_nodes = take_queue_head(entry);
+  queue_node* last_written = written_nodes.get();
+  for (std::int32_t i = 1; i < written && last_written != nullptr; ++i) last_written = get_node_next(last_written);
   std::unique_ptr<queue_node> rest;
-  if (last_done != nullptr) rest = std::move(last_done->next);
+  if (last_written != nullptr) rest = std::move(last_written->next);
   set_queue_head(entry, std::move(rest));
   set_queue_count(entry, count - written);
-  release_queue(std::move(done));
+  release_queue(std::move(written_nodes));
 }
 
 /// One detail request, then an entry for each queued record in order; the

@@ -154,8 +154,8 @@ class capture_fixture : public ::testing::Test {
   }
 
   /// One pass as the worker runs it, then every writer it started has ended.
-  static int pass() {
-    int result = 0;
+  static logd::pass_result pass() {
+    logd::pass_result result = logd::pass_result::done;
     {
       std::lock_guard<std::mutex> guard(logd::get_dispatch_lock());
       result = logd::dispatch_pass();

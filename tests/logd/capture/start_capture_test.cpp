@@ -51,7 +51,7 @@ TEST_F(StartCapture, AnEmptyLogStartingAt1HasItsFirstRecordDispatched) {
   logs.append_driver(0, 0x020A);
   {
     std::lock_guard<std::mutex> guard(get_dispatch_lock());
-    EXPECT_EQ(dispatch_pass(), 0);
+    EXPECT_EQ(dispatch_pass(), pass_result::done);
   }
   join_writers();
   EXPECT_EQ(writer.written_numbers(), std::vector<std::uint32_t>{1});
@@ -64,7 +64,7 @@ TEST_F(StartCapture, ARescanFindsAnAdapterThatAppearedAfterTheStart) {
   logs.append_driver(0, 0x0102060A);
   {
     std::lock_guard<std::mutex> guard(get_dispatch_lock());
-    EXPECT_EQ(dispatch_pass(), 0);
+    EXPECT_EQ(dispatch_pass(), pass_result::done);
   }
   join_writers();
   EXPECT_EQ(writer.written(), (std::vector<test::written_entry>{{0x060A, 1, true}}));

@@ -44,14 +44,14 @@ TEST_F(DamagedSystemLog, ALogThatCannotBeReadIsSaidAndTheNextReadableLogIsFollow
   ASSERT_EQ(append_driver_record(0x020A), 2);
   set_last_record_number(2);
   overwrite_system_log(0, std::string(200, 'x'));
-  EXPECT_EQ(pass(), 0);
+  EXPECT_EQ(pass(), pass_result::done);
   EXPECT_EQ(last(), 2u);
   EXPECT_EQ(reports_of("Unable to read eventlog."), 1);
   EXPECT_TRUE(writer.written().empty());
 
   ASSERT_EQ(sim::clear_event_log("System", sim::clear_numbering::restart), 0);
   ASSERT_EQ(append_driver_record(0x020A), 1);
-  EXPECT_EQ(pass(), 0);
+  EXPECT_EQ(pass(), pass_result::done);
   EXPECT_EQ(writer.written_numbers(), std::vector<std::uint32_t>{1});
   EXPECT_EQ(reports_of("Unable to read eventlog."), 1);
 }
@@ -63,7 +63,7 @@ TEST_F(DamagedSystemLog, ADamagedRecordIsSaidAndTheRecordsAroundItAreDispatched)
   // one's "LfLe" signature is wiped.
   const auto size = std::filesystem::file_size(sim::event_log_path("System"));
   overwrite_system_log(64 + (size - 64) / 3 + 4, std::string(4, '\0'));
-  EXPECT_EQ(pass(), 0);
+  EXPECT_EQ(pass(), pass_result::done);
   EXPECT_EQ(writer.written_numbers(), (std::vector<std::uint32_t>{1, 3}));
   EXPECT_EQ(reports_of("Unable to read eventlog record 2. Return code is 1500."), 1);
   EXPECT_EQ(last(), 3u);

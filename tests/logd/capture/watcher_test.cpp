@@ -30,12 +30,12 @@ TEST_F(Watcher, RecordsPresentAtStartAreSkippedAndTheNextOneIsDispatched) {
   logs.append_driver(logged, 0x0503020A);
   set_last_record_number(static_cast<std::int32_t>(newest_record_number()));
   ASSERT_EQ(last(), 500u);
-  EXPECT_EQ(pass(), 0);
+  EXPECT_EQ(pass(), pass_result::done);
   EXPECT_TRUE(logs.numbers_read().empty());
   EXPECT_TRUE(writer.written().empty());
 
   EXPECT_EQ(logs.append_driver(logged, 0x0503020A), 501u);
-  EXPECT_EQ(pass(), 0);
+  EXPECT_EQ(pass(), pass_result::done);
   EXPECT_EQ(logs.numbers_read(), std::vector<std::uint32_t>{501});
   EXPECT_EQ(writer.written(), (std::vector<written_entry>{{0x020A, 501, true}}));
   EXPECT_EQ(last(), 501u);
@@ -46,7 +46,7 @@ TEST_F(Watcher, ALogClearedAndRestartedIsReadFromItsOldestRecord) {
   set_last_record_number(800);
   logs.clear(1);
   for (int i = 0; i < 3; ++i) logs.append_driver(logged, 0x020A);
-  EXPECT_EQ(pass(), 0);
+  EXPECT_EQ(pass(), pass_result::done);
   EXPECT_EQ(logs.numbers_read(), (std::vector<std::uint32_t>{1, 2, 3}));
   EXPECT_EQ(writer.written_numbers(), (std::vector<std::uint32_t>{1, 2, 3}));
   EXPECT_EQ(last(), 3u);
@@ -55,7 +55,7 @@ TEST_F(Watcher, ALogClearedAndRestartedIsReadFromItsOldestRecord) {
 TEST_F(Watcher, ALogClearedAndWrittenAgainUpToTheLastNumberIsReadFromItsOldestRecord) {
   add_entry("\\\\.\\scsi2", 0x020A);
   fill_other(3);
-  ASSERT_TRUE(take_log_as_seen());
+  ASSERT_EQ(take_log_as_seen(), 0);
   ASSERT_EQ(last(), 3u);
   // Another log under the same numbers: the record under 3 is not the one
   // dispatched last.
@@ -65,7 +65,7 @@ TEST_F(Watcher, ALogClearedAndWrittenAgainUpToTheLastNumberIsReadFromItsOldestRe
     std::lock_guard<std::mutex> guard(get_dispatch_lock());
     EXPECT_TRUE(log_has_news()) << "the newest number is the last one, but not its record";
   }
-  EXPECT_EQ(pass(), 0);
+  EXPECT_EQ(pass(), pass_result::done);
   EXPECT_EQ(writer.written_numbers(), (std::vector<std::uint32_t>{1, 2, 3}));
   {
     std::lock_guard<std::mutex> guard(get_dispatch_lock());
@@ -76,7 +76,7 @@ TEST_F(Watcher, ALogClearedAndWrittenAgainUpToTheLastNumberIsReadFromItsOldestRe
   fill_other(2);
   logs.append_driver(ungettable, 0x020A);
   logs.append_driver(logged, 0x020A);
-  EXPECT_EQ(pass(), 0);
+  EXPECT_EQ(pass(), pass_result::done);
   EXPECT_EQ(writer.written_numbers(), (std::vector<std::uint32_t>{1, 2, 3, 3, 4}));
   EXPECT_EQ(last(), 4u);
 }
@@ -88,7 +88,7 @@ TEST_F(Watcher, Class1IsNeverQueuedAndOtherSourcesAreDropped) {
   logs.append_driver(ungettable, 0x020A);
   logs.append_other("kvxwdd2");
   logs.append_driver(0xBFFFFFFF, 0x020A);
-  EXPECT_EQ(pass(), 0);
+  EXPECT_EQ(pass(), pass_result::done);
   EXPECT_EQ(writer.written_numbers(), (std::vector<std::uint32_t>{1, 3}));
   EXPECT_EQ(get_queue_count(e), 0);
   EXPECT_EQ(last(), 5u);
@@ -103,7 +103,7 @@ TEST_F(Watcher, RecordsForTwoAdaptersStartTwoWritersInTableOrder) {
   writer.hold();
   {
     std::lock_guard<std::mutex> guard(get_dispatch_lock());
-    EXPECT_EQ(dispatch_pass(), 0);
+    EXPECT_EQ(dispatch_pass(), pass_result::done);
   }
   ASSERT_TRUE(writer.wait_for_waiting(2));
   auto& slots = *get_thread_manager_table();
@@ -126,7 +126,7 @@ TEST_F(Watcher, ARecordForAnUnknownAdapterIsReportedAfterOneRescanAPass) {
   interface_entry* e = add_entry("\\\\.\\scsi2", 0x020A);
   logs.append_driver(logged, 0x0503030B);
   logs.append_driver(logged, 0x0603030B);
-  EXPECT_EQ(pass(), 0);
+  EXPECT_EQ(pass(), pass_result::done);
   EXPECT_TRUE(writer.written().empty());
   EXPECT_EQ(get_interface_table(), e);
   EXPECT_EQ(get_next(e), nullptr);
@@ -146,16 +146,17 @@ TEST_F(Watcher, RecordsPastAFullQueueWaitInTheLogAndComeInOrder) {
   for (int i = 0; i < 20; ++i) of_a.push_back(logs.append_driver(logged, 0x020A));
   const std::uint32_t of_b = logs.append_driver(logged, 0x030B);
   writer.hold();
-  int result = 0;
+  pass_result result = pass_result::done;
   {
     std::lock_guard<std::mutex> guard(get_dispatch_lock());
     result = dispatch_pass();
   }
-  EXPECT_EQ(result, pass_deferred);
+  EXPECT_EQ(result, pass_result::deferred);
   EXPECT_EQ(last(), 16u) << "the 17th is read again by the next pass";
   EXPECT_EQ(get_queue_count(a), 16);
+  EXPECT_EQ(queued(a), std::vector<std::uint32_t>(of_a.begin(), of_a.begin() + 16));
   writer.release();
-  EXPECT_EQ(pass(), 0);
+  EXPECT_EQ(pass(), pass_result::done);
   EXPECT_EQ(last(), of_b);
   std::vector<std::uint32_t> expected = of_a;
   expected.push_back(of_b);
@@ -175,14 +176,14 @@ TEST_F(Watcher, AQueueThatStaysFullDefersWithoutAPassAtOnce) {
   interface_entry* a = add_entry("\\\\.\\scsi2", 0x020A);
   for (int i = 0; i < 17; ++i) logs.append_driver(logged, 0x020A);
   writer.outcome = [](std::uint32_t) { return 1; };  // the log file cannot be written
-  EXPECT_EQ(pass(), pass_deferred);
+  EXPECT_EQ(pass(), pass_result::deferred);
   EXPECT_EQ(get_queue_count(a), 16);
   // Nothing could be queued: the next pass waits for a change or the notify thread.
-  EXPECT_EQ(pass(), 0);
+  EXPECT_EQ(pass(), pass_result::done);
   EXPECT_EQ(last(), 16u);
   writer.outcome = [](std::uint32_t) { return 0; };
-  EXPECT_EQ(pass(), 0);
-  EXPECT_EQ(pass(), 0);
+  EXPECT_EQ(pass(), pass_result::done);
+  EXPECT_EQ(pass(), pass_result::done);
   EXPECT_EQ(writer.written().size(), 17u);
   EXPECT_EQ(last(), 17u);
 }
@@ -192,7 +193,7 @@ TEST_F(Watcher, ARecordTooShortForItsStatusWordOrKeyIsReportedAndNotQueued) {
   logs.append([](std::uint32_t n) { return test::driver_record_bytes(n, std::vector<std::uint8_t>(10, 0)); });
   logs.append([](std::uint32_t n) { return test::driver_record_bytes(n, std::vector<std::uint8_t>(30, 0)); });
   logs.append_driver(logged, 0x020A);
-  EXPECT_EQ(pass(), 0);
+  EXPECT_EQ(pass(), pass_result::done);
   EXPECT_EQ(writer.written_numbers(), std::vector<std::uint32_t>{3});
   EXPECT_EQ(logs.report_texts(),
             (std::vector<std::string>{"The eventlog record 1 is too short for its status word. It is not logged.",
@@ -206,7 +207,7 @@ TEST_F(Watcher, ARecordLargerThanAnyFixedBufferIsReadWhole) {
   std::unique_ptr<event_record> record = read_record(n);
   ASSERT_NE(record, nullptr);
   EXPECT_GT(record->size(), 200u * 1024);
-  EXPECT_EQ(pass(), 0);
+  EXPECT_EQ(pass(), pass_result::done);
   EXPECT_EQ(writer.written_data_sizes(), std::vector<std::size_t>{driver_data(*record).size()});
 }
 
@@ -230,7 +231,7 @@ TEST_F(Watcher, APassAsksTheLogItsSpanOnceAndPerRecordOnlyItsOldestNumber) {
   const int opens = logs.opens;
   const int counts = logs.count_queries;
   const int oldests = logs.oldest_queries;
-  EXPECT_EQ(pass(), 0);
+  EXPECT_EQ(pass(), pass_result::done);
   // The span, then per record: open, oldest number, size probe, read, close.
   EXPECT_EQ(logs.opens - opens, 1 + 4);
   EXPECT_EQ(logs.count_queries - counts, 1);
@@ -252,14 +253,14 @@ TEST_F(Watcher, ALogClearedMidPassDispatchesEveryRecordOnce) {
       logs.append_driver(logged, 0x020A);
     }
   };
-  EXPECT_EQ(pass(), 0);
+  EXPECT_EQ(pass(), pass_result::done);
   EXPECT_EQ(writer.written_numbers(), (std::vector<std::uint32_t>{1, 2}));
   EXPECT_EQ(last(), 5u);
   // The next pass finds its last record gone and reads the new log whole.
-  EXPECT_EQ(pass(), 0);
+  EXPECT_EQ(pass(), pass_result::done);
   EXPECT_EQ(writer.written_numbers(), (std::vector<std::uint32_t>{1, 2, 1, 2}));
   EXPECT_EQ(last(), 2u);
-  EXPECT_EQ(pass(), 0);
+  EXPECT_EQ(pass(), pass_result::done);
   EXPECT_EQ(writer.written().size(), 4u);
 }
 
@@ -270,15 +271,15 @@ TEST_F(Watcher, AFailedLogQuerySkipsThePassInsteadOfRereadingTheLog) {
   logs.append_driver(logged, 0x020A);
   logs.fail_count = true;
   EXPECT_EQ(newest_record_number(), -1);
-  EXPECT_EQ(pass(), 0);
+  EXPECT_EQ(pass(), pass_result::done);
   EXPECT_EQ(last(), 100u);
   logs.fail_count = false;
   logs.fail_oldest = true;
   EXPECT_EQ(oldest_record_number(), -1);
-  EXPECT_EQ(pass(), 0);
+  EXPECT_EQ(pass(), pass_result::done);
   logs.fail_oldest = false;
   EXPECT_TRUE(logs.numbers_read().empty());
-  EXPECT_EQ(pass(), 0);
+  EXPECT_EQ(pass(), pass_result::done);
   EXPECT_EQ(logs.numbers_read(), std::vector<std::uint32_t>{101});
   EXPECT_EQ(writer.written_numbers(), std::vector<std::uint32_t>{101});
 }
@@ -288,7 +289,7 @@ TEST_F(Watcher, NumbersPast2ToThe31AndTheWrapAreDispatchedOnceEach) {
   logs.clear(0x7FFFFFFE);
   for (int i = 0; i < 4; ++i) logs.append_driver(logged, 0x020A);
   set_last_record_number(static_cast<std::int32_t>(0x7FFFFFFFu));
-  EXPECT_EQ(pass(), 0);
+  EXPECT_EQ(pass(), pass_result::done);
   EXPECT_EQ(writer.written_numbers(), (std::vector<std::uint32_t>{0x80000000u, 0x80000001u}));
 
   logs.clear(0xFFFFFFFD);
@@ -298,10 +299,10 @@ TEST_F(Watcher, NumbersPast2ToThe31AndTheWrapAreDispatchedOnceEach) {
   logs.append_driver(logged, 0x020A);
   logs.append_driver(logged, 0x020A);
   EXPECT_EQ(newest_record_number(), 2);
-  EXPECT_EQ(pass(), 0);
+  EXPECT_EQ(pass(), pass_result::done);
   EXPECT_EQ(writer.written_numbers(), (std::vector<std::uint32_t>{0x80000000u, 0x80000001u, 0xFFFFFFFFu, 1u, 2u}));
   EXPECT_EQ(last(), 2u);
-  EXPECT_EQ(pass(), 0);
+  EXPECT_EQ(pass(), pass_result::done);
   EXPECT_EQ(writer.written().size(), 5u);
 }
 
@@ -311,7 +312,7 @@ TEST_F(Watcher, AnEmptyLogReportsTheNumberBeforeItsNextAndAPassOnItChangesNothin
   logs.clear(801, 801);
   EXPECT_EQ(newest_record_number(), 800);
   set_last_record_number(800);
-  EXPECT_EQ(pass(), 0);
+  EXPECT_EQ(pass(), pass_result::done);
   EXPECT_EQ(last(), 800u);
   EXPECT_TRUE(logs.numbers_read().empty());
 }
@@ -322,13 +323,13 @@ TEST_F(Watcher, ARefusedWriterLeavesItsRecordsForTheNextPass) {
   capture_seams seams = writer.seams();
   seams.thread_start_refused = [](const char*) { return true; };
   set_capture_seams(seams);
-  EXPECT_EQ(pass(), 0);
+  EXPECT_EQ(pass(), pass_result::done);
   EXPECT_EQ(last(), 1u);
   EXPECT_EQ(get_busy(e), 0);
   EXPECT_EQ(queued(e), std::vector<std::uint32_t>{1});
   set_capture_seams(writer.seams());
   logs.append_driver(logged, 0x020A);
-  EXPECT_EQ(pass(), 0);
+  EXPECT_EQ(pass(), pass_result::done);
   EXPECT_EQ(writer.written_numbers(), (std::vector<std::uint32_t>{1, 2}));
 }
 
@@ -336,7 +337,7 @@ TEST_F(Watcher, NoFreeSlotEndsTheWatchAndKeepsTheLastRecordNumber) {
   add_entry("\\\\.\\scsi2", 0x020A);
   for (auto& slot : *get_thread_manager_table()) set_slot_taken(&slot, true);
   logs.append_driver(logged, 0x020A);
-  EXPECT_EQ(pass(), 1);
+  EXPECT_EQ(pass(), pass_result::watch_ends);
   EXPECT_EQ(last(), 0u);
   for (auto& slot : *get_thread_manager_table()) set_slot_taken(&slot, false);
 }
@@ -346,10 +347,10 @@ TEST_F(Watcher, RecordsLeftOnARemovedEntryAreStillWrittenAndTheEntryThenReleased
   ASSERT_EQ(enqueue_record(e, test::record_for(1, 0x020A)), 0);
   remove_interface("\\\\.\\scsi2");
   logs.append_other("disk");
-  EXPECT_EQ(pass(), 0);
+  EXPECT_EQ(pass(), pass_result::done);
   EXPECT_EQ(writer.written_numbers(), std::vector<std::uint32_t>{1});
   logs.append_other("disk");
-  EXPECT_EQ(pass(), 0);
+  EXPECT_EQ(pass(), pass_result::done);
   EXPECT_TRUE(get_removed_entries().empty()) << "released once no thread holds it";
 }
 
@@ -357,13 +358,13 @@ TEST_F(Watcher, ARecordLeftForAFullQueueInAClearedLogIsNotHiddenByTheOldLastNumb
   add_entry("\\\\.\\scsi2", 0x020A);
   writer.outcome = [](std::uint32_t) { return 1; };
   for (int i = 0; i < 17; ++i) logs.append_driver(logged, 0x020A);
-  EXPECT_EQ(pass(), pass_deferred);
-  EXPECT_EQ(pass(), 0);
+  EXPECT_EQ(pass(), pass_result::deferred);
+  EXPECT_EQ(pass(), pass_result::done);
   ASSERT_EQ(last(), 16u);
   logs.clear(1);
   writer.outcome = [](std::uint32_t) { return 0; };
   logs.append_driver(logged, 0x020A);
-  EXPECT_EQ(pass(), 0) << "the queue is still full: record 1 of the new log stays in it";
+  EXPECT_EQ(pass(), pass_result::done) << "the queue is still full: record 1 of the new log stays in it";
   EXPECT_EQ(last(), 0u) << "the number before the new log's first record, not the old log's 16";
   // The old log's 17th, read and left for the full queue, went with the clear.
   EXPECT_EQ(logs.report_texts(),
@@ -372,7 +373,7 @@ TEST_F(Watcher, ARecordLeftForAFullQueueInAClearedLogIsNotHiddenByTheOldLastNumb
   // The new log reaches the old last number before the next pass.
   for (int i = 0; i < 16; ++i) logs.append_driver(logged, 0x020A);
   int passes = 0;
-  while (pass() == pass_deferred) ASSERT_LT(++passes, 10);
+  while (pass() == pass_result::deferred) ASSERT_LT(++passes, 10);
   EXPECT_EQ(writer.written().size(), 33u) << "the 16 queued from the old log and all 17 of the new one";
   EXPECT_EQ(last(), 17u);
 }
