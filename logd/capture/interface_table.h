@@ -30,7 +30,7 @@ int enqueue_record(interface_entry* entry, driver_event event);
 /// Reports (warning) a driver record that will not become an entry: its
 /// number, its adapter's location and `reason`.
 void report_unlogged_record(const driver_event& event, const char* reason);
-void report_unlogged_record(std::uint32_t number, std::uint16_t location, const char* reason);
+void report_unlogged_record(std::uint32_t number, adapter_location location, const char* reason);
 [[nodiscard]] int build_thread_manager_table();
 thread_slot* find_free_slot();
 /// 0 when a slot owned by `entry` was freed, 1 when none was.

@@ -95,7 +95,7 @@ std::unique_ptr<event_record> read_one_record(std::uint32_t number, const log_sp
 /// be logged, queues it to its adapter (after one rescan per pass for a
 /// location not in the table). `mark` tells the record read apart, for the
 /// pass's last number.
-queued queue_record(const log_span& span, std::uint32_t n, read_fault& fault, std::vector<std::uint16_t>& rescanned,
+queued queue_record(const log_span& span, std::uint32_t n, read_fault& fault, std::vector<adapter_location>& rescanned,
                     record_mark& mark) {
   const std::unique_ptr<event_record> record = read_one_record(n, &span, &fault);
   mark = mark_of(record.get());
@@ -114,7 +114,7 @@ queued queue_record(const log_span& span, std::uint32_t n, read_fault& fault, st
   }
   interface_entry* entry = find_interface(*key);
   if (entry == nullptr) {
-    const std::uint16_t location = key_location(*key);
+    const adapter_location location = location_of_key(*key);
     if (std::find(rescanned.begin(), rescanned.end(), location) == rescanned.end()) {
       rescanned.push_back(location);
       (void)build_interface_table(1, *key);
@@ -137,7 +137,7 @@ queued queue_record(const log_span& span, std::uint32_t n, read_fault& fault, st
   // made room, so that none is lost and each adapter's stay in record order.
   if (get_queue_count(entry) >= max_queue_count) {
     std::vector<deferred_record> deferred = get_deferred_records();
-    deferred.push_back({n, key_location(*key), mark.digest});
+    deferred.push_back({n, location_of_key(*key), mark.digest});
     set_deferred_records(std::move(deferred));
     return queued::deferred;
   }
@@ -347,7 +347,7 @@ int run_pass(std::optional<std::uint32_t>* until) {
   bool deferred = false;
   bool progressed = false;
   read_fault fault;
-  std::vector<std::uint16_t> rescanned;
+  std::vector<adapter_location> rescanned;
   std::uint32_t n = first;
   for (std::uint32_t i = 0; i < total; ++i, n = advance_record_number(n, 1)) {
     forget_deferred_record(n);
