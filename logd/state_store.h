@@ -119,13 +119,13 @@ void set_dump_data_size(std::int32_t value);
 /// Bytes of a detail slot that an entry dumps.
 std::int32_t get_error_log_size();
 void set_error_log_size(std::int32_t value);
-/// The configured count of detail slots; read by nothing further.
+/// The configured error-log count (16 unless configured); nothing reads it further.
 std::int32_t get_max_error_log_count();
 void set_max_error_log_count(std::int32_t value);
 /// Entries a log file holds before it wraps (0: it never wraps).
 std::int32_t get_max_record_count();
 void set_max_record_count(std::int32_t value);
-/// The number of the last record dispatched (0 before any).
+/// The number of the last record the watcher dispatched or took as seen.
 std::int32_t get_last_record_number();
 /// Sets the number and forgets its mark (record_mark::held::unknown).
 void set_last_record_number(std::int32_t value);
@@ -209,10 +209,11 @@ class table_walk {
 /// cannot grow memory and the work of a pass without bound.
 void release_removed_entries();
 
-// The two directories, the log files' (error_log_file_path) and the list
-// files' (error_log_list_path); none after teardown.
+// The two directories; none after teardown.
+/// The log files' directory, or none.
 std::optional<std::string> get_error_log_file_path();
 void set_error_log_file_path(std::optional<std::string> value);
+/// The list files' directory, or none.
 std::optional<std::string> get_error_log_list_path();
 void set_error_log_list_path(std::optional<std::string> value);
 
