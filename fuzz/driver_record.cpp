@@ -62,7 +62,7 @@ std::string read_part(const std::string& path, long at, std::size_t size) {
 // A header is "%4d %9d\r\n": 16 bytes, both numbers right-aligned.
 void check_log_file(std::uint32_t key) {
   std::string path;
-  if (!logd::log_file_path(key, path)) return;
+  if (logd::log_file_path(key, path) != 0) return;
   const std::string native = platform::native_path(path.c_str());
   const std::string header = read_part(native, 0, 16);
   if (header.size() < 16) fail("shorter than its header", header);
@@ -115,27 +115,24 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::optional<std::int32_t> status = logd::read_status_word(record);
   if (status) (void)logd::classify_status(*status);
   const std::optional<std::uint32_t> key = logd::read_event_key(record);
-  const std::uint32_t location = key ? logd::key_location(*key) : 0x020A;
+  const std::uint32_t location = key ? logd::location_of_key(*key) : 0x020A;
   logd::set_bus_dev_func(f.entry, static_cast<std::int32_t>(location));
 
   // One log file per iteration, made here or by the entry and removed at the
   // end, so that the 65536 adapter locations never pile up files.
   std::string path;
   std::string native;
-  if (logd::log_file_path(location, path)) native = platform::native_path(path.c_str());
+  if (logd::log_file_path(location, path) == 0) native = platform::native_path(path.c_str());
   if (!native.empty() && existing_file) fuzz::write_file(native, file_text);
   if (logd::write_log_entry(record, reply.get()) == 0 && key) check_log_file(*key);
 
   // The same adapter's detail data logged through a synthetic record.
-  if (std::unique_ptr<logd::event_record> synthetic =
-          logd::make_synthetic_record(static_cast<std::int32_t>(location))) {
-    const std::optional<std::uint32_t> back = logd::read_event_key(*synthetic);
-    if (!back || *back != location) {
-      std::fprintf(stderr, "synthetic record does not read back its location\n");
-      std::abort();
-    }
-    if (logd::write_log_entry(*synthetic, reply.get()) == 0) check_log_file(location);
+  const logd::driver_event synthetic = logd::make_synthetic_record(static_cast<std::int32_t>(location));
+  if (synthetic.event_key != std::optional<std::uint32_t>(location)) {
+    std::fprintf(stderr, "synthetic record does not carry its location\n");
+    std::abort();
   }
+  if (logd::write_log_entry(synthetic, reply.get(), nullptr) == 0) check_log_file(location);
   if (!native.empty()) std::filesystem::remove(native);
   return 0;
 }

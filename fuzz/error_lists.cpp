@@ -13,6 +13,7 @@
 #include <string>
 
 #include "fuzz/support/fuzz_host.h"
+#include "logd/output/decimal_text.h"
 #include "logd/state_store.h"
 #include "platform/files.h"
 #include "platform/host.h"
@@ -87,8 +88,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // The atoi-like reader on the raw text, from every position of its start.
   for (std::size_t at = 0; at < names.size() && at < 64; ++at) {
     std::size_t pos = at;
-    std::int32_t value = 0;
-    if (logd::read_decimal(names, pos, value) && (pos <= at || pos > names.size())) fail("read_decimal position", "");
+    if (logd::read_decimal(names, pos) && (pos <= at || pos > names.size())) fail("read_decimal position", "");
   }
   return 0;
 }

@@ -122,7 +122,7 @@ class run {
       return std::make_unique<adapter::detail_reply>(adapter::detail_reply_size, 0);
     };
     seams.write_log_entry = [this](const logd::driver_event& event, const adapter::detail_reply*) {
-      const std::uint16_t location = logd::key_location(event.event_key.value_or(0));
+      const std::uint16_t location = logd::location_of_key(event.event_key.value_or(0));
       for (int a = 0; a < adapter_count; ++a) {
         if (locations[a] == location && !written_.writable[a]) return 1;
       }

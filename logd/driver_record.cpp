@@ -1,11 +1,10 @@
 #include "logd/driver_record.h"
 
-#include <algorithm>
 #include <cctype>
 #include <cstring>
-#include <new>
 
 #include "adapter/byte_order.h"
+#include "logd/state_store.h"
 
 namespace kvx::logd {
 namespace {
@@ -91,23 +90,11 @@ driver_event decode_driver_record(const event_record& record) {
   return event;
 }
 
-std::unique_ptr<event_record> make_synthetic_record(std::int32_t bus_dev_func) {
-  const std::int32_t position = get_unique_id_position();
-  if (position < 0 || position > max_synthetic_key_position) return nullptr;
-  const auto key_end = static_cast<std::size_t>(position) + 4;
-  const std::size_t data_size = std::max<std::size_t>(key_end, status_word_position + 4);
-  std::unique_ptr<event_record> block(new (std::nothrow) event_record());
-  if (!block) return nullptr;
-  try {
-    block->assign(source_name_offset + data_size, 0);
-  } catch (const std::bad_alloc&) {
-    return nullptr;
-  }
-  // Both stores lie inside the block by its size above.
-  (void)adapter::put_u32_le(*block, data_offset_offset, source_name_offset);
-  (void)adapter::put_u32_be(*block, source_name_offset + static_cast<std::size_t>(position),
-                            static_cast<std::uint32_t>(bus_dev_func));
-  return block;
+driver_event make_synthetic_record(std::int32_t bus_dev_func) {
+  driver_event event;
+  event.status = 0;
+  event.event_key = static_cast<std::uint32_t>(bus_dev_func);
+  return event;
 }
 
 }  // namespace kvx::logd

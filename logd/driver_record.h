@@ -1,6 +1,7 @@
-// The System-log records of kvxwdd as hbalogd reads them: the acceptance test,
-// the status word, the event key and its fields, and the synthetic record that
-// carries only an adapter location.
+// The System-log records of kvxwdd as hbalogd reads them: the record as read
+// (event_record) and as the capture carries it (driver_event), the acceptance
+// test, the status word, the event key and its fields with the adapter
+// location, and the synthetic record that carries only an adapter location.
 //
 // A record is an EVENTLOGRECORD (ANSI) block exactly as ReadEventLogA returns
 // it, little-endian, offsets from its first byte. Every read below is checked
@@ -11,13 +12,27 @@
 #pragma once
 
 #include <cstdint>
-#include <memory>
 #include <optional>
 #include <span>
-
-#include "logd/state_store.h"
+#include <vector>
 
 namespace kvx::logd {
+
+/// One System-log record as ReadEventLogA returned it (EVENTLOGRECORD, ANSI);
+/// its size bounds every read from it.
+using event_record = std::vector<std::uint8_t>;
+
+/// A driver record as the capture carries it from the log to its entry:
+/// decoded once, when it is read, by decode_driver_record below, or made so,
+/// for a synthetic record (make_synthetic_record). The queue, the writer and
+/// the entry composer use these fields, never the record's bytes.
+struct driver_event {
+  std::uint32_t number = 0;  ///< RecordNumber; 0 for a synthetic record
+  std::uint32_t time_generated = 0;
+  std::optional<std::int32_t> status;      ///< the status word, when the data holds one
+  std::optional<std::uint32_t> event_key;  ///< the event key, when the data holds one
+  std::vector<std::uint8_t> data;          ///< the driver data: DataOffset to the record's end
+};
 
 inline constexpr std::uint32_t record_number_offset = 8;
 inline constexpr std::uint32_t time_generated_offset = 12;
@@ -33,19 +48,17 @@ inline constexpr int status_class_logged = 0;      ///< logged with detail data
 inline constexpr int status_class_ignored = 1;     ///< never queued
 inline constexpr int status_class_ungettable = 2;  ///< logged, detail "UNGETTABLE", slot kept
 
-/// A synthetic record is unique_id_position + 60 bytes; positions outside
-/// 0..max_synthetic_key_position give none (no block of absurd size is made).
-inline constexpr std::int32_t max_synthetic_key_position = 0xFFFF;
-
 // 32-bit reads over a span that tell "not there" apart from a value: `offset`
 // may be any value (negative too), the result is none unless all four bytes
 // lie inside `bytes`.
+/// The little-endian word at `offset`, or none.
 [[nodiscard]] std::optional<std::uint32_t> load_le32(std::span<const std::uint8_t> bytes, std::int64_t offset);
+/// The big-endian word at `offset`, or none.
 [[nodiscard]] std::optional<std::uint32_t> load_be32(std::span<const std::uint8_t> bytes, std::int64_t offset);
 
-/// RecordNumber and TimeGenerated (seconds since 1970 UTC); none when the
-/// block is too short for them.
+/// RecordNumber; none when the block is too short for it.
 [[nodiscard]] std::optional<std::uint32_t> record_number(const event_record& record);
+/// TimeGenerated (seconds since 1970 UTC); none when the block is too short for it.
 [[nodiscard]] std::optional<std::uint32_t> time_generated(const event_record& record);
 
 /// A 64-bit FNV-1a digest of the whole block: two records of one log under
@@ -77,13 +90,26 @@ inline constexpr std::int32_t max_synthetic_key_position = 0xFFFF;
 /// position included).
 [[nodiscard]] std::optional<std::uint32_t> read_event_key(const event_record& record);
 
+/// The error number, the key into the error name list: bits 31-24.
 [[nodiscard]] constexpr std::uint32_t key_error_number(std::uint32_t key) { return key >> 24; }
+/// The detail-data slot: bits 23-16 (a value of 16 or more names no slot).
 [[nodiscard]] constexpr std::uint32_t key_slot(std::uint32_t key) { return (key >> 16) & 0xFF; }
+/// The PCI bus number: bits 15-8.
 [[nodiscard]] constexpr std::uint32_t key_bus(std::uint32_t key) { return (key >> 8) & 0xFF; }
+/// The PCI device number: bits 7-3.
 [[nodiscard]] constexpr std::uint32_t key_device(std::uint32_t key) { return (key >> 3) & 0x1F; }
+/// The PCI function number: bits 2-0.
 [[nodiscard]] constexpr std::uint32_t key_function(std::uint32_t key) { return key & 7; }
-/// The adapter location that names an adapter and its log file kvx%04x.log.
-[[nodiscard]] constexpr std::uint16_t key_location(std::uint32_t key) { return static_cast<std::uint16_t>(key); }
+
+/// The adapter location: the low 16 bits of an event key, and of an adapter's
+/// PCI location word (bus_dev_func). It names the adapter, its log file
+/// kvx%04x.log and that file's lock.
+using adapter_location = std::uint16_t;
+
+/// The adapter location of an event key (or of a PCI location word): its low 16 bits.
+[[nodiscard]] constexpr adapter_location location_of_key(std::uint32_t key) {
+  return static_cast<adapter_location>(key);
+}
 
 /// The record as the capture carries it: number, time, status word, event key
 /// and driver data, each by the operation above (a number or time that cannot
@@ -96,11 +122,10 @@ inline constexpr std::int32_t max_synthetic_key_position = 0xFFFF;
   return classify_status(event.status.value_or(static_cast<std::int32_t>(0xC0000000u)));
 }
 
-/// A zero-filled block of unique_id_position + 60 bytes (at least 76, so that
-/// the status word is always inside it): RecordNumber 0, TimeGenerated 0,
-/// DataOffset 56, status word 0, `bus_dev_func` big-endian at data offset
-/// unique_id_position. Null when memory is short or the position is outside
-/// 0..max_synthetic_key_position (the caller reports it).
-[[nodiscard]] std::unique_ptr<event_record> make_synthetic_record(std::int32_t bus_dev_func);
+/// The synthetic record for an adapter's detail data, made as the capture
+/// carries a record: RecordNumber 0, TimeGenerated 0, status word 0 (class 0),
+/// `bus_dev_func` as its event key (error number 0, slot 0) and no driver
+/// data, since its entry shows none. Needs no store and cannot fail.
+[[nodiscard]] driver_event make_synthetic_record(std::int32_t bus_dev_func);
 
 }  // namespace kvx::logd

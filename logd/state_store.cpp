@@ -1,6 +1,5 @@
 #include "logd/state_store.h"
 
-#include <atomic>
 #include <map>
 #include <utility>
 
@@ -9,13 +8,11 @@
 namespace kvx::logd {
 namespace {
 
-// The locks are objects with static storage: "creating" and "destroying" them
-// marks the span in which the capture may use the store, and an accessor can
-// never meet a lock that has already been freed.
+// The locks have static storage: an accessor can never meet a lock that has
+// not been made yet or has already been freed.
 std::mutex state_lock;
 std::mutex dispatch_lock;
 std::mutex table_change_lock;
-std::atomic<bool> locks_installed{false};
 
 struct store_items {
   std::int32_t max_retry_count = 300;
@@ -43,7 +40,7 @@ struct store_items {
   interface_entry* interface_table = nullptr;
   std::vector<std::unique_ptr<interface_entry>> all_entries;
   std::unique_ptr<std::array<thread_slot, thread_slot_count>> thread_table;
-  std::map<std::uint16_t, std::unique_ptr<std::mutex>> log_locks;
+  std::map<adapter_location, std::unique_ptr<std::mutex>> log_locks;
   std::map<std::string, std::unique_ptr<std::mutex>> device_locks;
 };
 
@@ -66,9 +63,8 @@ void store(T& item, V&& value) {
 
 }  // namespace
 
-void create_store_locks() { locks_installed.store(true); }
-void destroy_store_locks() { locks_installed.store(false); }
-bool store_locks_exist() { return locks_installed.load(); }
+void create_store_locks() {}
+void destroy_store_locks() {}
 std::mutex& get_dispatch_lock() { return dispatch_lock; }
 
 #define KVX_SCALAR_ACCESSORS(name)                         \
@@ -304,7 +300,7 @@ bool join_slot_thread(thread_slot* s, bool leave_taken) {
   return true;
 }
 
-std::mutex& log_file_lock(std::uint16_t location) {
+std::mutex& log_file_lock(adapter_location location) {
   std::lock_guard<std::mutex> guard(state_lock);
   auto& slot = items().log_locks[location];
   if (!slot) slot = std::make_unique<std::mutex>();

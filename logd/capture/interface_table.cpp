@@ -12,8 +12,6 @@
 namespace kvx::logd {
 namespace {
 
-constexpr std::uint32_t location_mask = 0xFFFF;
-
 /// A new entry, complete except for its link; null after a reported failure.
 std::unique_ptr<interface_entry> make_entry(const char* name, std::uint32_t location) {
   std::unique_ptr<interface_entry> entry(new (std::nothrow) interface_entry());
@@ -50,7 +48,7 @@ int build_interface_table(int mode, std::uint32_t event_key) {
     if (adapter::probe_scsi_port(port, name, adapter::name_form::device) != 0) continue;
     std::uint32_t location = 0;
     if (request_pci_location(name, location) != 0) continue;
-    if (mode == 1 && (location & location_mask) != (event_key & location_mask)) continue;
+    if (mode == 1 && location_of_key(location) != location_of_key(event_key)) continue;
     std::unique_ptr<interface_entry> entry = make_entry(name, location);
     if (!entry) return 1;
     link_at_tail(adopt_interface_entry(std::move(entry)));
@@ -68,7 +66,7 @@ interface_entry* last_interface() {
 interface_entry* find_interface(std::uint32_t event_key) {
   const table_walk walking;
   for (interface_entry* entry = get_interface_table(); entry != nullptr; entry = get_next(entry)) {
-    if ((static_cast<std::uint32_t>(get_bus_dev_func(entry)) & location_mask) == (event_key & location_mask)) {
+    if (location_of_key(static_cast<std::uint32_t>(get_bus_dev_func(entry))) == location_of_key(event_key)) {
       return entry;
     }
   }
@@ -119,10 +117,10 @@ int enqueue_record(interface_entry* entry, driver_event event) {
 }
 
 void report_unlogged_record(const driver_event& event, const char* reason) {
-  report_unlogged_record(event.number, key_location(event.event_key.value_or(0)), reason);
+  report_unlogged_record(event.number, location_of_key(event.event_key.value_or(0)), reason);
 }
 
-void report_unlogged_record(std::uint32_t number, std::uint16_t location, const char* reason) {
+void report_unlogged_record(std::uint32_t number, adapter_location location, const char* reason) {
   report_event(report_warning, "The eventlog record %u of the adapter at location %04x is not logged: %s.", number,
                location, reason);
 }

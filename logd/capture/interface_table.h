@@ -35,7 +35,7 @@ int enqueue_record(interface_entry* entry, driver_event event);
 /// number, its adapter's location and `reason`.
 void report_unlogged_record(const driver_event& event, const char* reason);
 /// As above, for a record known by its number and its adapter's location.
-void report_unlogged_record(std::uint32_t number, std::uint16_t location, const char* reason);
+void report_unlogged_record(std::uint32_t number, adapter_location location, const char* reason);
 /// The table of thread_slot_count free slots, into the store. 0, or 1 on an
 /// allocation failure (reported).
 [[nodiscard]] int build_thread_manager_table();

@@ -22,19 +22,7 @@ bool any_occupied(const std::array<std::uint8_t, 2>& bitmap) { return bitmap[0] 
 }  // namespace
 
 std::optional<std::array<std::uint8_t, 2>> drain_adapter_bitmap(interface_entry* entry) {
-  const std::int32_t position = get_unique_id_position();
-  if (position < 0 || position > max_synthetic_key_position) {
-    report_event(report_warning,
-                 "The event key position %d lies outside what a record made for detail data can hold. Detail data of "
-                 "%s is not logged.",
-                 position, get_symbolic_link_name(entry).c_str());
-    return std::nullopt;
-  }
-  const std::unique_ptr<event_record> record = make_synthetic_record(get_bus_dev_func(entry));
-  if (!record) {
-    report_event(report_error, "Unable to allocate memory for pBuf.");
-    return std::nullopt;
-  }
+  const driver_event record = make_synthetic_record(get_bus_dev_func(entry));
   std::array<std::uint8_t, 2> bitmap{0, 0};
   for (int written = 0;; ++written) {
     // Slots not yet logged stay with the driver for the next start's scan.
@@ -47,7 +35,7 @@ std::optional<std::array<std::uint8_t, 2>> drain_adapter_bitmap(interface_entry*
                    get_symbolic_link_name(entry).c_str(), drain_entry_limit);
       return bitmap;
     }
-    if (write_log_entry(*record, reply.get()) != 0) return bitmap;
+    if (write_log_entry(record, reply.get(), nullptr) != 0) return bitmap;
   }
 }
 

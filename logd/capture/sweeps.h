@@ -23,8 +23,8 @@ void drain_adapter(interface_entry* entry);
 inline constexpr int drain_entry_limit = 16 * 4;
 
 /// drain_adapter, giving the bitmap bytes of the last reply (0, 0 when the
-/// drain ran to the end or no reply came), or none when no synthetic record
-/// could be made. The drain also ends early when an entry cannot be written
+/// drain ran to the end or no reply came); never none, as a synthetic record
+/// is always made. The drain also ends early when an entry cannot be written
 /// (the slot stays occupied and is tried again at the next cycle), when the
 /// limit is reached (reported once) and when the capture is stopping.
 std::optional<std::array<std::uint8_t, 2>> drain_adapter_bitmap(interface_entry* entry);

@@ -160,7 +160,7 @@ void settle_deferred_records(const log_span& span) {
 /// location not in the table). `mark` tells the record read apart, for the
 /// pass's last number.
 record_turn queue_record(const log_span& span, std::uint32_t n, read_fault& fault,
-                         std::vector<std::uint16_t>& rescanned, record_mark& mark) {
+                         std::vector<adapter_location>& rescanned, record_mark& mark) {
   const std::unique_ptr<event_record> record = read_one_record(n, &span, &fault);
   mark = mark_of(record.get());
   if (!record || !is_driver_record(*record)) return record_turn::dealt_with;
@@ -178,7 +178,7 @@ record_turn queue_record(const log_span& span, std::uint32_t n, read_fault& faul
   }
   interface_entry* entry = find_interface(*key);
   if (entry == nullptr) {
-    const std::uint16_t location = key_location(*key);
+    const adapter_location location = location_of_key(*key);
     if (std::find(rescanned.begin(), rescanned.end(), location) == rescanned.end()) {
       rescanned.push_back(location);
       (void)build_interface_table(1, *key);
@@ -202,7 +202,7 @@ record_turn queue_record(const log_span& span, std::uint32_t n, read_fault& faul
   // made room, so that none is lost and each adapter's stay in record order.
   if (get_queue_count(entry) >= max_queue_count) {
     std::vector<deferred_record> deferred = get_deferred_records();
-    deferred.push_back({n, key_location(*key), mark.digest});
+    deferred.push_back({n, location_of_key(*key), mark.digest});
     set_deferred_records(std::move(deferred));
     return record_turn::left_in_log;
   }
@@ -269,7 +269,7 @@ pass_result run_pass(std::optional<std::uint32_t>* until) {
   bool deferred = false;
   bool progressed = false;
   read_fault fault;
-  std::vector<std::uint16_t> rescanned;
+  std::vector<adapter_location> rescanned;
   std::uint32_t n = first;
   for (std::uint32_t i = 0; i < total; ++i, n = advance_record_number(n, 1)) {
     forget_deferred_record(n);

@@ -8,7 +8,7 @@
 #include <memory>
 #include <optional>
 
-#include "logd/capture/record_numbers.h"
+#include "logd/record_numbers.h"
 #include "logd/state_store.h"
 
 namespace kvx::platform {

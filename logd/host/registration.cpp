@@ -159,7 +159,7 @@ void CServiceModule::unregister_type_library() {
 std::int32_t CServiceModule::register_server(bool register_type_library_too, bool install_as_service) {
   const platform::com_apartment com;
   if (com.result() < 0) return com.result();
-  const bool removed = uninstall_service();
+  const bool removed = uninstall_service() == 0;
   apply_registry_script(true);
 
   platform::unique_reg_key appids;
@@ -177,7 +177,7 @@ std::int32_t CServiceModule::register_server(bool register_type_library_too, boo
         set_text(*own, "ServiceParameters", win::reg_sz, "-Service") != win::error_success) {
       // A later start without the value runs as a plain process.
     }
-    installed = install_service();
+    installed = install_service() == 0;
   }
   // No class objects to register; the type library's result is the one given,
   // unless a service-manager step failed: a registration that leaves no
@@ -191,7 +191,7 @@ std::int32_t CServiceModule::unregister_server() {
   const platform::com_apartment com;
   if (com.result() < 0) return com.result();
   apply_registry_script(false);
-  const bool removed = uninstall_service();
+  const bool removed = uninstall_service() == 0;
   unregister_type_library();
   // The event source stays registered, so that the events already in the
   // Application log keep their text.
@@ -205,12 +205,12 @@ bool CServiceModule::service_installed() {
   return scm->open_service(service_name_.c_str(), win::service_query_config, service) == win::error_success;
 }
 
-bool CServiceModule::install_service() {
-  if (service_installed()) return true;
+int CServiceModule::install_service() {
+  if (service_installed()) return 0;
   platform::unique_service_manager scm;
   if (platform_.services.open_manager(win::sc_manager_all_access, scm) != win::error_success) {
     show_failure(text_manager_not_opened);
-    return false;
+    return 1;
   }
   platform::unique_service service;
   platform::service_config config;
@@ -225,7 +225,7 @@ bool CServiceModule::install_service() {
       scm->create_service(service_name_.c_str(), win::service_all_access, config, service) != win::error_success) {
     scm.reset();
     show_failure(text_service_not_created);
-    return false;
+    return 1;
   }
   // At a system shutdown the capture drains as at a stop; the default wait
   // after the preshutdown control (10 s) would cut that drain short.
@@ -235,35 +235,35 @@ bool CServiceModule::install_service() {
   service.reset();
   scm.reset();
   register_event_source();
-  return true;
+  return 0;
 }
 
-bool CServiceModule::uninstall_service() {
+int CServiceModule::uninstall_service() {
   platform::unique_service_manager scm;
   if (!service_installed()) {
     // Not there, or deleted before and still held (by a run that has not
     // ended, say): then it is waited for, so that it can be created again.
-    if (platform_.services.open_manager(win::sc_manager_all_access, scm) != win::error_success) return true;
+    if (platform_.services.open_manager(win::sc_manager_all_access, scm) != win::error_success) return 0;
     platform::unique_service probe;
     if (scm->open_service(service_name_.c_str(), win::service_query_status, probe) !=
             win::error_service_marked_for_delete ||
         wait_until_gone(*scm, service_name_) == win::error_success) {
-      return true;
+      return 0;
     }
     scm.reset();
     show_failure(text_service_not_deleted);
-    return false;
+    return 1;
   }
   if (platform_.services.open_manager(win::sc_manager_all_access, scm) != win::error_success) {
     show_failure(text_manager_not_opened);
-    return false;
+    return 1;
   }
   platform::unique_service service;
   if (scm->open_service(service_name_.c_str(), win::service_stop | win::delete_access | win::service_query_status,
                         service) != win::error_success) {
     scm.reset();
     show_failure(text_service_not_opened);
-    return false;
+    return 1;
   }
   // A service that will not stop is left as it is: deleted, it would only be
   // marked, and stay so for as long as it runs.
@@ -276,9 +276,9 @@ bool CServiceModule::uninstall_service() {
   service.reset();
   const bool gone = deleted && wait_until_gone(*scm, service_name_) == win::error_success;
   scm.reset();
-  if (gone) return true;
+  if (gone) return 0;
   show_failure(text_service_not_deleted);
-  return false;
+  return 1;
 }
 
 void CServiceModule::register_event_source() {

@@ -80,7 +80,9 @@ struct capture_entry {
 
 class CServiceModule {
  public:
+  /// A module working through `platform` and driving `capture`; not yet set up (init).
   CServiceModule(host_platform platform, capture_entry capture);
+  /// Stops and joins a worker thread still running (a run loop never left).
   ~CServiceModule();
   CServiceModule(const CServiceModule&) = delete;
   CServiceModule& operator=(const CServiceModule&) = delete;
@@ -101,19 +103,27 @@ class CServiceModule {
   [[nodiscard]] std::int32_t register_server(bool register_type_library, bool install_as_service);
   /// 0, or CoInitialize's failure.
   [[nodiscard]] std::int32_t unregister_server();
+  /// Whether the service manager knows the service (false when it does not open).
   [[nodiscard]] bool service_installed();
-  /// True on success or when the service already exists.
-  bool install_service();
-  /// True on success or when there is no service.
-  bool uninstall_service();
+  /// Creates the service (auto start, preshutdown timeout, event source). 0
+  /// done or the service already exists, 1 not (a message box said why).
+  [[nodiscard]] int install_service();
+  /// Stops and deletes the service and waits until it is gone. 0 done or there
+  /// is no service, 1 not (a message box said why).
+  [[nodiscard]] int uninstall_service();
+  /// Registers "Hbalogd" as an Application-log source with the program as its
+  /// message file; a registry step that fails is left out, silently.
   void register_event_source();
 
   // Running.
   /// The dispatcher when in service mode; the run loop on this thread when not
   /// (or when the dispatcher refuses: the program was not started as a service).
   void start_module();
-  /// The service entry, on the thread the dispatcher gives it.
+  /// The service entry, on the thread the dispatcher gives it; returns when the service has stopped.
   void service_main(platform::service_session& session);
+  /// Answers one control of the service manager: a stop, preshutdown or
+  /// shutdown starts the stop; pause, continue and interrogate do nothing; any
+  /// other is reported ("Bad service request").
   void service_control_handler(std::uint32_t control);
   /// Returns when the message loop has ended and the worker thread has returned.
   void run_service();
@@ -127,23 +137,33 @@ class CServiceModule {
 #endif
       ;
 
-  bool service_mode() const { return service_mode_.load(); }
-  const std::string& service_name() const { return service_name_; }
-  platform::service_status status() const;
+  /// Whether the module runs as the service (false: a plain process).
+  [[nodiscard]] bool service_mode() const { return service_mode_.load(); }
+  /// The name given to init; the module keeps it.
+  [[nodiscard]] const std::string& service_name() const { return service_name_; }
+  /// A copy of the status last reported.
+  [[nodiscard]] platform::service_status status() const;
 
  private:
+  /// Ends the run loop, or keeps the quit for the next one when none runs.
   void post_quit();
   /// A stop, a preshutdown or a shutdown control: SERVICE_STOP_PENDING, the
   /// capture asked to drain within `bound_ms`, and the run loop's quit.
   void request_stop(std::int32_t bound_ms);
+  /// Starts the worker thread on capture_.worker_thread.
   void start_worker();
+  /// Waits for the worker thread's return (the stop's checkpoints meanwhile) and joins it.
   void stop_worker();
   /// While a stop is pending: the next checkpoint, so that the service
   /// manager knows the stop is under way.
   void report_stop_progress();
-  std::int32_t register_type_library();
+  /// Registers the type library's keys: 0, or the registry error.
+  [[nodiscard]] std::int32_t register_type_library();
+  /// Deletes the type library's keys; one that will not go stays.
   void unregister_type_library();
+  /// Writes (`registering`) or deletes the module's AppID keys; a step that fails is left out.
   void apply_registry_script(bool registering);
+  /// The message box of a failed service-manager step, `text` as its message.
   void show_failure(const char* text);
 
   host_platform platform_;

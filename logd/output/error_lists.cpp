@@ -3,11 +3,11 @@
 #include <algorithm>
 #include <array>
 #include <cstdio>
-#include <limits>
 #include <new>
 #include <string>
 #include <vector>
 
+#include "logd/output/decimal_text.h"
 #include "logd/output/report_event.h"
 #include "platform/files.h"
 
@@ -148,35 +148,6 @@ int load_table(std::FILE* file, const list_kind& kind, std::unique_ptr<std::vect
 }
 
 }  // namespace
-
-bool read_decimal(std::string_view text, std::size_t& pos, std::int32_t& value) {
-  std::size_t i = pos;
-  while (i < text.size() && blank_chars.find(text[i]) != std::string_view::npos) ++i;
-  bool negative = false;
-  if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
-    negative = text[i] == '-';
-    ++i;
-  }
-  if (i >= text.size() || text[i] < '0' || text[i] > '9') return false;
-  constexpr std::int64_t limit = std::numeric_limits<std::int32_t>::max();
-  std::int64_t magnitude = 0;
-  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
-    if (magnitude <= limit + 1) magnitude = magnitude * 10 + (text[i] - '0');
-  }
-  if (negative) {
-    value = static_cast<std::int32_t>(magnitude > limit + 1 ? -(limit + 1) : -magnitude);
-  } else {
-    value = static_cast<std::int32_t>(magnitude > limit ? limit : magnitude);
-  }
-  pos = i;
-  return true;
-}
-
-std::int32_t decimal_or_zero(std::string_view text) {
-  std::size_t pos = 0;
-  std::int32_t value = 0;
-  return read_decimal(text, pos, value) ? value : 0;
-}
 
 int load_error_list(int kind) {
   if (kind != error_name_list && kind != error_level_list) return 1;

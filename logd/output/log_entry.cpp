@@ -17,6 +17,7 @@
 #include "logd/capture/interface_table.h"
 #include "logd/capture/service_requests.h"
 #include "logd/driver_record.h"
+#include "logd/output/crlf_text.h"
 #include "logd/output/error_lists.h"
 #include "logd/output/hex_dump.h"
 #include "logd/output/log_file.h"
@@ -200,7 +201,7 @@ bool point_at_marker(interface_entry* entry, std::int64_t offset, std::size_t si
 
 // The header stored and, with the entry written before it, on stable storage.
 bool store_and_flush(std::FILE* file, const interface_entry* entry) {
-  if (!store_log_header(file, entry)) return false;
+  if (store_log_header(file, entry) != 0) return false;
   capture_step_taken(capture_step::header_stored);
   if (!platform::flush_file_to_disk(file)) return false;
   capture_step_taken(capture_step::file_flushed);
@@ -259,7 +260,7 @@ int write_log_entry(const driver_event& event, const adapter::detail_reply* repl
   const std::optional<std::uint32_t> key = event.event_key;
   if (!key) return 1;
   // One entry at a time per log file, whichever thread writes it.
-  std::lock_guard<std::mutex> serial(log_file_lock(key_location(*key)));
+  std::lock_guard<std::mutex> serial(log_file_lock(location_of_key(*key)));
   // The header is loaded, the entry written, the header stored, both flushed
   // and the slot released through one open of the file.
   platform::unique_file file = open_log_file_for_entry(*key);

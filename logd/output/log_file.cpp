@@ -3,10 +3,12 @@
 #include <algorithm>
 #include <array>
 #include <cstdio>
+#include <optional>
 #include <string_view>
 
 #include "logd/capture/capture_hooks.h"
-#include "logd/output/error_lists.h"
+#include "logd/driver_record.h"
+#include "logd/output/decimal_text.h"
 #include "logd/output/report_event.h"
 #include "platform/files.h"
 
@@ -21,7 +23,7 @@ void report_unopened(const std::string& path) { report_event(report_error, "Unab
 // of it as can be told.
 std::string described_path(std::uint32_t event_key) {
   std::array<char, 16> name{};
-  std::snprintf(name.data(), name.size(), "kvx%04x.log", static_cast<unsigned>(event_key & 0xFFFFu));
+  std::snprintf(name.data(), name.size(), "kvx%04x.log", static_cast<unsigned>(location_of_key(event_key)));
   std::string dir = get_error_log_file_path().value_or("");
   if (dir.empty() || dir.back() != '\\') dir += '\\';
   return dir + name.data();
@@ -29,11 +31,11 @@ std::string described_path(std::uint32_t event_key) {
 
 }  // namespace
 
-bool log_file_path(std::uint32_t event_key, std::string& path) {
+int log_file_path(std::uint32_t event_key, std::string& path) {
   const std::optional<std::string> dir = get_error_log_file_path();
-  if (!dir) return false;
+  if (!dir) return 1;
   path = described_path(event_key);
-  return path.size() < path_buffer_size;
+  return path.size() < path_buffer_size ? 0 : 1;
 }
 
 std::string format_log_header(std::int32_t count, std::int32_t offset) {
@@ -70,7 +72,7 @@ bool create_log_file(const std::string& path) {
 
 platform::unique_file open_log_file_for_entry(std::uint32_t event_key) {
   std::string path;
-  if (!log_file_path(event_key, path)) {
+  if (log_file_path(event_key, path) != 0) {
     report_unopened(described_path(event_key));
     return nullptr;
   }
@@ -100,7 +102,10 @@ void load_log_header(std::FILE* file, interface_entry* entry) {
   const std::size_t got = std::fread(head.data(), 1, head.size(), file);
   const std::string_view text(head.data(), got);
   std::size_t pos = 0;
-  if (read_decimal(text, pos, count)) (void)read_decimal(text, pos, offset);
+  if (const std::optional<std::int32_t> first = read_decimal(text, pos)) {
+    count = *first;
+    if (const std::optional<std::int32_t> second = read_decimal(text, pos)) offset = *second;
+  }
   // A header edited by hand is used as it stands, except that no entry may be
   // written over the header itself, and a count past what the header can show
   // is the most it can show (it is counted on from there without overflow).
@@ -126,9 +131,11 @@ void wrap_log_file(std::FILE* file, interface_entry* entry) {
   (void)store_log_header(file, entry);
 }
 
-bool store_log_header(std::FILE* file, const interface_entry* entry) {
+int store_log_header(std::FILE* file, const interface_entry* entry) {
   const std::string header = format_log_header(get_log_record_count(entry), get_log_write_offset(entry));
-  return platform::seek_file(file, 0, SEEK_SET) && std::fwrite(header.data(), 1, header.size(), file) == header.size();
+  const bool written =
+      platform::seek_file(file, 0, SEEK_SET) && std::fwrite(header.data(), 1, header.size(), file) == header.size();
+  return written ? 0 : 1;
 }
 
 }  // namespace kvx::logd

@@ -23,15 +23,17 @@ inline constexpr std::int32_t header_offset_limit = 999999999;
 inline constexpr char end_marker[] = "--- end of log ---";
 inline constexpr std::int32_t end_marker_size = 18;
 
-/// The file of the adapter named by the key's low 16 bits in error_log_file_path.
-/// false when there is no directory or the path would not fit 256 characters.
-[[nodiscard]] bool log_file_path(std::uint32_t event_key, std::string& path);
+/// Builds into `path` the file of the adapter whose location the key gives, in
+/// error_log_file_path. 0 built, 1 not: there is no directory (`path`
+/// unchanged) or the path would not fit 256 characters (`path` holds it all).
+[[nodiscard]] int log_file_path(std::uint32_t event_key, std::string& path);
 
 /// The header line for `count` and `offset`, always 16 bytes with CR LF,
 /// each number held to the range that its field can show.
-std::string format_log_header(std::int32_t count, std::int32_t offset);
+[[nodiscard]] std::string format_log_header(std::int32_t count, std::int32_t offset);
 
-/// Whether the file must wrap before the next entry.
+/// Whether a file whose header counts `count` entries must wrap before the
+/// next one (never when `max_record_count` is 0).
 [[nodiscard]] bool log_file_due_to_wrap(std::int32_t count, std::int32_t max_record_count);
 
 // One entry's road through its adapter's file, all on one open, under the
@@ -63,7 +65,8 @@ void load_log_header(std::FILE* file, interface_entry* entry);
 /// overwrites are no longer counted while it is written.
 void wrap_log_file(std::FILE* file, interface_entry* entry);
 
-/// Writes the entry's two numbers as the header line. false on a write error.
-[[nodiscard]] bool store_log_header(std::FILE* file, const interface_entry* entry);
+/// Writes the entry's two numbers as the file's header line. 0 written, 1 on a
+/// seek or write error.
+[[nodiscard]] int store_log_header(std::FILE* file, const interface_entry* entry);
 
 }  // namespace kvx::logd

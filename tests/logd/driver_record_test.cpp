@@ -9,6 +9,7 @@
 #include <limits>
 #include <vector>
 
+#include "logd/state_store.h"
 #include "tests/fakes/capture_fake_event_log.h"
 
 namespace kvx::logd {
@@ -61,7 +62,7 @@ TEST_F(DriverRecord, EventKeyIsBigEndianAtUniqueIdPositionWithItsFields) {
   EXPECT_EQ(key_bus(key), 2u);
   EXPECT_EQ(key_device(key), 1u);
   EXPECT_EQ(key_function(key), 2u);
-  EXPECT_EQ(key_location(key), 0x020A);
+  EXPECT_EQ(location_of_key(key), 0x020A);
 
   std::vector<std::uint8_t> data = driver_data_bytes(0, 0);
   data.resize(60);
@@ -79,38 +80,30 @@ TEST_F(DriverRecord, HeaderFieldsAreLittleEndian) {
   EXPECT_EQ(data[16], 0);
 }
 
-TEST_F(DriverRecord, SyntheticRecordCarriesTheLocationAndReadsBackAsItsKey) {
-  std::unique_ptr<event_record> block = make_synthetic_record(0x0000020A);
-  ASSERT_NE(block, nullptr);
-  EXPECT_EQ(block->size(), 100u);
-  EXPECT_EQ(record_number(*block), 0u);
-  EXPECT_EQ(time_generated(*block), 0u);
-  EXPECT_EQ(load_le32(*block, data_offset_offset), 56u);
-  EXPECT_EQ(read_event_key(*block), 0x0000020Au);
-  EXPECT_EQ(read_status_word(*block), 0);
-  EXPECT_FALSE(is_driver_record(*block));
-
-  set_unique_id_position(44);
-  block = make_synthetic_record(0x0000020A);
-  ASSERT_NE(block, nullptr);
-  EXPECT_EQ(block->size(), 104u);
-  EXPECT_EQ((*block)[100], 0x00);
-  EXPECT_EQ((*block)[102], 0x02);
-  EXPECT_EQ((*block)[103], 0x0A);
+TEST_F(DriverRecord, SyntheticRecordCarriesTheLocationAsItsKeyWithStatusClass0) {
+  const driver_event event = make_synthetic_record(0x0000020A);
+  EXPECT_EQ(event.number, 0u);
+  EXPECT_EQ(event.time_generated, 0u);
+  ASSERT_EQ(event.event_key, 0x0000020Au);
+  EXPECT_EQ(key_error_number(*event.event_key), 0u);
+  EXPECT_EQ(key_slot(*event.event_key), 0u);
+  EXPECT_EQ(location_of_key(*event.event_key), 0x020A);
+  EXPECT_EQ(event.status, 0);
+  EXPECT_EQ(event_status_class(event), status_class_logged);
+  EXPECT_TRUE(event.data.empty());
 }
 
-TEST_F(DriverRecord, SyntheticRecordAlwaysHoldsItsStatusWordAndRefusesAbsurdPositions) {
-  set_unique_id_position(0);
-  std::unique_ptr<event_record> block = make_synthetic_record(0x1234);
-  ASSERT_NE(block, nullptr);
-  EXPECT_EQ(block->size(), 76u);  // 56 + status word's 20 bytes of data
-  EXPECT_EQ(read_event_key(*block), 0x1234u);
-  EXPECT_EQ(read_status_word(*block), 0);
-
-  for (std::int32_t position : {-1, -56, max_synthetic_key_position + 1, std::numeric_limits<std::int32_t>::max(),
-                                std::numeric_limits<std::int32_t>::min()}) {
+TEST_F(DriverRecord, SyntheticRecordIsTheSameWhereverRecordsCarryTheirKey) {
+  // Made as a decoded record, it holds no key position: none is refused.
+  const driver_event at_40 = make_synthetic_record(0x1234);
+  for (std::int32_t position :
+       {44, 0, -1, -56, 0x10000, std::numeric_limits<std::int32_t>::max(), std::numeric_limits<std::int32_t>::min()}) {
     set_unique_id_position(position);
-    EXPECT_EQ(make_synthetic_record(0x1234), nullptr) << position;
+    const driver_event event = make_synthetic_record(0x1234);
+    EXPECT_EQ(event.event_key, at_40.event_key) << position;
+    EXPECT_EQ(event.status, at_40.status) << position;
+    EXPECT_EQ(event.number, at_40.number) << position;
+    EXPECT_EQ(event.data, at_40.data) << position;
   }
 }
 

@@ -105,7 +105,7 @@ class recording_writer {
       const int result = outcome(number);
       if (result == 0) {
         std::lock_guard<std::mutex> guard(lock_);
-        written_.push_back({logd::key_location(event.event_key.value_or(0)), number, reply != nullptr});
+        written_.push_back({logd::location_of_key(event.event_key.value_or(0)), number, reply != nullptr});
         written_data_sizes_.push_back(event.data.size());
       }
       return result;

@@ -1,5 +1,5 @@
 // Record-number arithmetic on the ring 1..4294967295.
-#include "logd/capture/record_numbers.h"
+#include "logd/record_numbers.h"
 
 #include <gtest/gtest.h>
 

@@ -3,6 +3,7 @@
 
 #include <fstream>
 
+#include "logd/output/decimal_text.h"
 #include "tests/logd/output/output_fixture.h"
 
 namespace kvx::test {
@@ -140,12 +141,9 @@ TEST(DecimalText, ReadsNumbersTheWayAtoiDoesAndSaturatesInsteadOfWrapping) {
   EXPECT_EQ(logd::decimal_or_zero("-2147483648"), -2147483647 - 1);
   EXPECT_EQ(logd::decimal_or_zero("-99999999999"), -2147483647 - 1);
   std::size_t pos = 0;
-  std::int32_t value = 0;
-  ASSERT_TRUE(logd::read_decimal("  12 5000", pos, value));
-  EXPECT_EQ(value, 12);
-  ASSERT_TRUE(logd::read_decimal("  12 5000", pos, value));
-  EXPECT_EQ(value, 5000);
-  EXPECT_FALSE(logd::read_decimal("  12 5000", pos, value));
+  EXPECT_EQ(logd::read_decimal("  12 5000", pos), 12);
+  EXPECT_EQ(logd::read_decimal("  12 5000", pos), 5000);
+  EXPECT_EQ(logd::read_decimal("  12 5000", pos), std::nullopt);
   EXPECT_EQ(pos, 9u);
 }
 

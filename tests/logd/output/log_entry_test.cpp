@@ -38,6 +38,11 @@ class LogEntry : public output_test {
     EXPECT_EQ(logd::write_log_entry(record, reply), 0);
     return entry_text();
   }
+  std::string write(const logd::driver_event& event, const adapter::detail_reply* reply) {
+    std::filesystem::remove(log_file(location));
+    EXPECT_EQ(logd::write_log_entry(event, reply, nullptr), 0);
+    return entry_text();
+  }
 
   logd::interface_entry* entry_ = nullptr;
 };
@@ -86,10 +91,9 @@ TEST_F(LogEntry, ASyntheticRecordShowsNoNumberDateOrDumpAndTakesTheLowestSlot) {
   ASSERT_EQ(logd::load_error_list(logd::error_name_list), 0);
   ASSERT_EQ(logd::load_error_list(logd::error_level_list), 0);
   logd::set_error_log_size(4);
-  const auto record = logd::make_synthetic_record(location);
-  ASSERT_NE(record, nullptr);
+  const logd::driver_event record = logd::make_synthetic_record(location);
   const auto reply = make_reply({{9, {9, 9, 9, 9}}, {5, {5, 5, 5, 5}}});
-  const std::string text = write(*record, &reply);
+  const std::string text = write(record, &reply);
   EXPECT_EQ(text.rfind("---- KVXWDD LOG #------ ----\r\n\r\n"
                        "EVENT LOG DATE/TIME:----/--/-- --:--:--\r\n\r\n"
                        "EVENT LOG DUMP:     UNKNOWN\r\n\r\n\r\n"

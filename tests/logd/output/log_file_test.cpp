@@ -45,11 +45,11 @@ class LogFiles : public output_test {
 
 TEST_F(LogFiles, ThePathIsTheSameWithAndWithoutATrailingBackslash) {
   std::string without;
-  ASSERT_TRUE(logd::log_file_path(key, without));
+  ASSERT_EQ(logd::log_file_path(key, without), 0);
   EXPECT_EQ(without, "C:\\Program Files\\velmora\\drivers\\hba\\hbalogd\\log\\kvx0208.log");
   logd::set_error_log_file_path(std::string("C:\\Program Files\\velmora\\drivers\\hba\\hbalogd\\log\\"));
   std::string with;
-  ASSERT_TRUE(logd::log_file_path(key, with));
+  ASSERT_EQ(logd::log_file_path(key, with), 0);
   EXPECT_EQ(with, without);
   ASSERT_EQ(write_one(1), 0);
   EXPECT_TRUE(std::filesystem::exists(log_file(location)));
@@ -281,7 +281,7 @@ TEST_F(LogFiles, ADirectoryTooLongForThePathBufferIsRefusedAndReported) {
   const std::string long_dir = "C:\\" + std::string(250, 'd');
   logd::set_error_log_file_path(long_dir);
   std::string path;
-  EXPECT_FALSE(logd::log_file_path(key, path));
+  EXPECT_EQ(logd::log_file_path(key, path), 1);
   EXPECT_EQ(write_one(1), 1);
   const auto events = reports_.events();
   ASSERT_EQ(events.size(), 1u);

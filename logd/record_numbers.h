@@ -7,6 +7,8 @@
 
 #include <cstdint>
 
+#include "logd/driver_record.h"
+
 namespace kvx::logd {
 
 inline constexpr std::uint64_t record_number_ring = 0xFFFFFFFFull;
@@ -62,7 +64,7 @@ struct record_mark {
 /// queue was full: the next pass must find it again, or say it is lost.
 struct deferred_record {
   std::uint32_t number = 0;
-  std::uint16_t location = 0;
+  adapter_location location = 0;
   std::uint64_t digest = 0;
 };
 
