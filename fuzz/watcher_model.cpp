@@ -332,7 +332,7 @@ class run {
     for (logd::interface_entry* e : entries_) {
       if (logd::get_queue_count(e) > logd::max_queue_count) fail("a queue holds more than 16 records", 0, 0);
     }
-    const std::vector<std::string> texts = logs_.report_texts();
+    const std::vector<std::string> texts = logs_.application.texts();
     for (std::size_t i = reports_seen_; i < texts.size(); ++i) take_report(texts[i]);
     reports_seen_ = texts.size();
   }

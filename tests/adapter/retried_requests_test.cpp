@@ -18,7 +18,7 @@
 #include "platform/win_codes.h"
 #include "tests/fakes/adapter_scripted_ports.h"
 #include "tests/fakes/adapter_simulator.h"
-#include "tests/fakes/output_reports.h"
+#include "tests/fakes/application_log.h"
 #include "tests/fakes/temp_host.h"
 #include "tests/support/interface_entries.h"
 
@@ -67,7 +67,7 @@ class LoggerRequests : public StoreFixture {
  protected:
   test::scripted_ports ports;
   platform::scoped_ports installed{ports};
-  test::report_recorder reports;
+  test::application_log reports;
   platform::scoped_event_logs reports_installed{reports};
 };
 
@@ -173,7 +173,7 @@ TEST_F(LoggerRequests, PacketThatCannotBeHadIsReportedAndClosesTheDevice) {
   EXPECT_EQ(request_detail_data(context), nullptr);
   EXPECT_EQ(release_detail_slot(context, 1), 1);
   EXPECT_EQ(reports.count("Unable to allocate memory for interface table."), 2);
-  for (const test::reported_event& e : reports.events()) EXPECT_EQ(e.type, logd::report_error);
+  for (const test::reported_event& e : reports.reports()) EXPECT_EQ(e.type, logd::report_error);
   EXPECT_EQ(ports.exchanges(), 0);
   EXPECT_EQ(ports.opens(), 0) << "no device is opened for a packet that cannot be had";
   EXPECT_TRUE(linked(entry));

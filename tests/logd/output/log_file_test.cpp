@@ -261,7 +261,7 @@ TEST_F(LogFiles, AMissingLogDirectoryGivesOneReportPerEntryAndNoFile) {
   EXPECT_EQ(write_one(2), 1);
   const std::string message = "Unable to open file C:\\Program Files\\velmora\\drivers\\hba\\hbalogd\\log\\kvx0208.log";
   EXPECT_EQ(reports_.count(message), 2);
-  EXPECT_EQ(reports_.events().size(), 2u);
+  EXPECT_EQ(reports_.reports().size(), 2u);
   EXPECT_FALSE(std::filesystem::exists(log_dir()));
   // The slot was not handed back: its data is still there for a later entry.
   EXPECT_TRUE(driver_.snapshot(2).released.empty());
@@ -273,7 +273,7 @@ TEST_F(LogFiles, AFileThatCannotTakeTheEntryIsReportedAndKeepsTheSlot) {
   EXPECT_EQ(write_one(1), 1);
   EXPECT_EQ(reports_.count("Unable to write file C:\\Program Files\\velmora\\drivers\\hba\\hbalogd\\log\\kvx0208.log"),
             1);
-  EXPECT_EQ(reports_.events().size(), 1u);
+  EXPECT_EQ(reports_.reports().size(), 1u);
   EXPECT_TRUE(driver_.snapshot(2).released.empty());
 }
 
@@ -283,9 +283,9 @@ TEST_F(LogFiles, ADirectoryTooLongForThePathBufferIsRefusedAndReported) {
   std::string path;
   EXPECT_FALSE(logd::log_file_path(key, path));
   EXPECT_EQ(write_one(1), 1);
-  const auto events = reports_.events();
+  const auto events = reports_.reports();
   ASSERT_EQ(events.size(), 1u);
-  EXPECT_EQ(events[0].text.rfind("Unable to open file C:\\ddd", 0), 0u);
+  EXPECT_EQ(events[0].text().rfind("Unable to open file C:\\ddd", 0), 0u);
   EXPECT_FALSE(std::filesystem::exists(host_.root() / "drive_c" / std::string(250, 'd')));
 }
 

@@ -16,8 +16,8 @@
 #include "logd/capture/capture_life.h"
 #include "logd/state_store.h"
 #include "platform/host.h"
+#include "tests/fakes/application_log.h"
 #include "tests/fakes/fake_driver.h"
-#include "tests/fakes/output_reports.h"
 #include "tests/fakes/temp_host.h"
 #include "tests/support/interface_entries.h"
 #include "tests/support/lists.h"
@@ -54,7 +54,7 @@ class output_test : public ::testing::Test {
   std::filesystem::path list_dir() const;
 
   temp_host host_;
-  report_recorder reports_;
+  application_log reports_;
   fake_driver driver_;
 
  private:
