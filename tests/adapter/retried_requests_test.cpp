@@ -21,6 +21,7 @@
 #include "tests/fakes/application_log.h"
 #include "tests/fakes/temp_host.h"
 #include "tests/support/interface_entries.h"
+#include "tests/support/store_session.h"
 
 namespace kvx::adapter {
 namespace {
@@ -41,15 +42,8 @@ double seconds_since(clock_type::time_point start) {
 class StoreFixture : public ::testing::Test {
  protected:
   void SetUp() override {
-    logd::create_store_locks();
-    logd::clear_capture_stop();
     logd::set_max_retry_count(300);
     logd::set_retry_frequency(0);
-  }
-  void TearDown() override {
-    logd::clear_capture_stop();
-    logd::teardown_store();
-    logd::destroy_store_locks();
   }
 
   /// Appends an entry for `port` to interface_table.
@@ -61,6 +55,8 @@ class StoreFixture : public ::testing::Test {
     }
     return false;
   }
+
+  test::store_session store;
 };
 
 class LoggerRequests : public StoreFixture {

@@ -8,6 +8,7 @@
 
 #include "logd/capture/interface_table.h"
 #include "tests/logd/capture/worker_harness.h"
+#include "tests/support/store_session.h"
 
 namespace kvx::logd {
 namespace {
@@ -225,7 +226,7 @@ TEST_F(Stop, APassWaitsForABusyWriterBeforeItAppendsToItsQueue) {
 // Unlinks and tail appends from several threads while others walk the table:
 // no entry may be lost or left linked, and every walk must end.
 TEST(TableChange, ConcurrentRemovalsAppendsAndWalksKeepTheTableWhole) {
-  create_store_locks();
+  const test::store_session store;
   constexpr int count = 64;
   std::vector<interface_entry*> entries;
   auto make = [](int i) {
@@ -278,8 +279,6 @@ TEST(TableChange, ConcurrentRemovalsAppendsAndWalksKeepTheTableWhole) {
   for (int i = 3; i < count; i += 4) expected.push_back(i);
   for (int i = count; i < count + 16; ++i) expected.push_back(i);
   EXPECT_EQ(linked, expected);
-  teardown_store();
-  destroy_store_locks();
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 #include "tests/fakes/capture_fake_event_log.h"
 #include "tests/fakes/faulty_registry.h"
 #include "tests/fakes/temp_host.h"
+#include "tests/support/store_session.h"
 
 namespace kvx::logd {
 namespace {
@@ -26,17 +27,11 @@ const char* const number_names[] = {"max_retry_count", "retry_frequency",     "u
 class Configuration : public ::testing::Test {
  protected:
   void SetUp() override {
-    create_store_locks();
     // Values left by an earlier test must not pass for defaults.
     set_max_retry_count(-5);
     set_dump_data_size(-5);
     set_error_log_file_path(std::string("stale"));
   }
-  void TearDown() override {
-    teardown_store();
-    destroy_store_locks();
-  }
-
   platform::unique_reg_key key() {
     platform::unique_reg_key k;
     EXPECT_EQ(platform::host_registry().create_key(platform::hive_root::local_machine, configuration_key,
@@ -66,6 +61,7 @@ class Configuration : public ::testing::Test {
   test::temp_host host;
   test::capture_fake_event_logs logs;
   platform::scoped_event_logs logs_guard{logs};
+  test::store_session store;
 };
 
 TEST_F(Configuration, NoKeyGivesOneWarningAndEveryDefault) {

@@ -22,6 +22,7 @@
 #include "tests/support/interface_entries.h"
 #include "tests/support/lists.h"
 #include "tests/support/records.h"
+#include "tests/support/store_session.h"
 
 namespace kvx::test {
 
@@ -60,6 +61,7 @@ class output_test : public ::testing::Test {
  private:
   std::unique_ptr<platform::scoped_event_logs> logs_guard_;
   std::unique_ptr<platform::scoped_ports> ports_guard_;
+  store_session store_;
 };
 
 }  // namespace kvx::test
