@@ -9,6 +9,7 @@
 #include "platform/sim/event_log_file.h"
 #include "simhost/commands.h"
 #include "tests/fakes/temp_host.h"
+#include "tests/support/file_bytes.h"
 #include "tests/support/process.h"
 
 namespace {
@@ -16,6 +17,7 @@ namespace {
 namespace sim = kvx::sim;
 using kvx::simhost::arguments;
 using kvx::simhost::run_eventlog;
+using kvx::test::file_bytes;
 
 struct outcome {
   int status;
@@ -30,11 +32,6 @@ outcome run(const arguments& args) {
   std::fflush(nullptr);
   outcome o{status, testing::internal::GetCapturedStdout(), testing::internal::GetCapturedStderr()};
   return o;
-}
-
-std::vector<std::uint8_t> file_bytes(const std::filesystem::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), {}};
 }
 
 class EventlogCommand : public testing::Test {

@@ -343,11 +343,7 @@ TEST(LogReader, DamagedFileUnderAnOpenReaderFailsCleanly) {
   for (const char* t : {"a", "b", "c"}) ASSERT_GE(append_driver_text(t), 1);
   auto r = open_system();
   const std::filesystem::path path = sim::event_log_path("System");
-  std::vector<std::uint8_t> bytes;
-  {
-    std::ifstream in(path, std::ios::binary);
-    bytes.assign(std::istreambuf_iterator<char>(in), {});
-  }
+  const std::vector<std::uint8_t> bytes = kvx::test::file_bytes(path);
   auto rewrite = [&](const std::vector<std::uint8_t>& b) {
     std::fstream out(path, std::ios::binary | std::ios::in | std::ios::out);
     out.write(reinterpret_cast<const char*>(b.data()), static_cast<std::streamsize>(b.size()));

@@ -6,7 +6,6 @@
 
 #include <cstdio>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -16,16 +15,12 @@
 #include "platform/win_codes.h"
 #include "simhost/commands.h"
 #include "tests/fakes/temp_host.h"
+#include "tests/support/file_bytes.h"
 
 namespace kvx::simhost {
 namespace {
 
-std::string file_text(const std::filesystem::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
+using test::file_text;
 
 struct reg_result {
   int rc = -1;

@@ -32,7 +32,7 @@ class LogFiles : public output_test {
     out << text;
     if (pad_to > text.size()) out << std::string(pad_to - text.size(), '.');
   }
-  std::string contents() { return read_bytes(log_file(location)); }
+  std::string contents() { return file_text(log_file(location)); }
   /// The first steps of an entry: the file opened (or made) and its header loaded.
   void open_and_load() {
     platform::unique_file file = logd::open_log_file_for_entry(key);
@@ -305,7 +305,7 @@ TEST_F(LogFiles, AKeyThatNamesNoAdapterWritesNothing) {
   const auto record = make_driver_record(1, 1700000000, driver_data(other));
   EXPECT_EQ(logd::write_log_entry(record, nullptr), 1);
   // The file exists with its fresh header (the header is read before the table).
-  EXPECT_EQ(read_bytes(log_file(0x0310)), "   0        16\r\n");
+  EXPECT_EQ(file_text(log_file(0x0310)), "   0        16\r\n");
 }
 
 }  // namespace

@@ -1,8 +1,6 @@
 #include "tests/logd/output/output_fixture.h"
 
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
 
 #include "tests/support/process.h"
 
@@ -37,11 +35,6 @@ adapter::detail_reply make_reply(const std::vector<std::pair<int, std::vector<st
     std::copy(bytes.begin(), bytes.end(), reply.begin() + 16 + slot * 1024);
   }
   return reply;
-}
-
-std::string read_bytes(const std::filesystem::path& file) {
-  std::ifstream in(file, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 void output_test::SetUp() {

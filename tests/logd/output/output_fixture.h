@@ -19,6 +19,7 @@
 #include "tests/fakes/application_log.h"
 #include "tests/fakes/fake_driver.h"
 #include "tests/fakes/temp_host.h"
+#include "tests/support/file_bytes.h"
 #include "tests/support/interface_entries.h"
 #include "tests/support/lists.h"
 #include "tests/support/records.h"
@@ -39,8 +40,6 @@ std::vector<std::uint8_t> driver_data(std::uint32_t key, std::uint32_t status = 
 
 /// A detail reply with the given slots occupied by `bytes` (the rest zero).
 adapter::detail_reply make_reply(const std::vector<std::pair<int, std::vector<std::uint8_t>>>& slots);
-
-std::string read_bytes(const std::filesystem::path& file);
 
 class output_test : public ::testing::Test {
  protected:

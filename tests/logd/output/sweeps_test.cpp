@@ -26,7 +26,7 @@ class Sweeps : public output_test {
   }
   std::string file_of(std::uint16_t location) {
     const auto path = log_file(location);
-    return std::filesystem::exists(path) ? read_bytes(path) : std::string();
+    return std::filesystem::exists(path) ? file_text(path) : std::string();
   }
 };
 
