@@ -14,6 +14,7 @@
 #include "platform/win_codes.h"
 #include "tests/fakes/adapter_simulator.h"
 #include "tests/fakes/temp_host.h"
+#include "tests/support/interface_entries.h"
 #include "tests/support/store_session.h"
 
 namespace kvx::adapter {
@@ -62,10 +63,7 @@ TEST(LoggerRequestConcurrency, SharedRequestsBesideADetailDrainWithBusyAnswers) 
   const test::store_session store;
   logd::set_max_retry_count(50);
   logd::set_retry_frequency(0);
-  auto made = std::make_unique<logd::interface_entry>();
-  made->symbolic_link_name = "\\\\.\\scsi1";
-  logd::interface_entry* entry = logd::adopt_interface_entry(std::move(made));
-  logd::set_interface_table(entry);
+  logd::interface_entry* entry = test::link_entry_at_tail(test::port_device(1));
   for (int slot = 0; slot < 16; ++slot) {
     ASSERT_EQ(sim.control({"fill", "--port", "1", "--slot", std::to_string(slot)}).status, 0);
   }
@@ -110,10 +108,7 @@ TEST(LoggerRequestConcurrency, OwnRequestsToOneAdapterNeverDropIt) {
   const test::store_session store;
   logd::set_max_retry_count(5);
   logd::set_retry_frequency(0);
-  auto made = std::make_unique<logd::interface_entry>();
-  made->symbolic_link_name = "\\\\.\\scsi3";
-  logd::interface_entry* entry = logd::adopt_interface_entry(std::move(made));
-  logd::set_interface_table(entry);
+  logd::interface_entry* entry = test::link_entry_at_tail(test::port_device(3));
 
   std::atomic<int> failures{0};
   std::thread shared_side([&failures] {

@@ -8,6 +8,7 @@
 
 #include "logd/capture/interface_table.h"
 #include "tests/logd/capture/worker_harness.h"
+#include "tests/support/interface_entries.h"
 #include "tests/support/store_session.h"
 
 namespace kvx::logd {
@@ -228,21 +229,7 @@ TEST_F(Stop, APassWaitsForABusyWriterBeforeItAppendsToItsQueue) {
 TEST(TableChange, ConcurrentRemovalsAppendsAndWalksKeepTheTableWhole) {
   const test::store_session store;
   constexpr int count = 64;
-  std::vector<interface_entry*> entries;
-  auto make = [](int i) {
-    auto e = std::make_unique<interface_entry>();
-    e->symbolic_link_name = "\\\\.\\scsi" + std::to_string(i);
-    e->bus_dev_func = i;
-    return adopt_interface_entry(std::move(e));
-  };
-  for (int i = 0; i < count; ++i) {
-    entries.push_back(make(i));
-    if (i == 0) {
-      set_interface_table(entries[0]);
-    } else {
-      set_next(entries[i - 1], entries[i]);
-    }
-  }
+  for (int i = 0; i < count; ++i) (void)test::link_entry_at_tail(test::port_device(i), static_cast<std::uint32_t>(i));
   std::atomic<bool> done{false};
   std::vector<std::thread> threads;
   for (int parity = 0; parity < 2; ++parity) {
