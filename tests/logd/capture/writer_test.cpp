@@ -110,8 +110,8 @@ TEST_F(Writer, AWriterTheSystemRefusesGivesBackItsSlotAndBusyAndKeepsTheRecords)
   EXPECT_EQ(find_free_slot(), &get_thread_manager_table()->at(0));
   EXPECT_EQ(get_slot_owner(&get_thread_manager_table()->at(0)), nullptr);
   EXPECT_EQ(queued(e), std::vector<std::uint32_t>{8});
-  ASSERT_EQ(logs.report_texts().size(), 1u);
-  EXPECT_EQ(logs.report_texts()[0].rfind("_beginthread() error returned. Return code is ", 0), 0u);
+  ASSERT_EQ(logs.application.texts().size(), 1u);
+  EXPECT_EQ(logs.application.texts()[0].rfind("_beginthread() error returned. Return code is ", 0), 0u);
 
   set_capture_seams(writer.seams());
   run_writer(e);
