@@ -54,6 +54,20 @@ TEST_F(Sweeps, TheStartupScanWritesOneEntryPerOccupiedSlotInSlotOrder) {
   EXPECT_TRUE(reports_.reports().empty());
 }
 
+TEST_F(Sweeps, DetailDataIsLoggedWhateverKeyPositionTheDriversRecordsUse) {
+  // The record made for detail data carries the adapter's location itself,
+  // so a key position that no such record could hold loses nothing.
+  logd::set_unique_id_position(100000);
+  add_adapter(2, 0x0208);
+  driver_.fill_slot(2, 3, {3, 3, 3, 3, 3, 3, 3, 3});
+  logd::startup_scan();
+  const std::string file = file_of(0x0208);
+  EXPECT_EQ(entries_in(file), 1);
+  EXPECT_NE(file.find("0x0000(00000) : 03030303 03030303"), std::string::npos);
+  EXPECT_EQ(driver_.snapshot(2).released, (std::vector<int>{3}));
+  EXPECT_TRUE(reports_.reports().empty());
+}
+
 TEST_F(Sweeps, TheRetryPassDrainsOnlyABitmapThatStayedTheSameForACycle) {
   logd::interface_entry* steady = add_adapter(2, 0x0208);
   logd::interface_entry* changing = add_adapter(3, 0x0300);
