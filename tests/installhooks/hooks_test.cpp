@@ -32,15 +32,26 @@ std::string not_started(const char* what) {
          "\nmsg = " + std::strerror(ENOENT) + "\n";
 }
 
-/// How the recorded processes answer, and what a step must leave: its result,
-/// the processes it ran, the one message box (or none), the process ends.
+/// The uninstall key as the installer left it.
+enum class uninstall_key { absent, without_dir, with_dir };
+
+/// A step's input and how the recorded processes answer, and what the step
+/// must leave: its result, the processes it ran, the one message box (or
+/// none), the process ends.
 struct hooks_row {
   std::string name;
+  /// kvx_registry's argument (std::nullopt: none); uninst_initialize's
+  /// kvxTgDir, of `dir_type`, under a key as `key` says.
+  std::optional<std::string> dir = "/opt/kvx";
+  std::uint32_t dir_type = win::reg_sz;
+  uninstall_key key = uninstall_key::with_dir;
   int spawn_result = 0;
   int spawn_errno = 0;
   bool hidden_result = true;
   bool fail_close = false;
   int rc = 0;
+  /// errno after the step, where it says why.
+  int errno_after = 0;
   std::vector<std::string> calls = {};
   /// Empty: no message box. The start of its text unless `whole_message`.
   std::string message = {};
@@ -95,17 +106,10 @@ class Hooks : public ::testing::Test {
   std::vector<int> ended;
 };
 
-/// The install step: the directory given, and what it leaves.
-struct registry_row : hooks_row {
-  std::optional<std::string> dir = "/opt/kvx";
-  /// errno after the step, where it says why.
-  int errno_after = 0;
-};
-
-class HooksRegistry : public Hooks, public ::testing::WithParamInterface<registry_row> {};
+class HooksRegistry : public Hooks, public ::testing::WithParamInterface<hooks_row> {};
 
 TEST_P(HooksRegistry, RegistersThenStartsTheServiceOrSaysWhyNot) {
-  const registry_row& row = GetParam();
+  const hooks_row& row = GetParam();
   answer_as(row);
   const int rc = installhooks::kvx_registry(platform(), row.dir ? row.dir->c_str() : nullptr);
   if (row.errno_after != 0) {
@@ -114,34 +118,31 @@ TEST_P(HooksRegistry, RegistersThenStartsTheServiceOrSaysWhyNot) {
   expect_left(row, rc);
 }
 
-const std::string huge_dir = "/" + std::string(installhooks::text_buffer, 'd');
+const std::string registering = "spawn /opt/kvx/hbalogd/hbalogd /Service";
 
-INSTANTIATE_TEST_SUITE_P(
-    Install, HooksRegistry,
-    ::testing::Values(registry_row{{.name = "RegistersThenStartsTheService",
-                                    .calls = {"spawn /opt/kvx/hbalogd/hbalogd /Service", net("start")}}},
-                      // A registering run that fails is the result, and nothing else runs.
-                      registry_row{{.name = "RegisteringRunFails",
-                                    .spawn_result = 5,
-                                    .rc = 5,
-                                    .calls = {"spawn /opt/kvx/hbalogd/hbalogd /Service"}}},
-                      registry_row{{.name = "RegisteringRunDoesNotStart",
-                                    .spawn_result = -1,
-                                    .spawn_errno = ENOENT,
-                                    .rc = -1,
-                                    .calls = {"spawn /opt/kvx/hbalogd/hbalogd /Service"}}},
-                      // A start command that does not start undoes the registration; the
-                      // directory reaches the command interpreter as one word, uninterpreted.
-                      registry_row{{.name = "StartCommandDoesNotStart",
-                                    .hidden_result = false,
-                                    .rc = -2,
-                                    .calls = {"spawn /opt/it's $(here)/hbalogd/hbalogd /Service", net("start"),
-                                              "shell '/opt/it'\\''s $(here)/hbalogd/hbalogd' /UnregServer"}},
-                                   "/opt/it's $(here)"},
-                      // A directory that cannot be named in a command counts as not starting.
-                      registry_row{{.name = "NoDirectory", .rc = -1}, std::nullopt},
-                      registry_row{{.name = "DirectoryTooLong", .rc = -1}, huge_dir, ENAMETOOLONG}),
-    [](const auto& instance) { return instance.param.name; });
+const std::vector<hooks_row> registry_rows = {
+    {.name = "RegistersThenStartsTheService", .calls = {registering, net("start")}},
+    // A registering run that fails is the result, and nothing else runs.
+    {.name = "RegisteringRunFails", .spawn_result = 5, .rc = 5, .calls = {registering}},
+    {.name = "RegisteringRunDoesNotStart", .spawn_result = -1, .spawn_errno = ENOENT, .rc = -1, .calls = {registering}},
+    // A start command that does not start undoes the registration; the
+    // directory reaches the command interpreter as one word, uninterpreted.
+    {.name = "StartCommandDoesNotStart",
+     .dir = "/opt/it's $(here)",
+     .hidden_result = false,
+     .rc = -2,
+     .calls = {"spawn /opt/it's $(here)/hbalogd/hbalogd /Service", net("start"),
+               "shell '/opt/it'\\''s $(here)/hbalogd/hbalogd' /UnregServer"}},
+    // A directory that cannot be named in a command counts as not starting.
+    {.name = "NoDirectory", .dir = std::nullopt, .rc = -1},
+    {.name = "DirectoryTooLong",
+     .dir = "/" + std::string(installhooks::text_buffer, 'd'),
+     .rc = -1,
+     .errno_after = ENAMETOOLONG},
+};
+
+INSTANTIATE_TEST_SUITE_P(Install, HooksRegistry, ::testing::ValuesIn(registry_rows),
+                         [](const auto& instance) { return instance.param.name; });
 
 TEST_F(Hooks, WindowsInstallDirectoriesAreMappedBelowTheHostRoot) {
   EXPECT_EQ(installhooks::service_program_path("C:\\Program Files\\KVX"),
@@ -149,22 +150,12 @@ TEST_F(Hooks, WindowsInstallDirectoriesAreMappedBelowTheHostRoot) {
   EXPECT_EQ(installhooks::service_program_path("/opt/kvx"), "/opt/kvx/hbalogd/hbalogd");
 }
 
-/// The uninstall step: the uninstall key as the installer left it, and what
-/// the step leaves.
-enum class uninstall_key { absent, without_dir, with_dir };
-
-struct uninstall_row : hooks_row {
-  uninstall_key key = uninstall_key::with_dir;
-  std::uint32_t dir_type = win::reg_sz;
-  std::string dir = "/opt/kvx";
-};
-
-class HooksUninstall : public Hooks, public ::testing::WithParamInterface<uninstall_row> {};
+class HooksUninstall : public Hooks, public ::testing::WithParamInterface<hooks_row> {};
 
 TEST_P(HooksUninstall, StopsThenUnregistersOrSaysWhyNot) {
-  const uninstall_row& row = GetParam();
+  const hooks_row& row = GetParam();
   if (row.key == uninstall_key::with_dir) {
-    ASSERT_NO_FATAL_FAILURE(set_install_dir(row.dir_type, row.dir));
+    ASSERT_NO_FATAL_FAILURE(set_install_dir(row.dir_type, *row.dir));
   } else if (row.key == uninstall_key::without_dir) {
     platform::unique_reg_key key;
     ASSERT_EQ(platform::host_registry().create_key(platform::hive_root::local_machine, installhooks::uninstall_key,
@@ -177,53 +168,44 @@ TEST_P(HooksUninstall, StopsThenUnregistersOrSaysWhyNot) {
 
 const std::vector<std::string> stop_then_unregister = {net("stop"), "spawn /opt/kvx/hbalogd/hbalogd /UnregServer"};
 
-INSTANTIATE_TEST_SUITE_P(Uninstall, HooksUninstall,
-                         ::testing::Values(
-                             // Without its key or directory the step returns silently.
-                             uninstall_row{{.name = "NoKey", .rc = -1}, uninstall_key::absent},
-                             uninstall_row{{.name = "KeyWithoutTheDirectory", .rc = -1}, uninstall_key::without_dir},
-                             // A value larger than its 4096-byte buffer is not read at all.
-                             uninstall_row{{.name = "DirectoryLargerThanItsBuffer", .rc = -1},
-                                           uninstall_key::with_dir,
-                                           win::reg_sz,
-                                           std::string(installhooks::text_buffer + 1, 'x')},
-                             uninstall_row{{.name = "StopsThenUnregisters", .calls = stop_then_unregister},
-                                           uninstall_key::with_dir,
-                                           win::reg_sz,
-                                           std::string("/opt/kvx\0", 9)},
-                             // Any type is read as text, with or without its NUL.
-                             uninstall_row{{.name = "BinaryDirectoryWithoutItsNul",
-                                            .calls = {net("stop"), "spawn /srv/kvx/hbalogd/hbalogd /UnregServer"}},
-                                           uninstall_key::with_dir,
-                                           win::reg_binary,
-                                           "/srv/kvx"},
-                             // A failed unregistering run is shown with its status.
-                             uninstall_row{{.name = "UnregisteringRunDoesNotStart",
-                                            .spawn_result = -1,
-                                            .spawn_errno = ENOENT,
-                                            .rc = -1,
-                                            .calls = stop_then_unregister,
-                                            .message = not_started("Unregistry"),
-                                            .whole_message = true}},
-                             uninstall_row{{.name = "UnregisteringRunFails",
-                                            .spawn_result = 3,
-                                            .rc = -1,
-                                            .calls = stop_then_unregister,
-                                            .message = "hbalogd Service Not Unregistry.\nrCode = 3\nerrno = "}},
-                             // A stop command that does not start ends the process: nothing runs after it.
-                             uninstall_row{{.name = "StopCommandDoesNotStart",
-                                            .hidden_result = false,
-                                            .rc = -1,
-                                            .calls = {net("stop")},
-                                            .message = not_started("Stoped"),
-                                            .whole_message = true,
-                                            .ended = {-1}}},
-                             // An uninstall key that does not close ends the process.
-                             uninstall_row{{.name = "KeyDoesNotClose",
-                                            .fail_close = true,
-                                            .rc = -1,
-                                            .message = "rCode = 6\nerrno = ",
-                                            .ended = {-1}}}),
+const std::vector<hooks_row> uninstall_rows = {
+    // Without its key or directory the step returns silently.
+    {.name = "NoKey", .key = uninstall_key::absent, .rc = -1},
+    {.name = "KeyWithoutTheDirectory", .key = uninstall_key::without_dir, .rc = -1},
+    // A value larger than its 4096-byte buffer is not read at all.
+    {.name = "DirectoryLargerThanItsBuffer", .dir = std::string(installhooks::text_buffer + 1, 'x'), .rc = -1},
+    {.name = "StopsThenUnregisters", .dir = std::string("/opt/kvx\0", 9), .calls = stop_then_unregister},
+    // Any type is read as text, with or without its NUL.
+    {.name = "BinaryDirectoryWithoutItsNul",
+     .dir = "/srv/kvx",
+     .dir_type = win::reg_binary,
+     .calls = {net("stop"), "spawn /srv/kvx/hbalogd/hbalogd /UnregServer"}},
+    // A failed unregistering run is shown with its status.
+    {.name = "UnregisteringRunDoesNotStart",
+     .spawn_result = -1,
+     .spawn_errno = ENOENT,
+     .rc = -1,
+     .calls = stop_then_unregister,
+     .message = not_started("Unregistry"),
+     .whole_message = true},
+    {.name = "UnregisteringRunFails",
+     .spawn_result = 3,
+     .rc = -1,
+     .calls = stop_then_unregister,
+     .message = "hbalogd Service Not Unregistry.\nrCode = 3\nerrno = "},
+    // A stop command that does not start ends the process: nothing runs after it.
+    {.name = "StopCommandDoesNotStart",
+     .hidden_result = false,
+     .rc = -1,
+     .calls = {net("stop")},
+     .message = not_started("Stoped"),
+     .whole_message = true,
+     .ended = {-1}},
+    // An uninstall key that does not close ends the process.
+    {.name = "KeyDoesNotClose", .fail_close = true, .rc = -1, .message = "rCode = 6\nerrno = ", .ended = {-1}},
+};
+
+INSTANTIATE_TEST_SUITE_P(Uninstall, HooksUninstall, ::testing::ValuesIn(uninstall_rows),
                          [](const auto& instance) { return instance.param.name; });
 
 }  // namespace

@@ -79,48 +79,40 @@ TEST_P(RegistrationSwitches, LeaveTheirValuesAndRunNothing) {
   EXPECT_TRUE(dialogs.messages.empty());
 }
 
+constexpr hive_root classes = hive_root::classes_root;
+constexpr hive_root machine = hive_root::local_machine;
 const std::string quoted_program_path = std::string("\"") + rig_program_path + "\"";
 
-INSTANTIATE_TEST_SUITE_P(
-    Switches, RegistrationSwitches,
-    ::testing::Values(
-        switch_row{
-            .name = "RegServerInLowerCaseRegistersWithoutTheService",
-            .command = "hbalogd /regserver",
-            .values =
-                {
-                    {hive_root::classes_root, logd::module_appid_key, nullptr, win::reg_sz, sz("hbalogd")},
-                    {hive_root::classes_root, logd::module_exe_key, "AppID", win::reg_sz, sz(logd::module_appid)},
-                    {.key = logd::module_appid_key, .name = "LocalService", .absent = true},
-                    {.key = logd::module_appid_key, .name = "ServiceParameters", .absent = true},
-                },
-        },
-        switch_row{
-            .name = "ServiceInstallsTheServiceAndItsEventSource",
-            .command = "hbalogd -Service",
-            .values =
-                {
-                    {hive_root::classes_root, logd::module_appid_key, nullptr, win::reg_sz, sz("hbalogd")},
-                    {hive_root::classes_root, logd::module_appid_key, "LocalService", win::reg_sz, sz("hbalogd")},
-                    {hive_root::classes_root, logd::module_appid_key, "ServiceParameters", win::reg_sz, sz("-Service")},
-                    {hive_root::classes_root, logd::module_exe_key, "AppID", win::reg_sz, sz(logd::module_appid)},
-                    {hive_root::local_machine, service_key, "Type", win::reg_dword, dword(0x10)},
-                    {hive_root::local_machine, service_key, "Start", win::reg_dword, dword(2)},
-                    {hive_root::local_machine, service_key, "ErrorControl", win::reg_dword, dword(1)},
-                    {hive_root::local_machine, service_key, "ImagePath", win::reg_expand_sz, sz(quoted_program_path)},
-                    {hive_root::local_machine, service_key, "DependOnService", win::reg_multi_sz,
-                     std::string("RPCSS\0\0", 7)},
-                    {hive_root::local_machine, service_key, "ObjectName", win::reg_sz, sz("LocalSystem")},
-                    {hive_root::local_machine, service_key, "DisplayName", win::reg_sz, sz("hbalogd")},
-                    // The wait after the preshutdown control covers the capture's drain.
-                    {hive_root::local_machine, service_key, "PreshutdownTimeout", win::reg_dword, dword(30000)},
-                    {hive_root::local_machine, logd::event_source_key, "EventMessageFile", win::reg_expand_sz,
-                     sz(rig_program_path)},
-                    {hive_root::local_machine, logd::event_source_key, "TypesSupported", win::reg_dword, dword(5)},
-                },
-            .service_installed = true,
-        }),
-    [](const auto& instance) { return instance.param.name; });
+const std::vector<switch_row> switch_rows = {
+    {"RegServerInLowerCaseRegistersWithoutTheService",
+     "hbalogd /regserver",
+     {{classes, logd::module_appid_key, nullptr, win::reg_sz, sz("hbalogd")},
+      {classes, logd::module_exe_key, "AppID", win::reg_sz, sz(logd::module_appid)},
+      {.key = logd::module_appid_key, .name = "LocalService", .absent = true},
+      {.key = logd::module_appid_key, .name = "ServiceParameters", .absent = true}},
+     false},
+    {"ServiceInstallsTheServiceAndItsEventSource",
+     "hbalogd -Service",
+     {{classes, logd::module_appid_key, nullptr, win::reg_sz, sz("hbalogd")},
+      {classes, logd::module_appid_key, "LocalService", win::reg_sz, sz("hbalogd")},
+      {classes, logd::module_appid_key, "ServiceParameters", win::reg_sz, sz("-Service")},
+      {classes, logd::module_exe_key, "AppID", win::reg_sz, sz(logd::module_appid)},
+      {machine, service_key, "Type", win::reg_dword, dword(0x10)},
+      {machine, service_key, "Start", win::reg_dword, dword(2)},
+      {machine, service_key, "ErrorControl", win::reg_dword, dword(1)},
+      {machine, service_key, "ImagePath", win::reg_expand_sz, sz(quoted_program_path)},
+      {machine, service_key, "DependOnService", win::reg_multi_sz, std::string("RPCSS\0\0", 7)},
+      {machine, service_key, "ObjectName", win::reg_sz, sz("LocalSystem")},
+      {machine, service_key, "DisplayName", win::reg_sz, sz("hbalogd")},
+      // The wait after the preshutdown control covers the capture's drain.
+      {machine, service_key, "PreshutdownTimeout", win::reg_dword, dword(30000)},
+      {machine, logd::event_source_key, "EventMessageFile", win::reg_expand_sz, sz(rig_program_path)},
+      {machine, logd::event_source_key, "TypesSupported", win::reg_dword, dword(5)}},
+     true},
+};
+
+INSTANTIATE_TEST_SUITE_P(Switches, RegistrationSwitches, ::testing::ValuesIn(switch_rows),
+                         [](const auto& instance) { return instance.param.name; });
 
 TEST_F(Registration, ServiceTwiceLeavesOneServiceAndRegServerAfterwardsRemovesIt) {
   ASSERT_EQ(module.program_entry("hbalogd /Service"), 0);
@@ -213,44 +205,44 @@ TEST_P(RegistrationFailures, ShowTheirMessageBoxAndFailTheRegistration) {
   EXPECT_EQ(read_value(hive_root::local_machine, service_key, "DeleteFlag").rc, win::error_file_not_found);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    ServiceManager, RegistrationFailures,
-    ::testing::Values(failure_row{.name = "ManagerDoesNotOpen",
-                                  .fault = &scripted_services::fail_manager,
-                                  .message = "サービス マネージャーを開けませんでした"},
-                      failure_row{.name = "ServiceIsNotCreated",
-                                  .fault = &scripted_services::fail_create,
-                                  .message = "サービスを作成できませんでした"},
-                      // A service whose preshutdown timeout cannot be set is still
-                      // installed; the failure is said once.
-                      failure_row{.name = "PreshutdownTimeoutIsNotSet",
-                                  .fault = &scripted_services::fail_preshutdown_timeout,
-                                  .rc = 0,
-                                  .installed_after = true,
-                                  .logged = {"Preshutdown timeout not set. Return code is 5."}},
-                      failure_row{.name = "ServiceDoesNotOpenForDeletion",
-                                  .installed_before = true,
-                                  .fault = &scripted_services::fail_open_for_delete,
-                                  .command = "hbalogd /RegServer",
-                                  .message = "サービスを開けませんでした",
-                                  .installed_after = true},
-                      failure_row{.name = "ServiceIsNotDeleted",
-                                  .installed_before = true,
-                                  .fault = &scripted_services::fail_delete,
-                                  .command = "hbalogd /UnregServer",
-                                  .message = "サービスは削除できませんでした",
-                                  .installed_after = true},
-                      // A running service that refuses the stop is neither deleted nor replaced.
-                      failure_row{.name = "RunningServiceRefusesTheStop",
-                                  .installed_before = true,
-                                  .fault = &scripted_services::runs_refusing_stop,
-                                  .message = "サービスは削除できませんでした",
-                                  .installed_after = true},
-                      // Without its own path the program does not create a service that cannot start.
-                      failure_row{.name = "ProgramWithoutItsOwnPath",
-                                  .program_path = "",
-                                  .message = "サービスを作成できませんでした"}),
-    [](const auto& instance) { return instance.param.name; });
+const std::vector<failure_row> failure_rows = {
+    {.name = "ManagerDoesNotOpen",
+     .fault = &scripted_services::fail_manager,
+     .message = "サービス マネージャーを開けませんでした"},
+    {.name = "ServiceIsNotCreated",
+     .fault = &scripted_services::fail_create,
+     .message = "サービスを作成できませんでした"},
+    // A service whose preshutdown timeout cannot be set is still installed;
+    // the failure is said once.
+    {.name = "PreshutdownTimeoutIsNotSet",
+     .fault = &scripted_services::fail_preshutdown_timeout,
+     .rc = 0,
+     .installed_after = true,
+     .logged = {"Preshutdown timeout not set. Return code is 5."}},
+    {.name = "ServiceDoesNotOpenForDeletion",
+     .installed_before = true,
+     .fault = &scripted_services::fail_open_for_delete,
+     .command = "hbalogd /RegServer",
+     .message = "サービスを開けませんでした",
+     .installed_after = true},
+    {.name = "ServiceIsNotDeleted",
+     .installed_before = true,
+     .fault = &scripted_services::fail_delete,
+     .command = "hbalogd /UnregServer",
+     .message = "サービスは削除できませんでした",
+     .installed_after = true},
+    // A running service that refuses the stop is neither deleted nor replaced.
+    {.name = "RunningServiceRefusesTheStop",
+     .installed_before = true,
+     .fault = &scripted_services::runs_refusing_stop,
+     .message = "サービスは削除できませんでした",
+     .installed_after = true},
+    // Without its own path the program does not create a service that cannot start.
+    {.name = "ProgramWithoutItsOwnPath", .program_path = "", .message = "サービスを作成できませんでした"},
+};
+
+INSTANTIATE_TEST_SUITE_P(ServiceManager, RegistrationFailures, ::testing::ValuesIn(failure_rows),
+                         [](const auto& instance) { return instance.param.name; });
 
 TEST_F(Registration, ReRegisteringWaitsUntilTheDeletedServiceIsReleased) {
   ASSERT_EQ(module.program_entry("hbalogd /Service"), 0);

@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "logd/capture/capture_hooks.h"
 #include "logd/output/log_entry.h"
@@ -91,24 +92,26 @@ TEST_P(LogHeaderRead, CountAndOffsetAreTheHeadersOrTheDefaults) {
   EXPECT_EQ(logd::get_log_write_offset(entry_), row.offset);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Headers, LogHeaderRead,
-    ::testing::Values(header_read_row{"Unreadable", "garbage header\r\n", 0, 16},
-                      // Half readable: the second number keeps its default.
-                      header_read_row{"CountWithoutOffset", "  33 xx\r\n", 33, 16},
-                      // An offset inside the header itself would destroy it: the entry goes behind it.
-                      header_read_row{"OffsetInsideTheHeader", "  -4         3\r\n", 0, 16}),
-    [](const auto& instance) { return instance.param.name; });
+const std::vector<header_read_row> header_read_rows = {
+    {"Unreadable", "garbage header\r\n", 0, 16},
+    // Half readable: the second number keeps its default.
+    {"CountWithoutOffset", "  33 xx\r\n", 33, 16},
+    // An offset inside the header itself would destroy it: the entry goes behind it.
+    {"OffsetInsideTheHeader", "  -4         3\r\n", 0, 16},
+};
+
+INSTANTIATE_TEST_SUITE_P(Headers, LogHeaderRead, ::testing::ValuesIn(header_read_rows),
+                         [](const auto& instance) { return instance.param.name; });
 
 /// A header on disk, the entry written next, and where that entry goes: at
 /// `entry_at`, with the header counting `count` after it.
 struct next_entry_row {
   std::string name;
-  std::string header;
-  /// The file is padded with dots to this size behind the header.
-  std::size_t pad_to = 0;
   /// std::nullopt: the shipped default.
   std::optional<std::int32_t> max_record_count = std::nullopt;
+  std::string header = {};
+  /// The file is padded with dots to this size behind the header.
+  std::size_t pad_to = 0;
   std::uint32_t number = 1;
   std::size_t entry_at = 16;
   std::string count = {};
@@ -135,44 +138,21 @@ TEST_P(LogNextEntry, GoesWhereTheHeaderSaysWithinTheHeadersWidth) {
   EXPECT_LT(file.size(), 100000u) << "nothing is written near an offset the entry does not go to";
 }
 
-INSTANTIATE_TEST_SUITE_P(Headers, LogNextEntry,
-                         ::testing::Values(next_entry_row{.name = "At12And5000",
-                                                          .header = "  12      5000\r\n",
-                                                          .pad_to = 6000,
-                                                          .number = 7,
-                                                          .entry_at = 5000,
-                                                          .count = "  13"},
-                                           // A file that never wraps stops counting at 9999 ...
-                                           next_entry_row{.name = "At9999WithoutWrap",
-                                                          .header = "9999        16\r\n",
-                                                          .max_record_count = 0,
-                                                          .number = 1,
-                                                          .count = "9999"},
-                                           // ... and one configured for more than 9999 entries wraps at 9999.
-                                           next_entry_row{.name = "At9999WithMoreAllowed",
-                                                          .header = "9999        16\r\n",
-                                                          .max_record_count = 20000,
-                                                          .number = 2,
-                                                          .count = "   1"},
-                                           // A damaged header with the largest numbers there are: counted on
-                                           // without overflow, and the offset past what the header shows starts
-                                           // the ring again.
-                                           next_entry_row{.name = "WithTheLargestCount",
-                                                          .header = "2147483647 200\r\n",
-                                                          .max_record_count = 0,
-                                                          .number = 3,
-                                                          .entry_at = 200,
-                                                          .count = "9999"},
-                                           next_entry_row{.name = "WithTheLargestOffset",
-                                                          .header = "   7 2147483647\r\n",
-                                                          .max_record_count = 0,
-                                                          .number = 4,
-                                                          .count = "   1"},
-                                           // An entry that would carry the offset past 999999999 starts the ring again.
-                                           next_entry_row{.name = "NearTheLargestOffsetShown",
-                                                          .header = "   5 999999000\r\n",
-                                                          .number = 9,
-                                                          .count = "   1"}),
+const std::vector<next_entry_row> next_entry_rows = {
+    {"At12And5000", std::nullopt, "  12      5000\r\n", 6000, 7, 5000, "  13"},
+    // A file that never wraps stops counting at 9999 ...
+    {"At9999WithoutWrap", 0, "9999        16\r\n", 0, 1, 16, "9999"},
+    // ... and one configured for more than 9999 entries wraps at 9999.
+    {"At9999WithMoreAllowed", 20000, "9999        16\r\n", 0, 2, 16, "   1"},
+    // A damaged header with the largest numbers there are: counted on without
+    // overflow, and the offset past what the header shows starts the ring again.
+    {"WithTheLargestCount", 0, "2147483647 200\r\n", 0, 3, 200, "9999"},
+    {"WithTheLargestOffset", 0, "   7 2147483647\r\n", 0, 4, 16, "   1"},
+    // An entry that would carry the offset past 999999999 starts the ring again.
+    {"NearTheLargestOffsetShown", std::nullopt, "   5 999999000\r\n", 0, 9, 16, "   1"},
+};
+
+INSTANTIATE_TEST_SUITE_P(Headers, LogNextEntry, ::testing::ValuesIn(next_entry_rows),
                          [](const auto& instance) { return instance.param.name; });
 
 TEST_F(LogFiles, WithMaxRecordCount2TheThirdEntryWrapsBehindTheHeader) {
