@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <future>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -78,12 +79,17 @@ class RunningStops : public Running, public ::testing::WithParamInterface<stop_r
 TEST_P(RunningStops, ReportStopPendingWithRisingCheckpointsThenStoppedWithTheWorkerAtRest) {
   const stop_row& row = GetParam();
   worker_drain_ms = row.drain_ms;
-  bool worker_done_when_stopped = false;
-  std::size_t events_when_stopped = 0;
-  session.on_report = [&](const platform::service_status& s) {
+  // What the world is like when SERVICE_STOPPED is reported (shared: a case
+  // that fails early ends before its service does).
+  struct at_stopped {
+    bool worker_done = false;
+    std::size_t events = 0;
+  };
+  const auto seen = std::make_shared<at_stopped>();
+  session.on_report = [this, seen](const platform::service_status& s) {
     if (s.current_state != win::service_stopped) return;
-    worker_done_when_stopped = worker_returned;
-    events_when_stopped = logs.events().size();
+    seen->worker_done = worker_returned;
+    seen->events = logs.events().size();
   };
   ASSERT_NO_FATAL_FAILURE(start_running());
   EXPECT_EQ(session.registered_name(), "hbalogd");
@@ -122,8 +128,8 @@ TEST_P(RunningStops, ReportStopPendingWithRisingCheckpointsThenStoppedWithTheWor
     }
   }
   for (std::size_t i = 1; i < checkpoints.size(); ++i) EXPECT_GT(checkpoints[i], checkpoints[i - 1]);
-  EXPECT_TRUE(worker_done_when_stopped);
-  EXPECT_EQ(events_when_stopped, 2u) << "\"Service stopped\" must be in the log before SERVICE_STOPPED";
+  EXPECT_TRUE(seen->worker_done);
+  EXPECT_EQ(seen->events, 2u) << "\"Service stopped\" must be in the log before SERVICE_STOPPED";
   const std::vector<recorded_event> events = logs.events();
   ASSERT_EQ(events.size(), 2u);
   expect_module_event(events[0], "Service started");
