@@ -44,6 +44,7 @@
 #include "platform/win_codes.h"
 #include "tests/fakes/capture_fake_event_log.h"
 #include "tests/support/capture_seams.h"
+#include "tests/support/store_session.h"
 
 namespace {
 
@@ -112,8 +113,6 @@ struct fixture {
 class run {
  public:
   explicit run(FuzzedDataProvider& in) : in_(in) {
-    logd::create_store_locks();
-    logd::clear_capture_stop();
     logd::set_unique_id_position(40);
     if (logd::build_thread_manager_table() != 0) std::abort();
     for (auto& w : written_.writable) w = true;
@@ -145,10 +144,7 @@ class run {
   }
   ~run() {
     logd::join_writers();
-    logd::teardown_store();
     logd::set_capture_seams({});
-    logd::destroy_store_locks();
-    logd::clear_capture_stop();
   }
   run(const run&) = delete;
   run& operator=(const run&) = delete;
@@ -332,7 +328,7 @@ class run {
     for (logd::interface_entry* e : entries_) {
       if (logd::get_queue_count(e) > logd::max_queue_count) fail("a queue holds more than 16 records", 0, 0);
     }
-    const std::vector<std::string> texts = logs_.report_texts();
+    const std::vector<std::string> texts = logs_.application.texts();
     for (std::size_t i = reports_seen_; i < texts.size(); ++i) take_report(texts[i]);
     reports_seen_ = texts.size();
   }
@@ -406,6 +402,7 @@ class run {
   }
 
   FuzzedDataProvider& in_;
+  test::store_session store_;
   test::capture_fake_event_logs logs_;
   platform::scoped_event_logs logs_guard_{logs_};
   std::unique_ptr<platform::event_handle> event_{platform::create_event(nullptr)};

@@ -14,6 +14,8 @@
 #include "platform/win_codes.h"
 #include "tests/fakes/adapter_simulator.h"
 #include "tests/fakes/temp_host.h"
+#include "tests/support/interface_entries.h"
+#include "tests/support/store_session.h"
 
 namespace kvx::adapter {
 namespace {
@@ -58,13 +60,10 @@ TEST(LoggerRequestConcurrency, SharedRequestsBesideADetailDrainWithBusyAnswers) 
   test::temp_host host;
   test::running_simulator sim("[adapter]\nport = 0\npci_location = 0x0100\n[adapter]\nport = 1\n");
   ASSERT_TRUE(sim.started());
-  logd::create_store_locks();
+  const test::store_session store;
   logd::set_max_retry_count(50);
   logd::set_retry_frequency(0);
-  auto made = std::make_unique<logd::interface_entry>();
-  made->symbolic_link_name = "\\\\.\\scsi1";
-  logd::interface_entry* entry = logd::adopt_interface_entry(std::move(made));
-  logd::set_interface_table(entry);
+  logd::interface_entry* entry = test::link_entry_at_tail(test::port_device(1));
   for (int slot = 0; slot < 16; ++slot) {
     ASSERT_EQ(sim.control({"fill", "--port", "1", "--slot", std::to_string(slot)}).status, 0);
   }
@@ -97,8 +96,6 @@ TEST(LoggerRequestConcurrency, SharedRequestsBesideADetailDrainWithBusyAnswers) 
   EXPECT_EQ(released, 16);
   EXPECT_EQ(logd::get_last_error(entry), 0);
   EXPECT_EQ(logd::get_interface_table(), entry) << "the adapter's exclusive opens never met another handle";
-  logd::teardown_store();
-  logd::destroy_store_locks();
 }
 
 // The service's own requests to one adapter never meet each other at the
@@ -108,13 +105,10 @@ TEST(LoggerRequestConcurrency, OwnRequestsToOneAdapterNeverDropIt) {
   test::temp_host host;
   test::running_simulator sim("[adapter]\nport = 3\npci_location = 0x0300\n");
   ASSERT_TRUE(sim.started());
-  logd::create_store_locks();
+  const test::store_session store;
   logd::set_max_retry_count(5);
   logd::set_retry_frequency(0);
-  auto made = std::make_unique<logd::interface_entry>();
-  made->symbolic_link_name = "\\\\.\\scsi3";
-  logd::interface_entry* entry = logd::adopt_interface_entry(std::move(made));
-  logd::set_interface_table(entry);
+  logd::interface_entry* entry = test::link_entry_at_tail(test::port_device(3));
 
   std::atomic<int> failures{0};
   std::thread shared_side([&failures] {
@@ -129,8 +123,6 @@ TEST(LoggerRequestConcurrency, OwnRequestsToOneAdapterNeverDropIt) {
   shared_side.join();
   EXPECT_EQ(failures.load(), 0);
   EXPECT_EQ(logd::get_interface_table(), entry) << "the adapter was dropped by its own service's requests";
-  logd::teardown_store();
-  logd::destroy_store_locks();
 }
 
 }  // namespace

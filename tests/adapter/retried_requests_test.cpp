@@ -18,9 +18,10 @@
 #include "platform/win_codes.h"
 #include "tests/fakes/adapter_scripted_ports.h"
 #include "tests/fakes/adapter_simulator.h"
-#include "tests/fakes/output_reports.h"
+#include "tests/fakes/application_log.h"
 #include "tests/fakes/temp_host.h"
 #include "tests/support/interface_entries.h"
+#include "tests/support/store_session.h"
 
 namespace kvx::adapter {
 namespace {
@@ -41,15 +42,8 @@ double seconds_since(clock_type::time_point start) {
 class StoreFixture : public ::testing::Test {
  protected:
   void SetUp() override {
-    logd::create_store_locks();
-    logd::clear_capture_stop();
     logd::set_max_retry_count(300);
     logd::set_retry_frequency(0);
-  }
-  void TearDown() override {
-    logd::clear_capture_stop();
-    logd::teardown_store();
-    logd::destroy_store_locks();
   }
 
   /// Appends an entry for `port` to interface_table.
@@ -61,13 +55,15 @@ class StoreFixture : public ::testing::Test {
     }
     return false;
   }
+
+  test::store_session store;
 };
 
 class LoggerRequests : public StoreFixture {
  protected:
   test::scripted_ports ports;
   platform::scoped_ports installed{ports};
-  test::report_recorder reports;
+  test::application_log reports;
   platform::scoped_event_logs reports_installed{reports};
 };
 
@@ -173,7 +169,7 @@ TEST_F(LoggerRequests, PacketThatCannotBeHadIsReportedAndClosesTheDevice) {
   EXPECT_EQ(request_detail_data(context), nullptr);
   EXPECT_EQ(release_detail_slot(context, 1), 1);
   EXPECT_EQ(reports.count("Unable to allocate memory for interface table."), 2);
-  for (const test::reported_event& e : reports.events()) EXPECT_EQ(e.type, logd::report_error);
+  for (const test::reported_event& e : reports.reports()) EXPECT_EQ(e.type, logd::report_error);
   EXPECT_EQ(ports.exchanges(), 0);
   EXPECT_EQ(ports.opens(), 0) << "no device is opened for a packet that cannot be had";
   EXPECT_TRUE(linked(entry));

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/sim/event_log_file.h"
+#include "tests/eventlog/driver_text_records.h"
 
 int main(int argc, char** argv) {
   if (argc < 3) {
@@ -19,8 +19,7 @@ int main(int argc, char** argv) {
   for (long i = 0; i < count; ++i) {
     const std::vector<std::uint8_t> data(static_cast<std::size_t>((i * 37) % (max_data + 1)),
                                          static_cast<std::uint8_t>(i & 0xFF));
-    if (kvx::sim::append_event_record(argv[1], "kvxwdd", 0xC0070004, 1, 0, 1700000000, {"child " + std::to_string(i)},
-                                      data) < 0) {
+    if (kvx::test::append_driver_text(argv[1], "child " + std::to_string(i), data) < 0) {
       return 1;
     }
   }

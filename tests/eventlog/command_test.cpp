@@ -2,13 +2,13 @@
 // refused with a message, a non-zero status and the log left as it was.
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <fstream>
 #include <regex>
 
 #include "platform/sim/event_log_file.h"
 #include "simhost/commands.h"
 #include "tests/fakes/temp_host.h"
+#include "tests/support/file_bytes.h"
 #include "tests/support/process.h"
 
 namespace {
@@ -16,25 +16,10 @@ namespace {
 namespace sim = kvx::sim;
 using kvx::simhost::arguments;
 using kvx::simhost::run_eventlog;
+using kvx::test::file_bytes;
 
-struct outcome {
-  int status;
-  std::string out;
-  std::string err;
-};
-
-outcome run(const arguments& args) {
-  testing::internal::CaptureStdout();
-  testing::internal::CaptureStderr();
-  const int status = run_eventlog(args);
-  std::fflush(nullptr);
-  outcome o{status, testing::internal::GetCapturedStdout(), testing::internal::GetCapturedStderr()};
-  return o;
-}
-
-std::vector<std::uint8_t> file_bytes(const std::filesystem::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), {}};
+kvx::test::command_result run(const arguments& args) {
+  return kvx::test::run_captured([&] { return run_eventlog(args); });
 }
 
 class EventlogCommand : public testing::Test {
@@ -45,16 +30,17 @@ class EventlogCommand : public testing::Test {
 };
 
 TEST_F(EventlogCommand, WriteThenShowEveryField) {
-  const outcome w = run({"write", "System", "--source", "kvxwdd", "--id", "0xC0070004", "--type", "error", "--category",
-                         "2", "--time", "1700000000", "--string", "first text", "--string", "", "--data",
-                         "00 01 02 03 04 05 06 07 08 09 0a 0b 0c 0d 0e 0f:10FF"});
+  const kvx::test::command_result w =
+      run({"write", "System", "--source", "kvxwdd", "--id", "0xC0070004", "--type", "error", "--category", "2",
+           "--time", "1700000000", "--string", "first text", "--string", "", "--data",
+           "00 01 02 03 04 05 06 07 08 09 0a 0b 0c 0d 0e 0f:10FF"});
   ASSERT_EQ(w.status, 0) << w.err;
   EXPECT_EQ(w.out, "1\n");
-  const outcome w2 = run({"write", "system", "--source", "Hbalogd", "--id", "7"});
+  const kvx::test::command_result w2 = run({"write", "system", "--source", "Hbalogd", "--id", "7"});
   ASSERT_EQ(w2.status, 0) << w2.err;
   EXPECT_EQ(w2.out, "2\n");
 
-  const outcome s = run({"show", "System"});
+  const kvx::test::command_result s = run({"show", "System"});
   ASSERT_EQ(s.status, 0) << s.err;
   // TimeWritten is the moment of writing: compare its form, not its value.
   const std::string shown =
@@ -83,14 +69,14 @@ TEST_F(EventlogCommand, WriteThenShowEveryField) {
             std::string::npos)
       << shown;
 
-  const outcome empty = run({"show", "Application"});
+  const kvx::test::command_result empty = run({"show", "Application"});
   ASSERT_EQ(empty.status, 0);
   EXPECT_EQ(empty.out, "Application log: no records, next number 1\n");
 }
 
 TEST_F(EventlogCommand, ClearRestartsKeepsOrStartsAtNumber) {
   for (int i = 0; i < 3; ++i) ASSERT_EQ(run({"write", "System", "--source", "s", "--id", "1"}).status, 0);
-  outcome c = run({"clear", "System", "--keep-numbers"});
+  kvx::test::command_result c = run({"clear", "System", "--keep-numbers"});
   ASSERT_EQ(c.status, 0) << c.err;
   EXPECT_EQ(c.out, "System log cleared, next number 4\n");
   EXPECT_EQ(run({"write", "System", "--source", "s", "--id", "1"}).out, "4\n");
@@ -139,7 +125,7 @@ TEST_F(EventlogCommand, BadArgumentsChangeNothing) {
   for (const arguments& args : bad) {
     std::string words;
     for (const std::string& a : args) words += " [" + a + "]";
-    const outcome o = run(args);
+    const kvx::test::command_result o = run(args);
     EXPECT_EQ(o.status, 2) << words;
     EXPECT_NE(o.err.find("simhost eventlog: "), std::string::npos) << words;
     EXPECT_NE(o.err.find("usage: simhost eventlog"), std::string::npos) << words;
@@ -155,10 +141,10 @@ TEST_F(EventlogCommand, CorruptLogIsReportedNotShownAsEmpty) {
     std::fstream f(path, std::ios::binary | std::ios::in | std::ios::out);
     f.write("XXXX", 4);
   }
-  const outcome s = run({"show", "System"});
+  const kvx::test::command_result s = run({"show", "System"});
   EXPECT_EQ(s.status, 1);
   EXPECT_NE(s.err.find("corrupt"), std::string::npos);
-  const outcome w = run({"write", "System", "--source", "s", "--id", "1"});
+  const kvx::test::command_result w = run({"write", "System", "--source", "s", "--id", "1"});
   EXPECT_EQ(w.status, 1);
   EXPECT_EQ(w.out, "");
   EXPECT_EQ(run({"clear", "System", "--keep-numbers"}).status, 1);

@@ -17,6 +17,7 @@
 #include "platform/sim/sync_event.h"
 #include "platform/sync.h"
 #include "platform/win_codes.h"
+#include "tests/eventlog/driver_text_records.h"
 #include "tests/fakes/temp_host.h"
 #include "tests/support/poll.h"
 #include "tests/support/process.h"
@@ -26,13 +27,10 @@ namespace {
 namespace sim = kvx::sim;
 namespace win = kvx::win;
 using kvx::platform::create_event;
+using kvx::test::append_driver_text;
 
 // Long enough never to be reached by a healthy build, however loaded.
 constexpr std::uint32_t generous_ms = 20000;
-
-std::int64_t append(const char* text) {
-  return sim::append_event_record("System", "kvxwdd", 0xC0070004, 1, 0, 1700000000, {text}, {});
-}
 
 // The append helper's command line.
 std::vector<std::string> appender(const char* log, int count, int max_data) {
@@ -153,10 +151,10 @@ class WatchedSystemLog : public testing::Test {
 };
 
 TEST_F(WatchedSystemLog, AWriteReleasesAThreadThatWaits) {
-  EXPECT_TRUE(released_by(*e, [] { EXPECT_GE(append("one"), 1); }));
+  EXPECT_TRUE(released_by(*e, [] { EXPECT_GE(append_driver_text("one"), 1); }));
   // A second registration of the same event adds nothing.
   ASSERT_TRUE(reader->notify_change(*e));
-  EXPECT_TRUE(released_by(*e, [] { EXPECT_GE(append("two"), 1); }));
+  EXPECT_TRUE(released_by(*e, [] { EXPECT_GE(append_driver_text("two"), 1); }));
   // Clearing is a change too.
   EXPECT_TRUE(released_by(*e, [] { EXPECT_EQ(sim::clear_event_log("System", sim::clear_numbering::restart), 0); }));
 }
@@ -169,7 +167,7 @@ TEST_F(WatchedSystemLog, WritesWhileNobodyWaitsAreLostToTheEvent) {
   ASSERT_NE(witness, nullptr);
   ASSERT_TRUE(reader->notify_change(*witness));
   EXPECT_TRUE(released_by(*witness, [] {
-    for (int i = 0; i < 5; ++i) EXPECT_GE(append("burst"), 1);
+    for (int i = 0; i < 5; ++i) EXPECT_GE(append_driver_text("burst"), 1);
   }));
   EXPECT_EQ(e->wait(0), win::wait_timeout) << "every pulse of the burst found nobody waiting on it";
   std::uint32_t count = 0;
@@ -216,7 +214,7 @@ TEST(ChangeNotification, ClosingTheReaderStopsItsWatch) {
     ASSERT_TRUE(reader->notify_change(*e));
   }
   EXPECT_EQ(open_fd_count(), fds_before) << "no descriptor outlives its reader";
-  ASSERT_EQ(append("after close"), 1);
+  ASSERT_EQ(append_driver_text("after close"), 1);
   EXPECT_EQ(e->wait(300), win::wait_timeout) << "no watch outlives its reader";
 }
 
@@ -233,7 +231,7 @@ TEST_F(WatchedSystemLog, AnotherProcessWritingWakesTheWaiter) {
 
 TEST(ConcurrentAccess, ReadersBesideAnotherProcessWritingSeeOnlyWholeRecords) {
   kvx::test::temp_host host;
-  ASSERT_EQ(append("seed"), 1);
+  ASSERT_EQ(append_driver_text("seed"), 1);
   constexpr int writes = 300;
   kvx::test::background_process child(appender("System", writes, 3000));
   ASSERT_TRUE(child.started());
@@ -285,11 +283,11 @@ TEST(ConcurrentAccess, ReadersBesideAnotherProcessWritingSeeOnlyWholeRecords) {
 
 TEST(ConcurrentAccess, ThreadsReadingWhileAnotherClearsAndRefills) {
   kvx::test::temp_host host;
-  ASSERT_EQ(append("seed"), 1);
+  ASSERT_EQ(append_driver_text("seed"), 1);
   std::atomic<bool> done{false};
   std::thread writer([&] {
     for (int round = 0; round < 60; ++round) {
-      for (int i = 0; i < 5; ++i) EXPECT_GE(append("refill"), 1);
+      for (int i = 0; i < 5; ++i) EXPECT_GE(append_driver_text("refill"), 1);
       EXPECT_EQ(
           sim::clear_event_log("System", round % 2 != 0 ? sim::clear_numbering::keep : sim::clear_numbering::restart),
           0);

@@ -11,6 +11,7 @@
 #include "platform/host.h"
 #include "platform/sim/event_log_file.h"
 #include "platform/win_codes.h"
+#include "tests/eventlog/driver_text_records.h"
 #include "tests/fakes/temp_host.h"
 #include "tests/support/file_bytes.h"
 
@@ -19,17 +20,12 @@ namespace {
 namespace sim = kvx::sim;
 namespace win = kvx::win;
 using kvx::platform::event_log_reader;
+using kvx::test::append_driver_text;
 
 constexpr std::uint32_t seq_fwd = win::eventlog_sequential_read | win::eventlog_forwards_read;
 constexpr std::uint32_t seq_back = win::eventlog_sequential_read | win::eventlog_backwards_read;  // 9
 constexpr std::uint32_t seek_fwd = win::eventlog_seek_read | win::eventlog_forwards_read;
 constexpr std::uint32_t seek_back = win::eventlog_seek_read | win::eventlog_backwards_read;  // 10
-
-std::int64_t append(const std::string& text, std::size_t data_size = 0) {
-  std::vector<std::uint8_t> data(data_size);
-  for (std::size_t i = 0; i < data_size; ++i) data[i] = static_cast<std::uint8_t>(i ^ text.size());
-  return sim::append_event_record("System", "kvxwdd", 0xC0070004, 1, 0, 1700000000, {text}, data);
-}
 
 std::unique_ptr<event_log_reader> open_system() {
   auto r = kvx::platform::backend_event_logs().open_log("System");
@@ -78,7 +74,7 @@ TEST(LogReader, EmptyLogHasOldestZeroAndNothingToRead) {
   EXPECT_EQ(read(*r, seq_back, 0, 4096).rc, win::error_handle_eof);
   EXPECT_EQ(read(*r, seek_back, 1, 4096).rc, win::error_invalid_parameter);
   // Cleared keeping its numbers, an empty log still says 0.
-  ASSERT_GE(append("x"), 1);
+  ASSERT_GE(append_driver_text("x"), 1);
   ASSERT_EQ(sim::clear_event_log("System", sim::clear_numbering::keep), 0);
   ASSERT_TRUE(r->oldest_record_number(oldest));
   EXPECT_EQ(oldest, 0u);
@@ -86,9 +82,9 @@ TEST(LogReader, EmptyLogHasOldestZeroAndNothingToRead) {
 
 TEST(LogReader, SizeProbeThenExactSequentialReadGivesTheRecord) {
   kvx::test::temp_host host;
-  ASSERT_EQ(append("first"), 1);
-  ASSERT_EQ(append("second", 104), 2);
-  ASSERT_EQ(append("third"), 3);
+  ASSERT_EQ(append_driver_text("first"), 1);
+  ASSERT_EQ(append_driver_text("second", 104), 2);
+  ASSERT_EQ(append_driver_text("third"), 3);
   for (std::uint32_t n : {3u, 2u, 1u}) {
     auto r = open_system();
     std::uint8_t probe = 0;
@@ -117,7 +113,7 @@ TEST(LogReader, SizeProbeThenExactSequentialReadGivesTheRecord) {
 
 TEST(LogReader, SequentialReadsPackWholeRecordsAndFollowNewOnes) {
   kvx::test::temp_host host;
-  for (const char* t : {"a", "b", "c"}) ASSERT_GE(append(t), 1);
+  for (const char* t : {"a", "b", "c"}) ASSERT_GE(append_driver_text(t), 1);
   auto r = open_system();
   read_result all = read(*r, seq_fwd, 0, 65536);
   ASSERT_EQ(all.rc, win::error_success);
@@ -125,7 +121,7 @@ TEST(LogReader, SequentialReadsPackWholeRecordsAndFollowNewOnes) {
   EXPECT_EQ(text_of(all.records[0]), "a");
   EXPECT_EQ(text_of(all.records[2]), "c");
   EXPECT_EQ(read(*r, seq_fwd, 0, 65536).rc, win::error_handle_eof);
-  ASSERT_EQ(append("d"), 4);
+  ASSERT_EQ(append_driver_text("d"), 4);
   read_result more = read(*r, seq_fwd, 0, 65536);
   ASSERT_EQ(more.rc, win::error_success);
   ASSERT_EQ(more.records.size(), 1u);
@@ -142,7 +138,7 @@ TEST(LogReader, SequentialReadsPackWholeRecordsAndFollowNewOnes) {
 
 TEST(LogReader, ABufferTakesOnlyTheRecordsThatFitWhole) {
   kvx::test::temp_host host;
-  for (const char* t : {"a", "b", "c"}) ASSERT_GE(append(t), 1);
+  for (const char* t : {"a", "b", "c"}) ASSERT_GE(append_driver_text(t), 1);
   auto r = open_system();
   const read_result one = read(*r, seek_fwd, 1, 65536);
   ASSERT_EQ(one.rc, win::error_success);
@@ -163,7 +159,7 @@ TEST(LogReader, ABufferTakesOnlyTheRecordsThatFitWhole) {
 // its step, or an offset that went stale, lands on the wrong record or on no
 // record at all.
 void fill(const std::string& tag, std::uint32_t from, std::uint32_t to, std::size_t step) {
-  for (std::uint32_t n = from; n <= to; ++n) ASSERT_EQ(append(tag + std::to_string(n), n * step % 97), n);
+  for (std::uint32_t n = from; n <= to; ++n) ASSERT_EQ(append_driver_text(tag + std::to_string(n), n * step % 97), n);
 }
 
 // Every record 1..`last` read by number, the watcher's way (a size probe,
@@ -253,7 +249,7 @@ TEST(LogReader, AnIndexThatIsStaleShortOrDamagedStillGivesTheRightRecord) {
 TEST(LogReader, NumbersOutsideTheLogAndBadCallsAreInvalidParameters) {
   kvx::test::temp_host host;
   ASSERT_EQ(sim::clear_event_log("System", sim::clear_numbering::start_at, 10), 0);
-  for (int i = 0; i < 3; ++i) ASSERT_GE(append("x"), 10);
+  for (int i = 0; i < 3; ++i) ASSERT_GE(append_driver_text("x"), 10);
   auto r = open_system();
   for (std::uint32_t n : {0u, 9u, 1u, 13u, 0xFFFFFFFFu}) {
     EXPECT_EQ(read(*r, seek_back, n, 4096).rc, win::error_invalid_parameter) << n;
@@ -273,7 +269,7 @@ TEST(LogReader, NumbersOutsideTheLogAndBadCallsAreInvalidParameters) {
 TEST(LogReader, WrappedNumbersAreFoundInTheirPlace) {
   kvx::test::temp_host host;
   ASSERT_EQ(sim::clear_event_log("System", sim::clear_numbering::start_at, 0xFFFFFFFE), 0);
-  for (const char* t : {"a", "b", "c", "d"}) ASSERT_GE(append(t), 1);
+  for (const char* t : {"a", "b", "c", "d"}) ASSERT_GE(append_driver_text(t), 1);
   auto r = open_system();
   std::uint32_t oldest = 0, count = 0;
   ASSERT_TRUE(r->oldest_record_number(oldest));
@@ -293,7 +289,7 @@ TEST(LogReader, WrappedNumbersAreFoundInTheirPlace) {
 
 TEST(LogReader, RecordLargerThanAnyFixedBufferIsReadWhole) {
   kvx::test::temp_host host;
-  ASSERT_EQ(append("big", 200 * 1024), 1);
+  ASSERT_EQ(append_driver_text("big", 200 * 1024), 1);
   auto r = open_system();
   const read_result fixed = read(*r, seek_back, 1, 64 * 1024);
   ASSERT_EQ(fixed.rc, win::error_insufficient_buffer);
@@ -309,13 +305,13 @@ TEST(LogReader, RecordLargerThanAnyFixedBufferIsReadWhole) {
 
 TEST(LogReader, LogClearedUnderAnOpenReader) {
   kvx::test::temp_host host;
-  for (const char* t : {"old1", "old2", "old3"}) ASSERT_GE(append(t), 1);
+  for (const char* t : {"old1", "old2", "old3"}) ASSERT_GE(append_driver_text(t), 1);
   auto r = open_system();
   ASSERT_EQ(read(*r, seq_fwd, 0, 200).rc, win::error_success);  // positioned inside the old log
 
   ASSERT_EQ(sim::clear_event_log("System", sim::clear_numbering::restart), 0);
-  ASSERT_EQ(append("new1"), 1);
-  ASSERT_EQ(append("new2"), 2);
+  ASSERT_EQ(append_driver_text("new1"), 1);
+  ASSERT_EQ(append_driver_text("new2"), 2);
   // The stale position fails once, then the handle reads the new log.
   EXPECT_EQ(read(*r, seq_fwd, 0, 4096).rc, win::error_event_log_file_changed);
   const read_result fresh = read(*r, seq_fwd, 0, 4096);
@@ -333,7 +329,7 @@ TEST(LogReader, LogClearedUnderAnOpenReader) {
   std::uint32_t got = 0, needed = 0;
   ASSERT_EQ(r->read(seek_back, 2, &probe, 1, got, needed), win::error_insufficient_buffer);
   ASSERT_EQ(sim::clear_event_log("System", sim::clear_numbering::keep), 0);
-  ASSERT_EQ(append("kept3"), 3);
+  ASSERT_EQ(append_driver_text("kept3"), 3);
   EXPECT_EQ(read(*r, seq_back, 0, needed).rc, win::error_event_log_file_changed);
   // A seek read needs no old position: it reads the new contents at once.
   const read_result seek = read(*r, seek_back, 3, 4096);
@@ -344,14 +340,10 @@ TEST(LogReader, LogClearedUnderAnOpenReader) {
 
 TEST(LogReader, DamagedFileUnderAnOpenReaderFailsCleanly) {
   kvx::test::temp_host host;
-  for (const char* t : {"a", "b", "c"}) ASSERT_GE(append(t), 1);
+  for (const char* t : {"a", "b", "c"}) ASSERT_GE(append_driver_text(t), 1);
   auto r = open_system();
   const std::filesystem::path path = sim::event_log_path("System");
-  std::vector<std::uint8_t> bytes;
-  {
-    std::ifstream in(path, std::ios::binary);
-    bytes.assign(std::istreambuf_iterator<char>(in), {});
-  }
+  const std::vector<std::uint8_t> bytes = kvx::test::file_bytes(path);
   auto rewrite = [&](const std::vector<std::uint8_t>& b) {
     std::fstream out(path, std::ios::binary | std::ios::in | std::ios::out);
     out.write(reinterpret_cast<const char*>(b.data()), static_cast<std::streamsize>(b.size()));

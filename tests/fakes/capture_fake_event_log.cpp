@@ -78,23 +78,6 @@ class capture_fake_event_logs::reader final : public platform::event_log_reader 
   platform::event_handle* watching_ = nullptr;
 };
 
-class capture_fake_event_logs::source final : public platform::event_source {
- public:
-  source(capture_fake_event_logs& logs, std::string name) : logs_(logs), name_(std::move(name)) {}
-
-  bool report(std::uint16_t type, std::uint16_t category, std::uint32_t event_id,
-              const std::vector<std::string>& strings, std::span<const std::uint8_t> data) override {
-    if (logs_.refuse_reports) return false;
-    std::lock_guard<std::mutex> guard(logs_.lock_);
-    logs_.reports_.push_back({name_, type, category, event_id, strings, data.size()});
-    return true;
-  }
-
- private:
-  capture_fake_event_logs& logs_;
-  std::string name_;
-};
-
 std::uint32_t capture_fake_event_logs::append(const std::function<std::vector<std::uint8_t>(std::uint32_t)>& make) {
   std::lock_guard<std::mutex> guard(lock_);
   const std::uint32_t number = next_number_;
@@ -128,25 +111,13 @@ std::vector<std::uint32_t> capture_fake_event_logs::numbers_read() const {
   return numbers_read_;
 }
 
-std::vector<fake_report> capture_fake_event_logs::reports() const {
-  std::lock_guard<std::mutex> guard(lock_);
-  return reports_;
-}
-
-std::vector<std::string> capture_fake_event_logs::report_texts() const {
-  std::vector<std::string> texts;
-  for (const fake_report& r : reports()) texts.push_back(r.strings.empty() ? std::string() : r.strings.front());
-  return texts;
-}
-
 std::unique_ptr<platform::event_log_reader> capture_fake_event_logs::open_log(const char* log_name) {
   if (fail_open || log_name == nullptr || std::strcmp(log_name, "System") != 0) return nullptr;
   return std::make_unique<reader>(*this);
 }
 
 std::unique_ptr<platform::event_source> capture_fake_event_logs::register_source(const char* source_name) {
-  if (refuse_sources) return nullptr;
-  return std::make_unique<source>(*this, source_name != nullptr ? source_name : "");
+  return application.register_source(source_name);
 }
 
 }  // namespace kvx::test

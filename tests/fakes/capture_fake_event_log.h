@@ -1,7 +1,9 @@
-// An in-memory System log and Application log for the capture's tests: records
-// are numbered like the simulated host's (after 4294967295 comes 1), read with
-// ReadEventLogA's seek/sequential semantics, and every knob below injects a
-// fault. Install it with platform::scoped_event_logs.
+// An in-memory System log for the capture's tests, with the one recording
+// Application log beside it: records are numbered like the simulated host's
+// (after 4294967295 comes 1), read with ReadEventLogA's seek/sequential
+// semantics, and every knob below injects a fault. Sources are registered with
+// `application`, which keeps their reports. Install it with
+// platform::scoped_event_logs.
 #pragma once
 
 #include <atomic>
@@ -16,19 +18,10 @@
 
 #include "platform/event_log.h"
 #include "platform/sim/event_log_file.h"
+#include "tests/fakes/application_log.h"
 #include "tests/support/records.h"
 
 namespace kvx::test {
-
-/// One report that reached the fake Application log.
-struct fake_report {
-  std::string source;
-  std::uint16_t type = 0;
-  std::uint16_t category = 0;
-  std::uint32_t event_id = 0;
-  std::vector<std::string> strings;
-  std::size_t data_size = 0;
-};
 
 class capture_fake_event_logs final : public platform::event_log_service {
  public:
@@ -53,8 +46,6 @@ class capture_fake_event_logs final : public platform::event_log_service {
   std::atomic<bool> fail_oldest{false};
   std::atomic<bool> fail_notify{false};
   std::atomic<bool> signal_changes{true};
-  std::atomic<bool> refuse_sources{false};
-  std::atomic<bool> refuse_reports{false};
   /// Called (outside the fake's lock) before every record read by number.
   std::function<void(std::uint32_t)> before_read;
 
@@ -63,18 +54,16 @@ class capture_fake_event_logs final : public platform::event_log_service {
   std::atomic<int> count_queries{0};
   std::atomic<int> oldest_queries{0};
   std::vector<std::uint32_t> numbers_read() const;
-  std::vector<fake_report> reports() const;
-  /// The texts of the reports, in order.
-  std::vector<std::string> report_texts() const;
+
+  /// Where the sources registered here report (and its refusals).
+  application_log application;
 
   std::unique_ptr<platform::event_log_reader> open_log(const char* log_name) override;
   std::unique_ptr<platform::event_source> register_source(const char* source_name) override;
 
  private:
   class reader;
-  class source;
   friend class reader;
-  friend class source;
 
   mutable std::mutex lock_;
   std::map<std::uint32_t, std::vector<std::uint8_t>> records_;  ///< by number
@@ -83,7 +72,6 @@ class capture_fake_event_logs final : public platform::event_log_service {
   std::uint32_t empty_oldest_ = 0;
   std::set<platform::event_handle*> watchers_;
   std::vector<std::uint32_t> numbers_read_;
-  std::vector<fake_report> reports_;
 };
 
 }  // namespace kvx::test

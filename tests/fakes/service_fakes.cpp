@@ -154,52 +154,6 @@ std::uint32_t scripted_services::open_manager(std::uint32_t access, platform::un
   return rc;
 }
 
-namespace {
-
-class faulty_key : public platform::registry_key {
- public:
-  faulty_key(platform::unique_reg_key inner, bool fail_close) : inner_(std::move(inner)), fail_close_(fail_close) {}
-  std::uint32_t query_value(const char* name, std::uint32_t* type, std::uint8_t* data, std::uint32_t* size) override {
-    return inner_->query_value(name, type, data, size);
-  }
-  std::uint32_t set_value(const char* name, std::uint32_t type, const std::uint8_t* data, std::uint32_t size) override {
-    return inner_->set_value(name, type, data, size);
-  }
-  std::uint32_t delete_value(const char* name) override { return inner_->delete_value(name); }
-  std::uint32_t close() override {
-    const std::uint32_t rc = inner_->close();
-    return fail_close_ ? win::error_invalid_handle : rc;
-  }
-
- private:
-  platform::unique_reg_key inner_;
-  bool fail_close_;
-};
-
-}  // namespace
-
-std::uint32_t faulty_registry::open_key(platform::hive_root root, const char* subkey, std::uint32_t access,
-                                        platform::unique_reg_key& out) {
-  if (denied.count(subkey) != 0) return win::error_access_denied;
-  platform::unique_reg_key inner;
-  const std::uint32_t rc = platform::backend_registry().open_key(root, subkey, access, inner);
-  if (rc == win::error_success) out = std::make_unique<faulty_key>(std::move(inner), fail_close);
-  return rc;
-}
-
-std::uint32_t faulty_registry::create_key(platform::hive_root root, const char* subkey, std::uint32_t access,
-                                          platform::unique_reg_key& out, bool* created) {
-  if (denied.count(subkey) != 0) return win::error_access_denied;
-  platform::unique_reg_key inner;
-  const std::uint32_t rc = platform::backend_registry().create_key(root, subkey, access, inner, created);
-  if (rc == win::error_success) out = std::make_unique<faulty_key>(std::move(inner), fail_close);
-  return rc;
-}
-
-std::uint32_t faulty_registry::delete_key(platform::hive_root root, const char* subkey) {
-  return platform::backend_registry().delete_key(root, subkey);
-}
-
 class recording_source : public platform::event_source {
  public:
   recording_source(recording_event_logs& logs, std::string name) : logs_(logs), name_(std::move(name)) {}

@@ -1,14 +1,13 @@
 // Fakes for the service host's and the installer hooks' tests: a dispatcher
-// session that records status reports, a service manager and a registry that
-// pass through to the simulated host's but fail where a test says, and
-// recorders for the Application log, message boxes and processes.
+// session that records status reports, a service manager that passes through
+// to the simulated host's but fails where a test says, and recorders for the
+// Application log, message boxes and processes.
 #pragma once
 
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <mutex>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -17,6 +16,7 @@
 #include "platform/process.h"
 #include "platform/registry.h"
 #include "platform/service.h"
+#include "tests/fakes/faulty_registry.h"
 
 namespace kvx::test {
 
@@ -72,20 +72,6 @@ class scripted_services : public platform::service_control {
   bool runs_refusing_stop = false;
   /// The preshutdown timeout cannot be set (ChangeServiceConfig2A fails).
   bool fail_preshutdown_timeout = false;
-};
-
-/// The host's registry, except that opening a listed key (any root) fails
-/// with error_access_denied, and closing keys fails when `fail_close`.
-class faulty_registry : public platform::registry {
- public:
-  std::uint32_t open_key(platform::hive_root root, const char* subkey, std::uint32_t access,
-                         platform::unique_reg_key& out) override;
-  std::uint32_t create_key(platform::hive_root root, const char* subkey, std::uint32_t access,
-                           platform::unique_reg_key& out, bool* created) override;
-  std::uint32_t delete_key(platform::hive_root root, const char* subkey) override;
-
-  std::set<std::string> denied;
-  bool fail_close = false;
 };
 
 /// One Application-log event as the module reported it.

@@ -9,21 +9,14 @@
 #include "logd/capture/interface_table.h"
 #include "logd/state_store.h"
 #include "tests/support/poll.h"
+#include "tests/support/store_session.h"
 
 namespace kvx::logd {
 namespace {
 
 class Store : public ::testing::Test {
  protected:
-  void SetUp() override {
-    create_store_locks();
-    clear_capture_stop();
-  }
-  void TearDown() override {
-    teardown_store();
-    destroy_store_locks();
-    clear_capture_stop();
-  }
+  test::store_session store;
 };
 
 TEST_F(Store, AFreshEntryHasTheInitialFieldValues) {

@@ -1,12 +1,8 @@
 // simhost reg, called in this process: reg.exe's syntax, output layout and
 // exit codes, and that a failed command leaves the host as it was.
 #include <gtest/gtest.h>
-#include <stdlib.h>
-#include <unistd.h>
 
-#include <cstdio>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -16,47 +12,16 @@
 #include "platform/win_codes.h"
 #include "simhost/commands.h"
 #include "tests/fakes/temp_host.h"
+#include "tests/support/file_bytes.h"
+#include "tests/support/process.h"
 
 namespace kvx::simhost {
 namespace {
 
-std::string file_text(const std::filesystem::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
+using test::file_text;
 
-struct reg_result {
-  int rc = -1;
-  std::string out;
-  std::string err;
-};
-
-// Runs run_reg with its standard output and error sent to files.
-reg_result reg(const arguments& args) {
-  std::fflush(stdout);
-  std::fflush(stderr);
-  char out_name[] = "/tmp/kvx-reg-out-XXXXXX";
-  char err_name[] = "/tmp/kvx-reg-err-XXXXXX";
-  const int out_fd = ::mkstemp(out_name);
-  const int err_fd = ::mkstemp(err_name);
-  const int saved_out = ::dup(1);
-  const int saved_err = ::dup(2);
-  ::dup2(out_fd, 1);
-  ::dup2(err_fd, 2);
-  reg_result r;
-  r.rc = run_reg(args);
-  std::fflush(stdout);
-  std::fflush(stderr);
-  ::dup2(saved_out, 1);
-  ::dup2(saved_err, 2);
-  for (int fd : {saved_out, saved_err, out_fd, err_fd}) ::close(fd);
-  r.out = file_text(out_name);
-  r.err = file_text(err_name);
-  ::unlink(out_name);
-  ::unlink(err_name);
-  return r;
+test::command_result reg(const arguments& args) {
+  return test::run_captured([&] { return run_reg(args); });
 }
 
 constexpr const char* not_found = "ERROR: The system was unable to find the specified registry key or value.\n";
@@ -66,8 +31,8 @@ class RegCommand : public ::testing::Test {
  protected:
   std::string hive() const { return file_text(host.root() / "registry" / "HKEY_LOCAL_MACHINE.reg"); }
   void add(const arguments& args) {
-    const reg_result r = reg(args);
-    ASSERT_EQ(r.rc, 0) << r.err;
+    const test::command_result r = reg(args);
+    ASSERT_EQ(r.status, 0) << r.err;
     ASSERT_EQ(r.out, ok);
   }
 
@@ -85,8 +50,8 @@ TEST_F(RegCommand, QueryLaysOutKeysAndValuesAsRegExe) {
   add({"add", key, "/ve", "/t", "REG_EXPAND_SZ", "/d", "%SystemRoot%"});
   add({"add", key + "\\Sub"});
 
-  reg_result r = reg({"query", "hklm\\software\\velmora\\KVXWDD\\hbalogd"});
-  EXPECT_EQ(r.rc, 0);
+  test::command_result r = reg({"query", "hklm\\software\\velmora\\KVXWDD\\hbalogd"});
+  EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out,
             "\nHKEY_LOCAL_MACHINE\\SOFTWARE\\Velmora\\kvxwdd\\hbalogd\n"
             "    max_record_count    REG_DWORD    0x1000\n"
@@ -103,7 +68,7 @@ TEST_F(RegCommand, QueryLaysOutKeysAndValuesAsRegExe) {
   EXPECT_EQ(r.out, "\nHKEY_LOCAL_MACHINE\\SOFTWARE\\Velmora\\kvxwdd\\hbalogd\n    blob    REG_BINARY    00FF1A\n\n");
 
   r = reg({"query", "HKLM\\SOFTWARE", "/s", "/v", "max_record_count"});
-  EXPECT_EQ(r.rc, 0);
+  EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out,
             "\nHKEY_LOCAL_MACHINE\\SOFTWARE\\Velmora\\kvxwdd\\hbalogd\n"
             "    max_record_count    REG_DWORD    0x1000\n"
@@ -117,7 +82,7 @@ TEST_F(RegCommand, QueryLaysOutKeysAndValuesAsRegExe) {
   for (const arguments& absent : {arguments{"query", key, "/v", "nothing"}, arguments{"query", "HKLM\\NoSuchKey"},
                                   arguments{"query", "HKCR\\SOFTWARE"}}) {
     r = reg(absent);
-    EXPECT_EQ(r.rc, 1) << absent[1];
+    EXPECT_EQ(r.status, 1) << absent[1];
     EXPECT_EQ(r.err, not_found);
     EXPECT_EQ(r.out, "");
   }
@@ -136,8 +101,8 @@ TEST_F(RegCommand, ExactBytesShowWhatTheSeamStored) {
   ASSERT_EQ(key->set_value("DriverParameter1", win::reg_sz, nullptr, 0), win::error_success);
 
   const std::string device = "HKLM\\SYSTEM\\CurrentControlSet\\Services\\kvxwdd\\Parameters\\Device";
-  reg_result r = reg({"query", device, "/x"});
-  EXPECT_EQ(r.rc, 0);
+  test::command_result r = reg({"query", device, "/x"});
+  EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out,
             "\nHKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\kvxwdd\\Parameters\\Device\n"
             "    DriverParameter    REG_SZ    12    4C696E6B53706565643D323B\n"
@@ -150,8 +115,8 @@ TEST_F(RegCommand, ExactBytesShowWhatTheSeamStored) {
 TEST_F(RegCommand, AddConvertsDataAndOverwritesOnlyWithF) {
   const std::string key = "HKEY_LOCAL_MACHINE\\SOFTWARE\\T";
   add({"add", key, "/v", "d", "/t", "REG_DWORD", "/d", "4294967295"});
-  reg_result r = reg({"add", key, "/v", "D", "/t", "REG_DWORD", "/d", "1"});
-  EXPECT_EQ(r.rc, 1);
+  test::command_result r = reg({"add", key, "/v", "D", "/t", "REG_DWORD", "/d", "1"});
+  EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.err.find("/f"), std::string::npos) << r.err;
   EXPECT_EQ(reg({"query", key, "/v", "d", "/x"}).out, "\n" + key + "\n    d    REG_DWORD    4    FFFFFFFF\n\n");
   add({"add", key, "/v", "D", "/t", "REG_DWORD", "/d", "0x1F", "/f"});
@@ -201,15 +166,15 @@ TEST_F(RegCommand, BadArgumentsFailAndChangeNothing) {
       {"export", "HKLM\\SOFTWARE\\T"},
   };
   for (const arguments& args : bad) {
-    const reg_result r = reg(args);
+    const test::command_result r = reg(args);
     std::string shown;
     for (const std::string& a : args) shown += a + " ";
-    EXPECT_NE(r.rc, 0) << shown;
+    EXPECT_NE(r.status, 0) << shown;
     EXPECT_NE(r.err.rfind("ERROR: ", 0), std::string::npos) << shown << "-> " << r.err;
     EXPECT_EQ(r.out, "") << shown;
     EXPECT_EQ(hive(), before) << shown;
   }
-  EXPECT_EQ(reg({"/?"}).rc, 0);
+  EXPECT_EQ(reg({"/?"}).status, 0);
   EXPECT_NE(reg({"query", "/?"}).out.find("simhost reg query KEY"), std::string::npos);
 }
 
@@ -220,17 +185,17 @@ TEST_F(RegCommand, DeleteRemovesValuesOrWholeTrees) {
   add({"add", key, "/ve", "/d", "d"});
   add({"add", key + "\\Parameters\\Device", "/v", "Adapter0", "/d", "50060B0000C26204"});
 
-  EXPECT_EQ(reg({"delete", key, "/v", "A", "/f"}).rc, 0);
-  EXPECT_EQ(reg({"query", key, "/v", "a"}).rc, 1);
-  EXPECT_EQ(reg({"delete", key, "/ve", "/f"}).rc, 0);
+  EXPECT_EQ(reg({"delete", key, "/v", "A", "/f"}).status, 0);
+  EXPECT_EQ(reg({"query", key, "/v", "a"}).status, 1);
+  EXPECT_EQ(reg({"delete", key, "/ve", "/f"}).status, 0);
   EXPECT_EQ(reg({"delete", key, "/ve", "/f"}).err, not_found);
-  EXPECT_EQ(reg({"delete", key, "/va", "/f"}).rc, 0);
+  EXPECT_EQ(reg({"delete", key, "/va", "/f"}).status, 0);
   EXPECT_EQ(reg({"query", key}).out,
             "\nHKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\kvxwdd\n"
             "HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\kvxwdd\\Parameters\n");
-  EXPECT_EQ(reg({"delete", key, "/f"}).rc, 0) << "a key goes with everything below it";
-  EXPECT_EQ(reg({"query", key + "\\Parameters\\Device"}).rc, 1);
-  EXPECT_EQ(reg({"query", "HKLM\\SYSTEM\\CurrentControlSet\\Services"}).rc, 0);
+  EXPECT_EQ(reg({"delete", key, "/f"}).status, 0) << "a key goes with everything below it";
+  EXPECT_EQ(reg({"query", key + "\\Parameters\\Device"}).status, 1);
+  EXPECT_EQ(reg({"query", "HKLM\\SYSTEM\\CurrentControlSet\\Services"}).status, 0);
   EXPECT_EQ(reg({"delete", key, "/f"}).err, not_found);
 }
 
@@ -240,10 +205,10 @@ TEST_F(RegCommand, ExportAndImportCarryKeysBetweenHosts) {
   add({"add", "HKLM\\SOFTWARE\\Velmora", "/v", "bin", "/t", "REG_BINARY", "/d", std::string(400, 'a')});
   const std::filesystem::path appid = host.root() / "appid.reg";
   const std::filesystem::path velmora = host.root() / "velmora.reg";
-  ASSERT_EQ(reg({"export", "hkcr\\appid", appid.string()}).rc, 0);
-  ASSERT_EQ(reg({"export", "HKLM\\SOFTWARE\\Velmora", velmora.string()}).rc, 0);
-  EXPECT_EQ(reg({"export", "HKLM\\SOFTWARE\\Velmora", velmora.string()}).rc, 1) << "exists, no /y";
-  EXPECT_EQ(reg({"export", "HKLM\\SOFTWARE\\Velmora", velmora.string(), "/y"}).rc, 0);
+  ASSERT_EQ(reg({"export", "hkcr\\appid", appid.string()}).status, 0);
+  ASSERT_EQ(reg({"export", "HKLM\\SOFTWARE\\Velmora", velmora.string()}).status, 0);
+  EXPECT_EQ(reg({"export", "HKLM\\SOFTWARE\\Velmora", velmora.string()}).status, 1) << "exists, no /y";
+  EXPECT_EQ(reg({"export", "HKLM\\SOFTWARE\\Velmora", velmora.string(), "/y"}).status, 0);
   EXPECT_EQ(file_text(appid).rfind("Windows Registry Editor Version 5.00\n\n[HKEY_CLASSES_ROOT\\AppID]\n\n", 0), 0U)
       << file_text(appid);
   const std::string classes_before = file_text(host.root() / "registry" / "HKEY_CLASSES_ROOT.reg");
@@ -254,15 +219,15 @@ TEST_F(RegCommand, ExportAndImportCarryKeysBetweenHosts) {
     std::ofstream bad(host.root() / "bad.reg", std::ios::binary);
     bad << "Windows Registry Editor Version 5.00\r\n\r\n[-HKEY_CLASSES_ROOT\\AppID]\r\n[HKLM\\X]\r\n\"v\"=hex:zz\r\n";
   }
-  reg_result r = reg({"import", (host.root() / "bad.reg").string()});
-  EXPECT_EQ(r.rc, 1);
+  test::command_result r = reg({"import", (host.root() / "bad.reg").string()});
+  EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.err.find("line 5"), std::string::npos) << r.err;
   EXPECT_EQ(file_text(host.root() / "registry" / "HKEY_CLASSES_ROOT.reg"), classes_before);
 
-  ASSERT_EQ(reg({"delete", "HKCR\\AppID", "/f"}).rc, 0);
-  ASSERT_EQ(reg({"delete", "HKLM\\SOFTWARE", "/f"}).rc, 0);
-  ASSERT_EQ(reg({"import", appid.string()}).rc, 0);
-  ASSERT_EQ(reg({"import", velmora.string()}).rc, 0);
+  ASSERT_EQ(reg({"delete", "HKCR\\AppID", "/f"}).status, 0);
+  ASSERT_EQ(reg({"delete", "HKLM\\SOFTWARE", "/f"}).status, 0);
+  ASSERT_EQ(reg({"import", appid.string()}).status, 0);
+  ASSERT_EQ(reg({"import", velmora.string()}).status, 0);
   EXPECT_EQ(file_text(host.root() / "registry" / "HKEY_CLASSES_ROOT.reg"), classes_before);
   EXPECT_EQ(hive(), machine_before);
 }

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -12,20 +11,16 @@
 #include "platform/sim/hive.h"
 #include "platform/win_codes.h"
 #include "tests/fakes/temp_host.h"
+#include "tests/support/file_bytes.h"
 
 namespace kvx::platform {
 namespace {
 
+using test::file_text;
+
 constexpr const char* device_key = "SYSTEM\\CurrentControlSet\\Services\\kvxwdd\\Parameters\\Device";
 
 std::vector<std::uint8_t> bytes(std::string_view s) { return {s.begin(), s.end()}; }
-
-std::string file_text(const std::filesystem::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
 
 class RegistryValues : public ::testing::Test {
  protected:

@@ -1,6 +1,7 @@
 #include "tests/support/process.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
@@ -219,6 +220,18 @@ int background_process::stop(std::chrono::milliseconds grace) {
     pid_ = -1;
   }
   return status_;
+}
+
+command_result run_captured(const std::function<int()>& entry) {
+  std::fflush(nullptr);
+  testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
+  command_result r;
+  r.status = entry();
+  std::fflush(nullptr);
+  r.out = testing::internal::GetCapturedStdout();
+  r.err = testing::internal::GetCapturedStderr();
+  return r;
 }
 
 std::string read_file(const std::filesystem::path& path) {

@@ -2,12 +2,15 @@
 // printed (run_command), or in the background with their output in a file
 // (background_process). argv[0] is a path; the child gets this process's
 // environment (so the KVX_HOST_ROOT of the calling test) plus any extra words.
+// A program's entry called in this process is run with what it printed
+// captured (run_captured).
 #pragma once
 
 #include <sys/types.h>
 
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -58,6 +61,11 @@ class background_process {
   bool started_ = false;
   int status_ = -1;
 };
+
+/// Calls `entry` with this process's standard output and error captured; its
+/// result as the status, and what it wrote to each (by stdio or straight to
+/// the descriptor).
+command_result run_captured(const std::function<int()>& entry);
 
 /// The whole content of a file, or "<missing FILE>".
 std::string read_file(const std::filesystem::path& path);

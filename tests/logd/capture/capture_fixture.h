@@ -26,6 +26,7 @@
 #include "tests/fakes/temp_host.h"
 #include "tests/support/capture_seams.h"
 #include "tests/support/interface_entries.h"
+#include "tests/support/store_session.h"
 
 namespace kvx::test {
 
@@ -132,8 +133,6 @@ inline logd::driver_event record_for(std::uint32_t number, std::uint32_t key, st
 class capture_fixture : public ::testing::Test {
  protected:
   void SetUp() override {
-    logd::create_store_locks();
-    logd::clear_capture_stop();
     logd::set_unique_id_position(40);
     logd::set_last_record_number(0);
     ASSERT_EQ(logd::build_thread_manager_table(), 0);
@@ -142,10 +141,7 @@ class capture_fixture : public ::testing::Test {
   void TearDown() override {
     writer.release();
     logd::join_writers();
-    logd::teardown_store();
     logd::set_capture_seams({});
-    logd::destroy_store_locks();
-    logd::clear_capture_stop();
   }
 
   /// An adapter entry linked at the tail, as the table build makes it.
@@ -178,6 +174,7 @@ class capture_fixture : public ::testing::Test {
   recording_writer writer;
   capture_fake_event_logs logs;
   platform::scoped_event_logs logs_guard{logs};
+  store_session store;
 };
 
 }  // namespace kvx::test

@@ -9,6 +9,7 @@
 #include "tests/fakes/capture_fake_event_log.h"
 #include "tests/fakes/fake_driver.h"
 #include "tests/fakes/temp_host.h"
+#include "tests/support/store_session.h"
 
 namespace kvx::logd {
 namespace {
@@ -16,13 +17,8 @@ namespace {
 class InterfaceTable : public ::testing::Test {
  protected:
   void SetUp() override {
-    create_store_locks();
     set_max_retry_count(3);
     set_retry_frequency(0);
-  }
-  void TearDown() override {
-    teardown_store();
-    destroy_store_locks();
   }
 
   std::vector<std::string> names() {
@@ -38,6 +34,7 @@ class InterfaceTable : public ::testing::Test {
   platform::scoped_ports ports_guard{ports};
   test::capture_fake_event_logs logs;
   platform::scoped_event_logs logs_guard{logs};
+  test::store_session store;
 };
 
 TEST_F(InterfaceTable, NoKvxwddPortGivesAnEmptyTableAndNoFailure) {

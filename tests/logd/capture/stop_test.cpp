@@ -8,6 +8,8 @@
 
 #include "logd/capture/interface_table.h"
 #include "tests/logd/capture/worker_harness.h"
+#include "tests/support/interface_entries.h"
+#include "tests/support/store_session.h"
 
 namespace kvx::logd {
 namespace {
@@ -52,7 +54,7 @@ TEST_F(Stop, StopWatchBringsHeldWritersAndEveryThreadToRestThenTearsDown) {
   // The writer, held past the stop's bound, gave up without writing: each
   // record is said once, and everything was released after it.
   EXPECT_TRUE(writer.written().empty());
-  const std::vector<std::string> texts = logs.report_texts();
+  const std::vector<std::string> texts = logs.application.texts();
   for (std::uint32_t n = queued; n < queued + 10; ++n) {
     const std::string text = "The eventlog record " + std::to_string(n) +
                              " of the adapter at location 020a is not logged: the service stopped before it was "
@@ -76,7 +78,7 @@ TEST_F(Stop, ARecordLeftInTheLogForAFullQueueIsSaidAtTheStop) {
   harness.stop();
   // The sixteen queued and the one the log still holds: the next start takes
   // the log as seen, so each is said now.
-  const std::vector<std::string> texts = logs.report_texts();
+  const std::vector<std::string> texts = logs.application.texts();
   for (int n = 1; n <= 17; ++n) {
     const std::string text =
         "The eventlog record " + std::to_string(n) +
@@ -101,7 +103,8 @@ TEST_F(Stop, AStopLetsTheWritersFinishWhatIsQueuedAndWhatTheLogHolds) {
   harness.stop();
   releaser.join();
   EXPECT_EQ(writer.written_numbers(), expected);
-  for (const std::string& text : logs.report_texts()) EXPECT_EQ(text.find("not logged"), std::string::npos) << text;
+  for (const std::string& text : logs.application.texts())
+    EXPECT_EQ(text.find("not logged"), std::string::npos) << text;
 }
 
 TEST_F(Stop, AWriterStuckInTheDriverDoesNotHoldTheStopPastItsBound) {
@@ -113,7 +116,7 @@ TEST_F(Stop, AWriterStuckInTheDriverDoesNotHoldTheStopPastItsBound) {
   ASSERT_TRUE(writer.wait_for_waiting(1));
   harness.stop();
   EXPECT_EQ(harness.quits(), 1);
-  EXPECT_NE(logs.report_texts().back().find("record " + std::to_string(n) + " "), std::string::npos);
+  EXPECT_NE(logs.application.texts().back().find("record " + std::to_string(n) + " "), std::string::npos);
   // The store stays for the thread left behind; once it ends it is released.
   interface_entry* entry = get_interface_table();
   ASSERT_NE(entry, nullptr);
@@ -172,7 +175,7 @@ TEST_F(Stop, ANotifyOrRetryThreadThatCannotStartEndsTheWatch) {
     ASSERT_TRUE(own.ended()) << refused;
     own.stop();
     EXPECT_EQ(own.quits(), 1);
-    const std::vector<std::string> texts = own_logs.report_texts();
+    const std::vector<std::string> texts = own_logs.application.texts();
     ASSERT_FALSE(texts.empty()) << refused;
     EXPECT_EQ(texts.back(), "_beginthreadex() error returned. Return code is 0.");
     EXPECT_EQ(get_interface_table(), nullptr);
@@ -184,7 +187,7 @@ TEST_F(Stop, TheWatchEndsWithItsMessageWhenTheLogWillNotNotify) {
   harness.start(writer.seams());
   ASSERT_TRUE(harness.ended());
   EXPECT_EQ(harness.quits(), 1);
-  EXPECT_EQ(logs.report_texts().back(), "NotifyChangeEventLog() error returned. Return code is 0.");
+  EXPECT_EQ(logs.application.texts().back(), "NotifyChangeEventLog() error returned. Return code is 0.");
 }
 
 TEST_F(Stop, AStartThatFailsStillTearsDownAndPostsQuit) {
@@ -224,23 +227,9 @@ TEST_F(Stop, APassWaitsForABusyWriterBeforeItAppendsToItsQueue) {
 // Unlinks and tail appends from several threads while others walk the table:
 // no entry may be lost or left linked, and every walk must end.
 TEST(TableChange, ConcurrentRemovalsAppendsAndWalksKeepTheTableWhole) {
-  create_store_locks();
+  const test::store_session store;
   constexpr int count = 64;
-  std::vector<interface_entry*> entries;
-  auto make = [](int i) {
-    auto e = std::make_unique<interface_entry>();
-    e->symbolic_link_name = "\\\\.\\scsi" + std::to_string(i);
-    e->bus_dev_func = i;
-    return adopt_interface_entry(std::move(e));
-  };
-  for (int i = 0; i < count; ++i) {
-    entries.push_back(make(i));
-    if (i == 0) {
-      set_interface_table(entries[0]);
-    } else {
-      set_next(entries[i - 1], entries[i]);
-    }
-  }
+  for (int i = 0; i < count; ++i) (void)test::link_entry_at_tail(test::port_device(i), static_cast<std::uint32_t>(i));
   std::atomic<bool> done{false};
   std::vector<std::thread> threads;
   for (int parity = 0; parity < 2; ++parity) {
@@ -277,8 +266,6 @@ TEST(TableChange, ConcurrentRemovalsAppendsAndWalksKeepTheTableWhole) {
   for (int i = 3; i < count; i += 4) expected.push_back(i);
   for (int i = count; i < count + 16; ++i) expected.push_back(i);
   EXPECT_EQ(linked, expected);
-  teardown_store();
-  destroy_store_locks();
 }
 
 }  // namespace

@@ -131,7 +131,7 @@ TEST_F(Watcher, ARecordForAnUnknownAdapterIsReportedAfterOneRescanAPass) {
   EXPECT_EQ(get_interface_table(), e);
   EXPECT_EQ(get_next(e), nullptr);
   EXPECT_EQ(last(), 2u);
-  EXPECT_EQ(logs.report_texts(),
+  EXPECT_EQ(logs.application.texts(),
             (std::vector<std::string>{
                 "The eventlog record 1 of the adapter at location 030b is not logged: no adapter is found at that "
                 "location.",
@@ -168,7 +168,7 @@ TEST_F(Watcher, RecordsPastAFullQueueWaitInTheLogAndComeInOrder) {
     if (w.location == 0x020A) written_a.push_back(w.number);
   }
   EXPECT_EQ(written_a, of_a);
-  EXPECT_TRUE(logs.report_texts().empty());
+  EXPECT_TRUE(logs.application.texts().empty());
 }
 
 TEST_F(Watcher, AQueueThatStaysFullDefersWithoutAPassAtOnce) {
@@ -194,7 +194,7 @@ TEST_F(Watcher, ARecordTooShortForItsStatusWordOrKeyIsReportedAndNotQueued) {
   logs.append_driver(logged, 0x020A);
   EXPECT_EQ(pass(), 0);
   EXPECT_EQ(writer.written_numbers(), std::vector<std::uint32_t>{3});
-  EXPECT_EQ(logs.report_texts(),
+  EXPECT_EQ(logs.application.texts(),
             (std::vector<std::string>{"The eventlog record 1 is too short for its status word. It is not logged.",
                                       "The eventlog record 2 has no event key at data offset 40. It is not logged."}));
 }
@@ -237,7 +237,7 @@ TEST_F(Watcher, APassAsksTheLogItsSpanOnceAndPerRecordOnlyItsOldestNumber) {
   EXPECT_EQ(logs.oldest_queries - oldests, 1 + 4);
   EXPECT_EQ(logs.numbers_read(), (std::vector<std::uint32_t>{1, 2, 3, 4}));
   EXPECT_EQ(writer.written_numbers(), std::vector<std::uint32_t>{4});
-  EXPECT_TRUE(logs.report_texts().empty());
+  EXPECT_TRUE(logs.application.texts().empty());
 }
 
 TEST_F(Watcher, ALogClearedMidPassDispatchesEveryRecordOnce) {
@@ -366,7 +366,7 @@ TEST_F(Watcher, ARecordLeftForAFullQueueInAClearedLogIsNotHiddenByTheOldLastNumb
   EXPECT_EQ(pass(), 0) << "the queue is still full: record 1 of the new log stays in it";
   EXPECT_EQ(last(), 0u) << "the number before the new log's first record, not the old log's 16";
   // The old log's 17th, read and left for the full queue, went with the clear.
-  EXPECT_EQ(logs.report_texts(),
+  EXPECT_EQ(logs.application.texts(),
             std::vector<std::string>{"The eventlog record 17 of the adapter at location 020a is not logged: the "
                                      "eventlog was cleared before it was written."});
   // The new log reaches the old last number before the next pass.

@@ -34,8 +34,9 @@ TEST_F(Writer, ASeventeenthRecordOfferedToAFullQueueIsSaidAndTheSixteenAreWritte
   interface_entry* e = add_entry("\\\\.\\scsi2", 0x020A);
   for (std::uint32_t n = 1; n <= 17; ++n) EXPECT_EQ(enqueue_record(e, record_for(n, 0x020A)), 0);
   EXPECT_EQ(get_queue_count(e), 16);
-  EXPECT_EQ(logs.report_texts(), std::vector<std::string>{"The eventlog record 17 of the adapter at location 020a is "
-                                                          "not logged: its adapter's queue is full."});
+  EXPECT_EQ(logs.application.texts(),
+            std::vector<std::string>{"The eventlog record 17 of the adapter at location 020a is "
+                                     "not logged: its adapter's queue is full."});
   EXPECT_EQ(queued(e).back(), 16u);
   run_writer(e);
   std::vector<std::uint32_t> expected;
@@ -123,8 +124,8 @@ TEST_F(Writer, AWriterTheSystemRefusesGivesBackItsSlotAndBusyAndKeepsTheRecords)
   EXPECT_EQ(find_free_slot(), &get_thread_manager_table()->at(0));
   EXPECT_EQ(get_slot_owner(&get_thread_manager_table()->at(0)), nullptr);
   EXPECT_EQ(queued(e), std::vector<std::uint32_t>{8});
-  ASSERT_EQ(logs.report_texts().size(), 1u);
-  EXPECT_EQ(logs.report_texts()[0].rfind("_beginthread() error returned. Return code is ", 0), 0u);
+  ASSERT_EQ(logs.application.texts().size(), 1u);
+  EXPECT_EQ(logs.application.texts()[0].rfind("_beginthread() error returned. Return code is ", 0), 0u);
 
   set_capture_seams(writer.seams());
   run_writer(e);

@@ -3,17 +3,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <iterator>
+
+#include "tests/support/file_bytes.h"
 
 namespace kvx::test {
-namespace {
-
-std::string file_text(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-}  // namespace
 
 run_options merged_output() {
   run_options options;

@@ -10,10 +10,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <iterator>
 #include <thread>
 
 #include "platform/sim/event_log_file.h"
+#include "tests/support/file_bytes.h"
 
 namespace kvx::test {
 namespace {
@@ -159,8 +159,7 @@ std::string FaultRun::log_text() const { return log_text_of(0x0208); }
 std::string FaultRun::log_text_of(std::uint16_t location) const {
   char name[16];
   std::snprintf(name, sizeof name, "kvx%04x.log", static_cast<unsigned>(location));
-  std::ifstream in(log_dir() / name, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  return file_text(log_dir() / name);
 }
 
 bool FaultRun::wait_for_entry(std::uint32_t number) {
@@ -194,9 +193,6 @@ int FaultRun::reports_of(const std::string& text) {
   return n;
 }
 
-std::string FaultRun::service_output() const {
-  std::ifstream in(host_.root() / "hbalogd.out", std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
+std::string FaultRun::service_output() const { return file_text(host_.root() / "hbalogd.out"); }
 
 }  // namespace kvx::test

@@ -12,8 +12,9 @@
 #include "platform/registry.h"
 #include "platform/win_codes.h"
 #include "tests/fakes/capture_fake_event_log.h"
-#include "tests/fakes/capture_fake_registry.h"
+#include "tests/fakes/faulty_registry.h"
 #include "tests/fakes/temp_host.h"
+#include "tests/support/store_session.h"
 
 namespace kvx::logd {
 namespace {
@@ -26,17 +27,11 @@ const char* const number_names[] = {"max_retry_count", "retry_frequency",     "u
 class Configuration : public ::testing::Test {
  protected:
   void SetUp() override {
-    create_store_locks();
     // Values left by an earlier test must not pass for defaults.
     set_max_retry_count(-5);
     set_dump_data_size(-5);
     set_error_log_file_path(std::string("stale"));
   }
-  void TearDown() override {
-    teardown_store();
-    destroy_store_locks();
-  }
-
   platform::unique_reg_key key() {
     platform::unique_reg_key k;
     EXPECT_EQ(platform::host_registry().create_key(platform::hive_root::local_machine, configuration_key,
@@ -66,14 +61,15 @@ class Configuration : public ::testing::Test {
   test::temp_host host;
   test::capture_fake_event_logs logs;
   platform::scoped_event_logs logs_guard{logs};
+  test::store_session store;
 };
 
 TEST_F(Configuration, NoKeyGivesOneWarningAndEveryDefault) {
   EXPECT_EQ(read_configuration(), 0);
   ASSERT_EQ(
-      logs.report_texts(),
+      logs.application.texts(),
       std::vector<std::string>{"Unable to open registory SOFTWARE\\Velmora\\kvxwdd\\hbalogd. Use default parameter."});
-  EXPECT_EQ(logs.reports()[0].type, 2);
+  EXPECT_EQ(logs.application.reports()[0].type, 2);
   EXPECT_EQ(get_max_retry_count(), 300);
   EXPECT_EQ(get_retry_frequency(), 1);
   EXPECT_EQ(get_unique_id_position(), 40);
@@ -94,7 +90,7 @@ TEST_F(Configuration, AnEmptyKeyGivesNineWarningsInTableOrder) {
   }
   expected.push_back("Unable to get the data size of registory error_log_file_path. Use default parameter.");
   expected.push_back("Unable to get the data size of registory error_log_list_path. Use default parameter.");
-  EXPECT_EQ(logs.report_texts(), expected);
+  EXPECT_EQ(logs.application.texts(), expected);
   EXPECT_EQ(get_dump_data_size(), 104);
 }
 
@@ -104,7 +100,7 @@ TEST_F(Configuration, EveryValueOfTheRightTypeIsUsedUnchanged) {
   set_dword("unique_id_position", 0xFFFFFFFF);  // not bounded: -1
   set_dword("max_record_count", 0);
   EXPECT_EQ(read_configuration(), 0);
-  EXPECT_TRUE(logs.reports().empty());
+  EXPECT_TRUE(logs.application.reports().empty());
   EXPECT_EQ(get_max_retry_count(), 0);
   EXPECT_EQ(get_retry_frequency(), 7);
   EXPECT_EQ(get_unique_id_position(), -1);
@@ -120,7 +116,7 @@ TEST_F(Configuration, WrongTypesKeepTheDefaultWithTheWarningTheQueryGives) {
   set("error_log_size", win::reg_dword, {1, 2});                      // a DWORD of 2 bytes
   set_text("error_log_file_path", "D:\\expand", win::reg_expand_sz);
   EXPECT_EQ(read_configuration(), 0);
-  EXPECT_EQ(logs.report_texts(),
+  EXPECT_EQ(logs.application.texts(),
             (std::vector<std::string>{"The type of registory dump_data_size is wrong. Use default parameter.",
                                       "The type of registory error_log_size is wrong. Use default parameter.",
                                       "Unable to get registory data max_record_count. Use default parameter.",
@@ -136,7 +132,7 @@ TEST_F(Configuration, ATextWithoutItsNulIsTerminatedByTheExtraByte) {
   set_all_valid();
   set_text("error_log_list_path", "E:\\lists", win::reg_sz, false);
   EXPECT_EQ(read_configuration(), 0);
-  EXPECT_TRUE(logs.reports().empty());
+  EXPECT_TRUE(logs.application.reports().empty());
   EXPECT_EQ(get_error_log_list_path(), "E:\\lists");
 }
 
@@ -149,7 +145,7 @@ TEST_F(Configuration, ADirectoryTooLongForThePathBuffersIsRefused) {
   EXPECT_EQ(read_configuration(), 0);
   EXPECT_EQ(get_error_log_file_path(), longest_log_dir);
   EXPECT_EQ(get_error_log_list_path(), default_list_dir);
-  EXPECT_EQ(logs.report_texts(),
+  EXPECT_EQ(logs.application.texts(),
             std::vector<std::string>{"The registory error_log_list_path is too long. Use default parameter."});
 
   set_text("error_log_file_path", longest_log_dir + "x");
@@ -159,12 +155,12 @@ TEST_F(Configuration, ADirectoryTooLongForThePathBuffersIsRefused) {
 
 TEST_F(Configuration, ADataQueryThatFailsAfterTheSizeQueryKeepsTheDefault) {
   set_all_valid();
-  test::capture_faulty_registry faulty;
+  test::faulty_registry faulty;
   faulty.fail_data_query_of = "error_log_file_path";
-  faulty.error = win::error_more_data;  // the value grew between the two queries
+  faulty.data_query_error = win::error_more_data;  // the value grew between the two queries
   platform::scoped_registry guard(faulty);
   EXPECT_EQ(read_configuration(), 0);
-  EXPECT_EQ(logs.report_texts(),
+  EXPECT_EQ(logs.application.texts(),
             std::vector<std::string>{"Unable to get registory data error_log_file_path. Use default parameter."});
   EXPECT_EQ(get_error_log_file_path(), default_log_dir);
   EXPECT_EQ(get_error_log_list_path(), "D:\\hba");

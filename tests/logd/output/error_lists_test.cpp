@@ -107,24 +107,24 @@ TEST_F(ErrorLists, ADirectoryWithATrailingBackslashFindsTheSameFiles) {
   EXPECT_EQ(link_down->error_name, "LINK_DOWN");
   ASSERT_NE(logd::find_error_level(link_down), nullptr);
   EXPECT_EQ(logd::find_error_level(link_down)->level_name, "ERROR");
-  EXPECT_TRUE(reports_.events().empty());
+  EXPECT_TRUE(reports_.reports().empty());
 }
 
 TEST_F(ErrorLists, AMissingFileIsReportedWithItsQuotedPathAndInstallsNothing) {
   std::filesystem::remove(list_dir() / "errorlevel_list.txt");
   EXPECT_EQ(logd::load_error_list(logd::error_level_list), 1);
   EXPECT_EQ(logd::get_errorlist_level_table(), nullptr);
-  const auto events = reports_.events();
+  const auto events = reports_.reports();
   ASSERT_EQ(events.size(), 1u);
   EXPECT_EQ(events[0].type, 1);
-  EXPECT_EQ(events[0].text,
+  EXPECT_EQ(events[0].text(),
             "Unable to open file \"C:\\Program Files\\velmora\\drivers\\hba\\hbalogd\\errorlevel_list.txt\"");
 }
 
 TEST_F(ErrorLists, AnUnknownKindFailsAtOnceAndAListWithoutValidLinesIsEmpty) {
   EXPECT_EQ(logd::load_error_list(2), 1);
   EXPECT_EQ(logd::load_error_list(-1), 1);
-  EXPECT_TRUE(reports_.events().empty());
+  EXPECT_TRUE(reports_.reports().empty());
   EXPECT_TRUE(names_of("# nothing here\n\n,\n").empty());
   EXPECT_EQ(logd::find_error_name(0), nullptr);
 }

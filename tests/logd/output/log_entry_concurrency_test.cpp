@@ -57,7 +57,7 @@ TEST_F(LogEntryConcurrency, TwoWritersForOneAdapterNeverInterleaveTheirEntries) 
   EXPECT_EQ(failures_a, 0);
   EXPECT_EQ(failures_b, 0);
 
-  const std::string file = read_bytes(log_file(location));
+  const std::string file = file_text(log_file(location));
   EXPECT_EQ(file.substr(0, 16), logd::format_log_header(2 * per_thread, static_cast<std::int32_t>(file.size() - 18)));
   ASSERT_EQ(file.substr(file.size() - 18), "--- end of log ---");
   std::vector<int> seen;
@@ -102,7 +102,7 @@ TEST_F(LogEntryConcurrency, EntriesForDifferentAdaptersRunSideBySide) {
   }
   for (auto& t : threads) t.join();
   for (int i = 0; i < adapters; ++i) {
-    const std::string file = read_bytes(log_file(static_cast<std::uint16_t>(0x0100 + i)));
+    const std::string file = file_text(log_file(static_cast<std::uint16_t>(0x0100 + i)));
     EXPECT_EQ(file.substr(0, 4), "  10");
     std::size_t count = 0;
     for (std::size_t at = file.find("---- KVXWDD LOG #"); at != std::string::npos;

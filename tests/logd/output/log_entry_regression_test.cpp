@@ -26,7 +26,7 @@ TEST_F(LogEntryRegression, RecordNumbersPast2ToThe31AreShownUnsigned) {
     const auto record = make_driver_record(number, 1700000000, driver_data(key));
     ASSERT_EQ(logd::write_log_entry(record, nullptr), 0);
     const std::string header = "---- KVXWDD LOG #" + std::to_string(number) + " ----\r\n";
-    EXPECT_NE(read_bytes(log_file(location)).find(header), std::string::npos) << header;
+    EXPECT_NE(file_text(log_file(location)).find(header), std::string::npos) << header;
   }
 }
 

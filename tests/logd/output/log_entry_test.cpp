@@ -30,7 +30,7 @@ class LogEntry : public output_test {
   }
   // The entry as written into a fresh file (the text behind the header).
   std::string entry_text() {
-    const std::string file = read_bytes(log_file(location));
+    const std::string file = file_text(log_file(location));
     return file.size() > 16 ? file.substr(16) : std::string();
   }
   std::string write(const logd::event_record& record, const adapter::detail_reply* reply) {
@@ -49,7 +49,7 @@ TEST_F(LogEntry, TheExampleEntryIsReproducedByteForByte) {
   std::string file_at_release;
   driver_.with_adapter(2, [&](fake_adapter& a) {
     a.driver_version.reset();
-    a.on_release = [&](int) { file_at_release = read_bytes(log_file(location)); };
+    a.on_release = [&](int) { file_at_release = file_text(log_file(location)); };
   });
   std::tm when{};
   when.tm_year = 2026 - 1900;
@@ -64,11 +64,11 @@ TEST_F(LogEntry, TheExampleEntryIsReproducedByteForByte) {
   const auto reply = make_reply({{3, slot_bytes()}});
 
   ASSERT_EQ(logd::write_log_entry(record, &reply), 0);
-  const std::string file = read_bytes(log_file(location));
+  const std::string file = file_text(log_file(location));
   std::string entry = file.substr(16);
   ASSERT_TRUE(std::regex_search(entry, option_data)) << entry;
   entry = std::regex_replace(entry, option_data, "OPTION DATA:        20261207 140230 517\r\n");
-  const std::string golden = read_bytes(std::filesystem::path(KVX_TEST_DATA_DIR) / "output" / "example_entry.txt");
+  const std::string golden = file_text(std::filesystem::path(KVX_TEST_DATA_DIR) / "output" / "example_entry.txt");
   ASSERT_FALSE(golden.empty());
   EXPECT_EQ(entry, golden);
   EXPECT_EQ(file.substr(0, 16), "   1       " + std::to_string(16 + golden.size() - 18) + "\r\n");

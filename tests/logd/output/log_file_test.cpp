@@ -35,7 +35,7 @@ class LogFiles : public output_test {
     out << text;
     if (pad_to > text.size()) out << std::string(pad_to - text.size(), '.');
   }
-  std::string contents() { return read_bytes(log_file(location)); }
+  std::string contents() { return file_text(log_file(location)); }
   /// The first steps of an entry: the file opened (or made) and its header loaded.
   void open_and_load() {
     platform::unique_file file = logd::open_log_file_for_entry(key);
@@ -279,7 +279,7 @@ TEST_F(LogFiles, AMissingLogDirectoryGivesOneReportPerEntryAndNoFile) {
   EXPECT_EQ(write_one(2), 1);
   const std::string message = "Unable to open file C:\\Program Files\\velmora\\drivers\\hba\\hbalogd\\log\\kvx0208.log";
   EXPECT_EQ(reports_.count(message), 2);
-  EXPECT_EQ(reports_.events().size(), 2u);
+  EXPECT_EQ(reports_.reports().size(), 2u);
   EXPECT_FALSE(std::filesystem::exists(log_dir()));
   // The slot was not handed back: its data is still there for a later entry.
   EXPECT_TRUE(driver_.snapshot(2).released.empty());
@@ -291,7 +291,7 @@ TEST_F(LogFiles, AFileThatCannotTakeTheEntryIsReportedAndKeepsTheSlot) {
   EXPECT_EQ(write_one(1), 1);
   EXPECT_EQ(reports_.count("Unable to write file C:\\Program Files\\velmora\\drivers\\hba\\hbalogd\\log\\kvx0208.log"),
             1);
-  EXPECT_EQ(reports_.events().size(), 1u);
+  EXPECT_EQ(reports_.reports().size(), 1u);
   EXPECT_TRUE(driver_.snapshot(2).released.empty());
 }
 
@@ -301,9 +301,9 @@ TEST_F(LogFiles, ADirectoryTooLongForThePathBufferIsRefusedAndReported) {
   std::string path;
   EXPECT_FALSE(logd::log_file_path(key, path));
   EXPECT_EQ(write_one(1), 1);
-  const auto events = reports_.events();
+  const auto events = reports_.reports();
   ASSERT_EQ(events.size(), 1u);
-  EXPECT_EQ(events[0].text.rfind("Unable to open file C:\\ddd", 0), 0u);
+  EXPECT_EQ(events[0].text().rfind("Unable to open file C:\\ddd", 0), 0u);
   EXPECT_FALSE(std::filesystem::exists(host_.root() / "drive_c" / std::string(250, 'd')));
 }
 
@@ -323,7 +323,7 @@ TEST_F(LogFiles, AKeyThatNamesNoAdapterWritesNothing) {
   const auto record = make_driver_record(1, 1700000000, driver_data(other));
   EXPECT_EQ(logd::write_log_entry(record, nullptr), 1);
   // The file exists with its fresh header (the header is read before the table).
-  EXPECT_EQ(read_bytes(log_file(0x0310)), "   0        16\r\n");
+  EXPECT_EQ(file_text(log_file(0x0310)), "   0        16\r\n");
 }
 
 }  // namespace

@@ -1,8 +1,6 @@
 #include "tests/logd/output/output_fixture.h"
 
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
 
 #include "tests/support/process.h"
 
@@ -39,16 +37,9 @@ adapter::detail_reply make_reply(const std::vector<std::pair<int, std::vector<st
   return reply;
 }
 
-std::string read_bytes(const std::filesystem::path& file) {
-  std::ifstream in(file, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
 void output_test::SetUp() {
   logs_guard_ = std::make_unique<platform::scoped_event_logs>(reports_);
   ports_guard_ = std::make_unique<platform::scoped_ports>(driver_);
-  logd::create_store_locks();
-  logd::clear_capture_stop();
   logd::set_max_retry_count(3);
   logd::set_retry_frequency(0);
   logd::set_unique_id_position(40);
@@ -63,12 +54,8 @@ void output_test::SetUp() {
 }
 
 void output_test::TearDown() {
-  logd::teardown_store();
   logd::set_errorlist_name_count(0);
   logd::set_errorlist_level_count(0);
-  logd::destroy_store_locks();
-  ports_guard_.reset();
-  logs_guard_.reset();
 }
 
 logd::interface_entry* output_test::add_adapter(int port, std::uint32_t location) {

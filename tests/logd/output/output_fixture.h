@@ -16,12 +16,14 @@
 #include "logd/capture/capture_life.h"
 #include "logd/state_store.h"
 #include "platform/host.h"
+#include "tests/fakes/application_log.h"
 #include "tests/fakes/fake_driver.h"
-#include "tests/fakes/output_reports.h"
 #include "tests/fakes/temp_host.h"
+#include "tests/support/file_bytes.h"
 #include "tests/support/interface_entries.h"
 #include "tests/support/lists.h"
 #include "tests/support/records.h"
+#include "tests/support/store_session.h"
 
 namespace kvx::test {
 
@@ -39,8 +41,6 @@ std::vector<std::uint8_t> driver_data(std::uint32_t key, std::uint32_t status = 
 /// A detail reply with the given slots occupied by `bytes` (the rest zero).
 adapter::detail_reply make_reply(const std::vector<std::pair<int, std::vector<std::uint8_t>>>& slots);
 
-std::string read_bytes(const std::filesystem::path& file);
-
 class output_test : public ::testing::Test {
  protected:
   void SetUp() override;
@@ -54,12 +54,13 @@ class output_test : public ::testing::Test {
   std::filesystem::path list_dir() const;
 
   temp_host host_;
-  report_recorder reports_;
+  application_log reports_;
   fake_driver driver_;
 
  private:
   std::unique_ptr<platform::scoped_event_logs> logs_guard_;
   std::unique_ptr<platform::scoped_ports> ports_guard_;
+  store_session store_;
 };
 
 }  // namespace kvx::test

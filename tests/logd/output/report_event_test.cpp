@@ -16,7 +16,7 @@ TEST(ReportEvent, OneEventFromHbalogdWithTheTextAsItsOnlyString) {
   platform::scoped_event_logs guard(logs);
   report_event(report_warning, "Unable to get registory data %s. Use default parameter.", "dump_data_size");
   report_event(report_error, "NotifyChangeEventLog() error returned. Return code is %d.", -7);
-  const std::vector<test::fake_report> reports = logs.reports();
+  const std::vector<test::reported_event> reports = logs.application.reports();
   ASSERT_EQ(reports.size(), 2u);
   EXPECT_EQ(reports[0].source, "Hbalogd");
   EXPECT_EQ(reports[0].type, 2);
@@ -35,24 +35,24 @@ TEST(ReportEvent, ALongMessageIsCutAfterIts255thCharacter) {
   const std::string path(400, 'p');
   report_event(report_error, "Unable to open file %s", path.c_str());
   const std::string expected = ("Unable to open file " + path).substr(0, 255);
-  ASSERT_EQ(logs.report_texts(), std::vector<std::string>{expected});
+  ASSERT_EQ(logs.application.texts(), std::vector<std::string>{expected});
 
   const std::string exact(255 - 20, 'q');
   report_event(report_error, "Unable to open file %s", exact.c_str());
-  EXPECT_EQ(logs.report_texts().at(1), "Unable to open file " + exact);
+  EXPECT_EQ(logs.application.texts().at(1), "Unable to open file " + exact);
 }
 
 TEST(ReportEvent, AnApplicationLogThatRefusesLosesOnlyThatMessage) {
   test::capture_fake_event_logs logs;
   platform::scoped_event_logs guard(logs);
-  logs.refuse_sources = true;
+  logs.application.refuse_sources = true;
   report_event(report_error, "Unable to open eventlog.");
-  logs.refuse_sources = false;
-  logs.refuse_reports = true;
+  logs.application.refuse_sources = false;
+  logs.application.refuse_reports = true;
   report_event(report_error, "Unable to open eventlog.");
-  logs.refuse_reports = false;
+  logs.application.refuse_reports = false;
   report_event(report_error, "after %d refusals", 2);
-  EXPECT_EQ(logs.report_texts(), std::vector<std::string>{"after 2 refusals"});
+  EXPECT_EQ(logs.application.texts(), std::vector<std::string>{"after 2 refusals"});
 }
 
 }  // namespace

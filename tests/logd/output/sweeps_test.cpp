@@ -26,7 +26,7 @@ class Sweeps : public output_test {
   }
   std::string file_of(std::uint16_t location) {
     const auto path = log_file(location);
-    return std::filesystem::exists(path) ? read_bytes(path) : std::string();
+    return std::filesystem::exists(path) ? file_text(path) : std::string();
   }
 };
 
@@ -51,7 +51,7 @@ TEST_F(Sweeps, TheStartupScanWritesOneEntryPerOccupiedSlotInSlotOrder) {
   EXPECT_EQ(driver_.snapshot(2).released, (std::vector<int>{1, 7, 12}));
   // The adapter without detail data gets no file at all.
   EXPECT_FALSE(std::filesystem::exists(log_file(0x0510)));
-  EXPECT_TRUE(reports_.events().empty());
+  EXPECT_TRUE(reports_.reports().empty());
 }
 
 TEST_F(Sweeps, TheRetryPassDrainsOnlyABitmapThatStayedTheSameForACycle) {
@@ -121,10 +121,10 @@ TEST_F(Sweeps, ADriverThatNeverFreesItsSlotIsDrainedABoundedNumberOfTimes) {
   driver_.with_adapter(2, [](fake_adapter& a) { a.release_ignored = true; });
   logd::drain_adapter(logd::get_interface_table());
   EXPECT_EQ(entries_in(file_of(0x0208)), logd::drain_entry_limit);
-  const auto events = reports_.events();
+  const auto events = reports_.reports();
   ASSERT_EQ(events.size(), 1u);
   EXPECT_EQ(events[0].type, 2);
-  EXPECT_EQ(events[0].text, "Detail data of \\\\.\\scsi2 is still occupied after 64 entries.");
+  EXPECT_EQ(events[0].text(), "Detail data of \\\\.\\scsi2 is still occupied after 64 entries.");
 }
 
 TEST_F(Sweeps, ADrainWhoseEntriesCannotBeWrittenEndsAtTheFirstFailure) {
@@ -134,7 +134,7 @@ TEST_F(Sweeps, ADrainWhoseEntriesCannotBeWrittenEndsAtTheFirstFailure) {
   const auto bitmap = logd::drain_adapter_bitmap(logd::get_interface_table());
   ASSERT_TRUE(bitmap.has_value());
   EXPECT_EQ(*bitmap, (std::array<std::uint8_t, 2>{0x08, 0}));
-  EXPECT_EQ(reports_.events().size(), 1u);
+  EXPECT_EQ(reports_.reports().size(), 1u);
   EXPECT_EQ(driver_.snapshot(2).errlog_requests, 1);
   EXPECT_FALSE(driver_.snapshot(2).slots[4].empty()) << "the slot is kept for a later cycle";
 }
