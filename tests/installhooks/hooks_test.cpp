@@ -11,6 +11,7 @@
 #include "installhooks/kvx_service.h"
 #include "platform/files.h"
 #include "platform/win_codes.h"
+#include "tests/fakes/faulty_registry.h"
 #include "tests/fakes/service_fakes.h"
 #include "tests/fakes/temp_host.h"
 

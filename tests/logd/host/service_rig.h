@@ -20,6 +20,8 @@
 #include "logd/host/service_module.h"
 #include "platform/registry.h"
 #include "platform/win_codes.h"
+#include "tests/fakes/application_log.h"
+#include "tests/fakes/faulty_registry.h"
 #include "tests/fakes/service_fakes.h"
 #include "tests/fakes/temp_host.h"
 
@@ -81,7 +83,7 @@ class service_rig : public ::testing::Test {
   temp_host host;
   scripted_services services;
   faulty_registry registry;
-  recording_event_logs logs;
+  application_log logs;
   recording_dialogs dialogs;
 
   bool worker_ends_at_once = false;

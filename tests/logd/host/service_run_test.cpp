@@ -19,7 +19,7 @@ using std::chrono::seconds;
 
 class Running : public service_rig {};
 
-void expect_module_event(const recorded_event& e, const char* text) {
+void expect_module_event(const reported_event& e, const char* text) {
   EXPECT_EQ(e.source, "hbalogd");
   EXPECT_EQ(e.type, win::eventlog_information_type);
   EXPECT_EQ(e.category, 0);
@@ -50,7 +50,7 @@ TEST_P(RunningPlain, RunsAsAPlainProcess) {
   EXPECT_FALSE(module.service_mode());
   EXPECT_EQ(services.dispatcher_calls, row.dispatcher_calls);
   EXPECT_EQ(worker_runs, 1);
-  EXPECT_TRUE(logs.events().empty());
+  EXPECT_TRUE(logs.reports().empty());
 }
 
 const std::vector<plain_row> plain_rows = {
@@ -89,7 +89,7 @@ TEST_P(RunningStops, ReportStopPendingWithRisingCheckpointsThenStoppedWithTheWor
   session.on_report = [this, seen](const platform::service_status& s) {
     if (s.current_state != win::service_stopped) return;
     seen->worker_done = worker_returned;
-    seen->events = logs.events().size();
+    seen->events = logs.reports().size();
   };
   ASSERT_NO_FATAL_FAILURE(start_running());
   EXPECT_EQ(session.registered_name(), "hbalogd");
@@ -130,7 +130,7 @@ TEST_P(RunningStops, ReportStopPendingWithRisingCheckpointsThenStoppedWithTheWor
   for (std::size_t i = 1; i < checkpoints.size(); ++i) EXPECT_GT(checkpoints[i], checkpoints[i - 1]);
   EXPECT_TRUE(seen->worker_done);
   EXPECT_EQ(seen->events, 2u) << "\"Service stopped\" must be in the log before SERVICE_STOPPED";
-  const std::vector<recorded_event> events = logs.events();
+  const std::vector<reported_event> events = logs.reports();
   ASSERT_EQ(events.size(), 2u);
   expect_module_event(events[0], "Service started");
   expect_module_event(events[1], "Service stopped");
@@ -228,12 +228,12 @@ TEST_F(Running, AStopAfterTheServiceHasStoppedChangesNothing) {
 TEST_F(Running, ModuleMessagesAreCutTo259Characters) {
   const std::string long_text(400, 'x');
   module.log_event("%s", long_text.c_str());
-  ASSERT_EQ(logs.events().size(), 1u);
-  EXPECT_EQ(logs.events()[0].strings[0], std::string(259, 'x'));
+  ASSERT_EQ(logs.reports().size(), 1u);
+  EXPECT_EQ(logs.reports()[0].strings[0], std::string(259, 'x'));
 
   logs.refuse_sources = true;
   module.log_event("lost");
-  EXPECT_EQ(logs.events().size(), 1u);
+  EXPECT_EQ(logs.reports().size(), 1u);
 
   ASSERT_EQ(module.program_entry("hbalogd /RegServer"), 0);
   worker_ends_at_once = true;
