@@ -154,39 +154,6 @@ std::uint32_t scripted_services::open_manager(std::uint32_t access, platform::un
   return rc;
 }
 
-class recording_source : public platform::event_source {
- public:
-  recording_source(recording_event_logs& logs, std::string name) : logs_(logs), name_(std::move(name)) {}
-  bool report(std::uint16_t type, std::uint16_t category, std::uint32_t event_id,
-              const std::vector<std::string>& strings, std::span<const std::uint8_t>) override {
-    const std::lock_guard<std::mutex> hold(logs_.lock_);
-    logs_.events_.push_back({name_, type, category, event_id, strings});
-    return true;
-  }
-
- private:
-  recording_event_logs& logs_;
-  std::string name_;
-};
-
-std::unique_ptr<platform::event_log_reader> recording_event_logs::open_log(const char*) { return nullptr; }
-
-std::unique_ptr<platform::event_source> recording_event_logs::register_source(const char* source_name) {
-  if (refuse_sources) return nullptr;
-  return std::make_unique<recording_source>(*this, source_name != nullptr ? source_name : "");
-}
-
-std::vector<recorded_event> recording_event_logs::events() const {
-  const std::lock_guard<std::mutex> hold(lock_);
-  return events_;
-}
-
-std::vector<std::string> recording_event_logs::texts() const {
-  std::vector<std::string> out;
-  for (const recorded_event& e : events()) out.push_back(e.strings.empty() ? std::string() : e.strings[0]);
-  return out;
-}
-
 void recording_dialogs::show_message(const std::string& text, const std::string& caption) {
   messages.push_back({text, caption, false});
 }

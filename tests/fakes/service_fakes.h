@@ -1,7 +1,8 @@
 // Fakes for the service host's and the installer hooks' tests: a dispatcher
 // session that records status reports, a service manager that passes through
-// to the simulated host's but fails where a test says, and recorders for the
-// Application log, message boxes and processes.
+// to the simulated host's but fails where a test says, and recorders for
+// message boxes and processes. Their Application log is application_log.h's,
+// their registry faulty_registry.h's.
 #pragma once
 
 #include <condition_variable>
@@ -12,11 +13,8 @@
 #include <vector>
 
 #include "platform/dialog.h"
-#include "platform/event_log.h"
 #include "platform/process.h"
-#include "platform/registry.h"
 #include "platform/service.h"
-#include "tests/fakes/faulty_registry.h"
 
 namespace kvx::test {
 
@@ -72,31 +70,6 @@ class scripted_services : public platform::service_control {
   bool runs_refusing_stop = false;
   /// The preshutdown timeout cannot be set (ChangeServiceConfig2A fails).
   bool fail_preshutdown_timeout = false;
-};
-
-/// One Application-log event as the module reported it.
-struct recorded_event {
-  std::string source;
-  std::uint16_t type = 0;
-  std::uint16_t category = 0;
-  std::uint32_t event_id = 0;
-  std::vector<std::string> strings;
-};
-
-class recording_event_logs : public platform::event_log_service {
- public:
-  std::unique_ptr<platform::event_log_reader> open_log(const char* log_name) override;
-  std::unique_ptr<platform::event_source> register_source(const char* source_name) override;
-  std::vector<recorded_event> events() const;
-  /// The first string of each event, oldest first.
-  std::vector<std::string> texts() const;
-
-  bool refuse_sources = false;
-
- private:
-  friend class recording_source;
-  mutable std::mutex lock_;
-  std::vector<recorded_event> events_;
 };
 
 struct recorded_message {

@@ -4,10 +4,14 @@
 
 #include <cerrno>
 #include <cstring>
+#include <optional>
+#include <string>
+#include <vector>
 
 #include "installhooks/kvx_service.h"
 #include "platform/files.h"
 #include "platform/win_codes.h"
+#include "tests/fakes/faulty_registry.h"
 #include "tests/fakes/service_fakes.h"
 #include "tests/fakes/temp_host.h"
 
@@ -15,6 +19,46 @@ namespace kvx::test {
 namespace {
 
 using installhooks::hooks_platform;
+
+/// A line as recording_processes records the hidden net command for `verb`.
+std::string net(const char* verb) {
+  std::string line = "hidden";
+  for (const std::string& w : platform::net_command({verb, "hbalogd"})) line += " " + w;
+  return line;
+}
+
+/// The unregistering message for a run that did not start (ENOENT).
+std::string not_started(const char* what) {
+  return std::string("hbalogd Service Not ") + what + ".\nrCode = -1\nerrno = " + std::to_string(ENOENT) +
+         "\nmsg = " + std::strerror(ENOENT) + "\n";
+}
+
+/// The uninstall key as the installer left it.
+enum class uninstall_key { absent, without_dir, with_dir };
+
+/// A step's input and how the recorded processes answer, and what the step
+/// must leave: its result, the processes it ran, the one message box (or
+/// none), the process ends.
+struct hooks_row {
+  std::string name;
+  /// kvx_registry's argument (std::nullopt: none); uninst_initialize's
+  /// kvxTgDir, of `dir_type`, under a key as `key` says.
+  std::optional<std::string> dir = "/opt/kvx";
+  std::uint32_t dir_type = win::reg_sz;
+  uninstall_key key = uninstall_key::with_dir;
+  int spawn_result = 0;
+  int spawn_errno = 0;
+  bool hidden_result = true;
+  bool fail_close = false;
+  int rc = 0;
+  /// errno after the step, where it says why.
+  int errno_after = 0;
+  std::vector<std::string> calls = {};
+  /// Empty: no message box. The start of its text unless `whole_message`.
+  std::string message = {};
+  bool whole_message = false;
+  std::vector<int> ended = {};
+};
 
 class Hooks : public ::testing::Test {
  protected:
@@ -32,10 +76,28 @@ class Hooks : public ::testing::Test {
               win::error_success);
   }
 
-  std::string net(const char* verb) {
-    std::string line = "hidden";
-    for (const std::string& w : platform::net_command({verb, "hbalogd"})) line += " " + w;
-    return line;
+  void answer_as(const hooks_row& row) {
+    processes.spawn_result = row.spawn_result;
+    processes.spawn_errno = row.spawn_errno;
+    processes.hidden_result = row.hidden_result;
+    registry.fail_close = row.fail_close;
+  }
+
+  void expect_left(const hooks_row& row, int rc) {
+    EXPECT_EQ(rc, row.rc);
+    EXPECT_EQ(processes.calls, row.calls);
+    if (row.message.empty()) {
+      EXPECT_TRUE(dialogs.messages.empty());
+    } else {
+      ASSERT_EQ(dialogs.messages.size(), 1u);
+      EXPECT_TRUE(dialogs.messages[0].ansi);
+      if (row.whole_message) {
+        EXPECT_EQ(dialogs.messages[0].text, row.message);
+      } else {
+        EXPECT_EQ(dialogs.messages[0].text.rfind(row.message, 0), 0u) << dialogs.messages[0].text;
+      }
+    }
+    EXPECT_EQ(ended, row.ended);
   }
 
   temp_host host;
@@ -45,39 +107,43 @@ class Hooks : public ::testing::Test {
   std::vector<int> ended;
 };
 
-TEST_F(Hooks, RegistryRegistersThenStartsTheService) {
-  EXPECT_EQ(installhooks::kvx_registry(platform(), "/opt/kvx"), 0);
-  EXPECT_EQ(processes.calls, (std::vector<std::string>{"spawn /opt/kvx/hbalogd/hbalogd /Service", net("start")}));
-  EXPECT_TRUE(dialogs.messages.empty());
+class HooksRegistry : public Hooks, public ::testing::WithParamInterface<hooks_row> {};
+
+TEST_P(HooksRegistry, RegistersThenStartsTheServiceOrSaysWhyNot) {
+  const hooks_row& row = GetParam();
+  answer_as(row);
+  const int rc = installhooks::kvx_registry(platform(), row.dir ? row.dir->c_str() : nullptr);
+  if (row.errno_after != 0) {
+    EXPECT_EQ(errno, row.errno_after);
+  }
+  expect_left(row, rc);
 }
 
-TEST_F(Hooks, ARegisteringRunThatFailsIsTheResultAndNothingElseRuns) {
-  processes.spawn_result = 5;
-  EXPECT_EQ(installhooks::kvx_registry(platform(), "/opt/kvx"), 5);
-  processes.spawn_result = -1;
-  processes.spawn_errno = ENOENT;
-  EXPECT_EQ(installhooks::kvx_registry(platform(), "/opt/kvx"), -1);
-  EXPECT_EQ(processes.calls, (std::vector<std::string>{"spawn /opt/kvx/hbalogd/hbalogd /Service",
-                                                       "spawn /opt/kvx/hbalogd/hbalogd /Service"}));
-  EXPECT_TRUE(dialogs.messages.empty());
-}
+const std::string registering = "spawn /opt/kvx/hbalogd/hbalogd /Service";
 
-TEST_F(Hooks, AStartCommandThatDoesNotStartUndoesTheRegistration) {
-  processes.hidden_result = false;
-  EXPECT_EQ(installhooks::kvx_registry(platform(), "/opt/it's $(here)"), -2);
-  ASSERT_EQ(processes.calls.size(), 3u);
-  // The directory reaches the command interpreter as one word, uninterpreted.
-  EXPECT_EQ(processes.calls[2], "shell '/opt/it'\\''s $(here)/hbalogd/hbalogd' /UnregServer");
-  EXPECT_TRUE(dialogs.messages.empty());
-}
+const std::vector<hooks_row> registry_rows = {
+    {.name = "RegistersThenStartsTheService", .calls = {registering, net("start")}},
+    // A registering run that fails is the result, and nothing else runs.
+    {.name = "RegisteringRunFails", .spawn_result = 5, .rc = 5, .calls = {registering}},
+    {.name = "RegisteringRunDoesNotStart", .spawn_result = -1, .spawn_errno = ENOENT, .rc = -1, .calls = {registering}},
+    // A start command that does not start undoes the registration; the
+    // directory reaches the command interpreter as one word, uninterpreted.
+    {.name = "StartCommandDoesNotStart",
+     .dir = "/opt/it's $(here)",
+     .hidden_result = false,
+     .rc = -2,
+     .calls = {"spawn /opt/it's $(here)/hbalogd/hbalogd /Service", net("start"),
+               "shell '/opt/it'\\''s $(here)/hbalogd/hbalogd' /UnregServer"}},
+    // A directory that cannot be named in a command counts as not starting.
+    {.name = "NoDirectory", .dir = std::nullopt, .rc = -1},
+    {.name = "DirectoryTooLong",
+     .dir = "/" + std::string(installhooks::text_buffer, 'd'),
+     .rc = -1,
+     .errno_after = ENAMETOOLONG},
+};
 
-TEST_F(Hooks, ADirectoryThatCannotBeNamedInACommandCountsAsNotStarting) {
-  EXPECT_EQ(installhooks::kvx_registry(platform(), nullptr), -1);
-  const std::string huge(installhooks::text_buffer, 'd');
-  EXPECT_EQ(installhooks::kvx_registry(platform(), ("/" + huge).c_str()), -1);
-  EXPECT_EQ(errno, ENAMETOOLONG);
-  EXPECT_TRUE(processes.calls.empty());
-}
+INSTANTIATE_TEST_SUITE_P(Install, HooksRegistry, ::testing::ValuesIn(registry_rows),
+                         [](const auto& instance) { return instance.param.name; });
 
 TEST_F(Hooks, WindowsInstallDirectoriesAreMappedBelowTheHostRoot) {
   EXPECT_EQ(installhooks::service_program_path("C:\\Program Files\\KVX"),
@@ -85,70 +151,63 @@ TEST_F(Hooks, WindowsInstallDirectoriesAreMappedBelowTheHostRoot) {
   EXPECT_EQ(installhooks::service_program_path("/opt/kvx"), "/opt/kvx/hbalogd/hbalogd");
 }
 
-TEST_F(Hooks, UninstallWithoutItsKeyOrDirectoryReturnsSilently) {
-  EXPECT_EQ(installhooks::uninst_initialize(platform()), -1);
-  platform::unique_reg_key key;  // the key, without "kvxTgDir"
-  ASSERT_EQ(platform::host_registry().create_key(platform::hive_root::local_machine, installhooks::uninstall_key,
-                                                 win::key_all_access, key, nullptr),
-            win::error_success);
-  EXPECT_EQ(installhooks::uninst_initialize(platform()), -1);
-  // A value larger than its 4096-byte buffer is not read at all.
-  set_install_dir(win::reg_sz, std::string(installhooks::text_buffer + 1, 'x'));
-  EXPECT_EQ(installhooks::uninst_initialize(platform()), -1);
-  EXPECT_TRUE(processes.calls.empty());
-  EXPECT_TRUE(dialogs.messages.empty());
-  EXPECT_TRUE(ended.empty());
+class HooksUninstall : public Hooks, public ::testing::WithParamInterface<hooks_row> {};
+
+TEST_P(HooksUninstall, StopsThenUnregistersOrSaysWhyNot) {
+  const hooks_row& row = GetParam();
+  if (row.key == uninstall_key::with_dir) {
+    ASSERT_NO_FATAL_FAILURE(set_install_dir(row.dir_type, *row.dir));
+  } else if (row.key == uninstall_key::without_dir) {
+    platform::unique_reg_key key;
+    ASSERT_EQ(platform::host_registry().create_key(platform::hive_root::local_machine, installhooks::uninstall_key,
+                                                   win::key_all_access, key, nullptr),
+              win::error_success);
+  }
+  answer_as(row);
+  expect_left(row, installhooks::uninst_initialize(platform()));
 }
 
-TEST_F(Hooks, UninstallStopsThenUnregisters) {
-  set_install_dir(win::reg_sz, std::string("/opt/kvx\0", 9));
-  EXPECT_EQ(installhooks::uninst_initialize(platform()), 0);
-  EXPECT_EQ(processes.calls, (std::vector<std::string>{net("stop"), "spawn /opt/kvx/hbalogd/hbalogd /UnregServer"}));
-  // Any type is read as text, with or without its NUL.
-  processes.calls.clear();
-  set_install_dir(win::reg_binary, "/srv/kvx");
-  EXPECT_EQ(installhooks::uninst_initialize(platform()), 0);
-  EXPECT_EQ(processes.calls.back(), "spawn /srv/kvx/hbalogd/hbalogd /UnregServer");
-  EXPECT_TRUE(dialogs.messages.empty());
-  EXPECT_TRUE(ended.empty());
-}
+const std::vector<std::string> stop_then_unregister = {net("stop"), "spawn /opt/kvx/hbalogd/hbalogd /UnregServer"};
 
-TEST_F(Hooks, AFailedUnregisteringRunIsShownWithItsStatus) {
-  set_install_dir(win::reg_sz, "/opt/kvx");
-  processes.spawn_result = -1;
-  processes.spawn_errno = ENOENT;
-  EXPECT_EQ(installhooks::uninst_initialize(platform()), -1);
-  ASSERT_EQ(dialogs.messages.size(), 1u);
-  EXPECT_TRUE(dialogs.messages[0].ansi);
-  EXPECT_EQ(dialogs.messages[0].text, std::string("hbalogd Service Not Unregistry.\nrCode = -1\nerrno = ") +
-                                          std::to_string(ENOENT) + "\nmsg = " + std::strerror(ENOENT) + "\n");
-  processes.spawn_result = 3;
-  EXPECT_EQ(installhooks::uninst_initialize(platform()), -1);
-  ASSERT_EQ(dialogs.messages.size(), 2u);
-  EXPECT_EQ(dialogs.messages[1].text.rfind("hbalogd Service Not Unregistry.\nrCode = 3\nerrno = ", 0), 0u);
-  EXPECT_TRUE(ended.empty());
-}
+const std::vector<hooks_row> uninstall_rows = {
+    // Without its key or directory the step returns silently.
+    {.name = "NoKey", .key = uninstall_key::absent, .rc = -1},
+    {.name = "KeyWithoutTheDirectory", .key = uninstall_key::without_dir, .rc = -1},
+    // A value larger than its 4096-byte buffer is not read at all.
+    {.name = "DirectoryLargerThanItsBuffer", .dir = std::string(installhooks::text_buffer + 1, 'x'), .rc = -1},
+    {.name = "StopsThenUnregisters", .dir = std::string("/opt/kvx\0", 9), .calls = stop_then_unregister},
+    // Any type is read as text, with or without its NUL.
+    {.name = "BinaryDirectoryWithoutItsNul",
+     .dir = "/srv/kvx",
+     .dir_type = win::reg_binary,
+     .calls = {net("stop"), "spawn /srv/kvx/hbalogd/hbalogd /UnregServer"}},
+    // A failed unregistering run is shown with its status.
+    {.name = "UnregisteringRunDoesNotStart",
+     .spawn_result = -1,
+     .spawn_errno = ENOENT,
+     .rc = -1,
+     .calls = stop_then_unregister,
+     .message = not_started("Unregistry"),
+     .whole_message = true},
+    {.name = "UnregisteringRunFails",
+     .spawn_result = 3,
+     .rc = -1,
+     .calls = stop_then_unregister,
+     .message = "hbalogd Service Not Unregistry.\nrCode = 3\nerrno = "},
+    // A stop command that does not start ends the process: nothing runs after it.
+    {.name = "StopCommandDoesNotStart",
+     .hidden_result = false,
+     .rc = -1,
+     .calls = {net("stop")},
+     .message = not_started("Stoped"),
+     .whole_message = true,
+     .ended = {-1}},
+    // An uninstall key that does not close ends the process.
+    {.name = "KeyDoesNotClose", .fail_close = true, .rc = -1, .message = "rCode = 6\nerrno = ", .ended = {-1}},
+};
 
-TEST_F(Hooks, AStopCommandThatDoesNotStartEndsTheProcess) {
-  set_install_dir(win::reg_sz, "/opt/kvx");
-  processes.hidden_result = false;
-  EXPECT_EQ(installhooks::uninst_initialize(platform()), -1);
-  EXPECT_EQ(ended, std::vector<int>{-1});
-  ASSERT_EQ(dialogs.messages.size(), 1u);
-  EXPECT_EQ(dialogs.messages[0].text, std::string("hbalogd Service Not Stoped.\nrCode = -1\nerrno = ") +
-                                          std::to_string(ENOENT) + "\nmsg = " + std::strerror(ENOENT) + "\n");
-  EXPECT_EQ(processes.calls, std::vector<std::string>{net("stop")}) << "nothing runs after the stop command";
-}
-
-TEST_F(Hooks, AnUninstallKeyThatDoesNotCloseEndsTheProcess) {
-  set_install_dir(win::reg_sz, "/opt/kvx");
-  registry.fail_close = true;
-  EXPECT_EQ(installhooks::uninst_initialize(platform()), -1);
-  EXPECT_EQ(ended, std::vector<int>{-1});
-  ASSERT_EQ(dialogs.messages.size(), 1u);
-  EXPECT_EQ(dialogs.messages[0].text.rfind("rCode = 6\nerrno = ", 0), 0u) << dialogs.messages[0].text;
-  EXPECT_TRUE(processes.calls.empty());
-}
+INSTANTIATE_TEST_SUITE_P(Uninstall, HooksUninstall, ::testing::ValuesIn(uninstall_rows),
+                         [](const auto& instance) { return instance.param.name; });
 
 }  // namespace
 }  // namespace kvx::test

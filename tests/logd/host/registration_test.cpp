@@ -2,7 +2,9 @@
 // simulated registry.
 #include <gtest/gtest.h>
 
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "platform/service.h"
 #include "tests/logd/host/service_rig.h"
@@ -37,49 +39,80 @@ void expect_absent(hive_root root, const char* key, const char* name) {
 
 class Registration : public service_rig {};
 
-TEST_F(Registration, RegServerInLowerCaseRegistersWithoutTheService) {
-  EXPECT_EQ(module.program_entry("hbalogd /regserver"), 0);
-  expect_value(hive_root::classes_root, logd::module_appid_key, nullptr, win::reg_sz, sz("hbalogd"));
-  expect_value(hive_root::classes_root, logd::module_exe_key, "AppID", win::reg_sz, sz(logd::module_appid));
-  expect_absent(hive_root::classes_root, logd::module_appid_key, "LocalService");
-  expect_absent(hive_root::classes_root, logd::module_appid_key, "ServiceParameters");
-  EXPECT_FALSE(module.service_installed());
-  EXPECT_FALSE(key_exists(hive_root::local_machine, service_key));
-  EXPECT_FALSE(key_exists(hive_root::local_machine, logd::event_source_key));
+/// A value the registration leaves: its bytes and type, or (`absent`) none.
+struct registered_value {
+  hive_root root = hive_root::classes_root;
+  const char* key = nullptr;
+  const char* name = nullptr;
+  std::uint32_t type = 0;
+  std::string bytes = {};
+  bool absent = false;
+};
+
+struct switch_row {
+  std::string name;
+  const char* command = nullptr;
+  std::vector<registered_value> values = {};
+  bool service_installed = false;
+};
+
+class RegistrationSwitches : public Registration, public ::testing::WithParamInterface<switch_row> {};
+
+TEST_P(RegistrationSwitches, LeaveTheirValuesAndRunNothing) {
+  const switch_row& row = GetParam();
+  EXPECT_EQ(module.program_entry(row.command), 0);
+  for (const registered_value& v : row.values) {
+    if (v.absent) {
+      expect_absent(v.root, v.key, v.name);
+    } else {
+      expect_value(v.root, v.key, v.name, v.type, v.bytes);
+    }
+  }
   // The type library is registered with every registration.
   expect_value(hive_root::classes_root, typelib_version, nullptr, win::reg_sz, sz("HBALOGDLib"));
   expect_value(hive_root::classes_root, typelib_win64, nullptr, win::reg_sz, sz(rig_program_path));
+  EXPECT_EQ(module.service_installed(), row.service_installed);
+  EXPECT_EQ(key_exists(hive_root::local_machine, service_key), row.service_installed);
+  EXPECT_EQ(key_exists(hive_root::local_machine, logd::event_source_key), row.service_installed);
   EXPECT_EQ(worker_runs, 0);
   EXPECT_EQ(services.dispatcher_calls, 0);
   EXPECT_TRUE(dialogs.messages.empty());
 }
 
-TEST_F(Registration, ServiceSwitchInstallsTheServiceAndItsEventSource) {
-  EXPECT_EQ(module.program_entry("hbalogd -Service"), 0);
-  expect_value(hive_root::classes_root, logd::module_appid_key, nullptr, win::reg_sz, sz("hbalogd"));
-  expect_value(hive_root::classes_root, logd::module_appid_key, "LocalService", win::reg_sz, sz("hbalogd"));
-  expect_value(hive_root::classes_root, logd::module_appid_key, "ServiceParameters", win::reg_sz, sz("-Service"));
-  expect_value(hive_root::classes_root, logd::module_exe_key, "AppID", win::reg_sz, sz(logd::module_appid));
+constexpr hive_root classes = hive_root::classes_root;
+constexpr hive_root machine = hive_root::local_machine;
+const std::string quoted_program_path = std::string("\"") + rig_program_path + "\"";
 
-  expect_value(hive_root::local_machine, service_key, "Type", win::reg_dword, dword(0x10));
-  expect_value(hive_root::local_machine, service_key, "Start", win::reg_dword, dword(2));
-  expect_value(hive_root::local_machine, service_key, "ErrorControl", win::reg_dword, dword(1));
-  expect_value(hive_root::local_machine, service_key, "ImagePath", win::reg_expand_sz,
-               sz(std::string("\"") + rig_program_path + "\""));
-  expect_value(hive_root::local_machine, service_key, "DependOnService", win::reg_multi_sz,
-               std::string("RPCSS\0\0", 7));
-  expect_value(hive_root::local_machine, service_key, "ObjectName", win::reg_sz, sz("LocalSystem"));
-  expect_value(hive_root::local_machine, service_key, "DisplayName", win::reg_sz, sz("hbalogd"));
-  // The wait after the preshutdown control covers the capture's drain.
-  expect_value(hive_root::local_machine, service_key, "PreshutdownTimeout", win::reg_dword, dword(30000));
+const std::vector<switch_row> switch_rows = {
+    {"RegServerInLowerCaseRegistersWithoutTheService",
+     "hbalogd /regserver",
+     {{classes, logd::module_appid_key, nullptr, win::reg_sz, sz("hbalogd")},
+      {classes, logd::module_exe_key, "AppID", win::reg_sz, sz(logd::module_appid)},
+      {.key = logd::module_appid_key, .name = "LocalService", .absent = true},
+      {.key = logd::module_appid_key, .name = "ServiceParameters", .absent = true}},
+     false},
+    {"ServiceInstallsTheServiceAndItsEventSource",
+     "hbalogd -Service",
+     {{classes, logd::module_appid_key, nullptr, win::reg_sz, sz("hbalogd")},
+      {classes, logd::module_appid_key, "LocalService", win::reg_sz, sz("hbalogd")},
+      {classes, logd::module_appid_key, "ServiceParameters", win::reg_sz, sz("-Service")},
+      {classes, logd::module_exe_key, "AppID", win::reg_sz, sz(logd::module_appid)},
+      {machine, service_key, "Type", win::reg_dword, dword(0x10)},
+      {machine, service_key, "Start", win::reg_dword, dword(2)},
+      {machine, service_key, "ErrorControl", win::reg_dword, dword(1)},
+      {machine, service_key, "ImagePath", win::reg_expand_sz, sz(quoted_program_path)},
+      {machine, service_key, "DependOnService", win::reg_multi_sz, std::string("RPCSS\0\0", 7)},
+      {machine, service_key, "ObjectName", win::reg_sz, sz("LocalSystem")},
+      {machine, service_key, "DisplayName", win::reg_sz, sz("hbalogd")},
+      // The wait after the preshutdown control covers the capture's drain.
+      {machine, service_key, "PreshutdownTimeout", win::reg_dword, dword(30000)},
+      {machine, logd::event_source_key, "EventMessageFile", win::reg_expand_sz, sz(rig_program_path)},
+      {machine, logd::event_source_key, "TypesSupported", win::reg_dword, dword(5)}},
+     true},
+};
 
-  expect_value(hive_root::local_machine, logd::event_source_key, "EventMessageFile", win::reg_expand_sz,
-               sz(rig_program_path));
-  expect_value(hive_root::local_machine, logd::event_source_key, "TypesSupported", win::reg_dword, dword(5));
-  EXPECT_TRUE(module.service_installed());
-  EXPECT_EQ(worker_runs, 0);
-  EXPECT_TRUE(dialogs.messages.empty());
-}
+INSTANTIATE_TEST_SUITE_P(Switches, RegistrationSwitches, ::testing::ValuesIn(switch_rows),
+                         [](const auto& instance) { return instance.param.name; });
 
 TEST_F(Registration, ServiceTwiceLeavesOneServiceAndRegServerAfterwardsRemovesIt) {
   ASSERT_EQ(module.program_entry("hbalogd /Service"), 0);
@@ -129,56 +162,87 @@ TEST_F(Registration, AnAppIdKeyThatDoesNotOpenEndsRegistrationWithItsCode) {
 // E_FAIL: a registration whose service-manager step failed does not succeed.
 constexpr int service_step_failed = static_cast<int>(0x80004005u);
 
-TEST_F(Registration, ServiceManagerFailuresShowTheirMessageBoxAndFailTheRegistration) {
-  services.fail_manager = true;
-  EXPECT_EQ(module.program_entry("hbalogd /Service"), service_step_failed);
-  ASSERT_EQ(dialogs.messages.size(), 1u);
-  EXPECT_EQ(dialogs.messages[0].text, "サービス マネージャーを開けませんでした");
-  EXPECT_EQ(dialogs.messages[0].caption, "hbalogd");
-  EXPECT_FALSE(dialogs.messages[0].ansi);
-  services.fail_manager = false;
+/// A switch run with one service-manager step failing (or the program without
+/// its own path): what it returns, the one message box that says so, and what
+/// stays installed.
+struct failure_row {
+  std::string name;
+  /// Registered with /Service before the fault is set.
+  bool installed_before = false;
+  bool scripted_services::*fault = nullptr;
+  const char* program_path = rig_program_path;
+  const char* command = "hbalogd /Service";
+  int rc = service_step_failed;
+  /// Empty: no message box.
+  std::string message = {};
+  bool installed_after = false;
+  std::vector<std::string> logged = {};
+};
 
-  services.fail_create = true;
-  EXPECT_EQ(module.program_entry("hbalogd /Service"), service_step_failed);
-  ASSERT_EQ(dialogs.messages.size(), 2u);
-  EXPECT_EQ(dialogs.messages[1].text, "サービスを作成できませんでした");
-  EXPECT_FALSE(key_exists(hive_root::local_machine, logd::event_source_key));
-  services.fail_create = false;
+class RegistrationFailures : public Registration, public ::testing::WithParamInterface<failure_row> {};
 
-  // A service whose preshutdown timeout cannot be set is still installed; the
-  // failure is said once.
-  services.fail_preshutdown_timeout = true;
-  EXPECT_EQ(module.program_entry("hbalogd /Service"), 0);
-  EXPECT_EQ(dialogs.messages.size(), 2u);
-  EXPECT_EQ(logs.texts(), std::vector<std::string>{"Preshutdown timeout not set. Return code is 5."});
-  services.fail_preshutdown_timeout = false;
-
-  ASSERT_EQ(module.program_entry("hbalogd /Service"), 0);
-  ASSERT_TRUE(module.service_installed());
-  services.fail_open_for_delete = true;
-  EXPECT_EQ(module.program_entry("hbalogd /RegServer"), service_step_failed);
-  ASSERT_EQ(dialogs.messages.size(), 3u);
-  EXPECT_EQ(dialogs.messages[2].text, "サービスを開けませんでした");
-  EXPECT_TRUE(module.service_installed());
-  services.fail_open_for_delete = false;
-
-  services.fail_delete = true;
-  EXPECT_EQ(module.program_entry("hbalogd /UnregServer"), service_step_failed);
-  ASSERT_EQ(dialogs.messages.size(), 4u);
-  EXPECT_EQ(dialogs.messages[3].text, "サービスは削除できませんでした");
-  EXPECT_EQ(dialogs.messages[3].caption, "hbalogd");
-  EXPECT_TRUE(module.service_installed());
-  services.fail_delete = false;
-
-  // A running service that refuses the stop is neither deleted nor replaced.
-  services.runs_refusing_stop = true;
-  EXPECT_EQ(module.program_entry("hbalogd /Service"), service_step_failed);
-  ASSERT_EQ(dialogs.messages.size(), 5u);
-  EXPECT_EQ(dialogs.messages[4].text, "サービスは削除できませんでした");
-  services.runs_refusing_stop = false;
-  EXPECT_TRUE(module.service_installed());
+TEST_P(RegistrationFailures, ShowTheirMessageBoxAndFailTheRegistration) {
+  const failure_row& row = GetParam();
+  if (row.installed_before) {
+    ASSERT_EQ(module.program_entry("hbalogd /Service"), 0);
+  }
+  if (row.fault != nullptr) services.*row.fault = true;
+  module.init("hbalogd", row.program_path);
+  EXPECT_EQ(module.program_entry(row.command), row.rc);
+  if (row.message.empty()) {
+    EXPECT_TRUE(dialogs.messages.empty());
+  } else {
+    ASSERT_EQ(dialogs.messages.size(), 1u);
+    EXPECT_EQ(dialogs.messages[0].text, row.message);
+    EXPECT_EQ(dialogs.messages[0].caption, "hbalogd");
+    EXPECT_FALSE(dialogs.messages[0].ansi);
+  }
+  // Said once: the Application log hears of a failure only where no box shows it.
+  EXPECT_EQ(logs.texts(), row.logged);
+  EXPECT_EQ(module.service_installed(), row.installed_after);
+  EXPECT_EQ(key_exists(hive_root::local_machine, logd::event_source_key), row.installed_after);
+  // A service that stays is the one installed, not one marked for deletion.
   EXPECT_EQ(read_value(hive_root::local_machine, service_key, "DeleteFlag").rc, win::error_file_not_found);
 }
+
+const std::vector<failure_row> failure_rows = {
+    {.name = "ManagerDoesNotOpen",
+     .fault = &scripted_services::fail_manager,
+     .message = "サービス マネージャーを開けませんでした"},
+    {.name = "ServiceIsNotCreated",
+     .fault = &scripted_services::fail_create,
+     .message = "サービスを作成できませんでした"},
+    // A service whose preshutdown timeout cannot be set is still installed;
+    // the failure is said once.
+    {.name = "PreshutdownTimeoutIsNotSet",
+     .fault = &scripted_services::fail_preshutdown_timeout,
+     .rc = 0,
+     .installed_after = true,
+     .logged = {"Preshutdown timeout not set. Return code is 5."}},
+    {.name = "ServiceDoesNotOpenForDeletion",
+     .installed_before = true,
+     .fault = &scripted_services::fail_open_for_delete,
+     .command = "hbalogd /RegServer",
+     .message = "サービスを開けませんでした",
+     .installed_after = true},
+    {.name = "ServiceIsNotDeleted",
+     .installed_before = true,
+     .fault = &scripted_services::fail_delete,
+     .command = "hbalogd /UnregServer",
+     .message = "サービスは削除できませんでした",
+     .installed_after = true},
+    // A running service that refuses the stop is neither deleted nor replaced.
+    {.name = "RunningServiceRefusesTheStop",
+     .installed_before = true,
+     .fault = &scripted_services::runs_refusing_stop,
+     .message = "サービスは削除できませんでした",
+     .installed_after = true},
+    // Without its own path the program does not create a service that cannot start.
+    {.name = "ProgramWithoutItsOwnPath", .program_path = "", .message = "サービスを作成できませんでした"},
+};
+
+INSTANTIATE_TEST_SUITE_P(ServiceManager, RegistrationFailures, ::testing::ValuesIn(failure_rows),
+                         [](const auto& instance) { return instance.param.name; });
 
 TEST_F(Registration, ReRegisteringWaitsUntilTheDeletedServiceIsReleased) {
   ASSERT_EQ(module.program_entry("hbalogd /Service"), 0);
@@ -200,14 +264,6 @@ TEST_F(Registration, ReRegisteringWaitsUntilTheDeletedServiceIsReleased) {
       << "the service is the new one, not the one marked for deletion";
   expect_value(hive_root::local_machine, service_key, "ImagePath", win::reg_expand_sz,
                sz(std::string("\"") + rig_program_path + "\""));
-}
-
-TEST_F(Registration, WithoutItsOwnPathTheProgramDoesNotCreateAServiceThatCannotStart) {
-  module.init("hbalogd", "");
-  EXPECT_EQ(module.program_entry("hbalogd /Service"), service_step_failed);
-  EXPECT_FALSE(module.service_installed());
-  ASSERT_EQ(dialogs.messages.size(), 1u);
-  EXPECT_EQ(dialogs.messages[0].text, "サービスを作成できませんでした");
 }
 
 TEST_F(Registration, EventSourceNamesTheWholeProgramPathHoweverLong) {

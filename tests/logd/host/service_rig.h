@@ -10,6 +10,8 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
+#include <future>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -18,6 +20,8 @@
 #include "logd/host/service_module.h"
 #include "platform/registry.h"
 #include "platform/win_codes.h"
+#include "tests/fakes/application_log.h"
+#include "tests/fakes/faulty_registry.h"
 #include "tests/fakes/service_fakes.h"
 #include "tests/fakes/temp_host.h"
 
@@ -28,6 +32,11 @@ inline constexpr const char* rig_program_path = "/opt/kvx/hbalogd/hbalogd";
 class service_rig : public ::testing::Test {
  protected:
   service_rig() { module.init("hbalogd", rig_program_path); }
+  ~service_rig() override {
+    // A case that failed before its stop lets the worker go, so that the
+    // running entry can end.
+    if (entry.valid()) fake_stop_watch(0);
+  }
 
   unsigned fake_worker(const std::function<void()>& post_quit) {
     ++worker_runs;
@@ -56,10 +65,25 @@ class service_rig : public ::testing::Test {
     return stop_asked;
   }
 
+  /// program_entry on its own thread (the dispatcher blocks it as on Windows).
+  std::future<int> start_entry() {
+    return std::async(std::launch::async, [this] { return module.program_entry("hbalogd"); });
+  }
+
+  /// The service registered and started by the manager with `session` (the
+  /// rig's), and seen running; `entry` is its program_entry. Call through
+  /// ASSERT_NO_FATAL_FAILURE.
+  void start_running() {
+    ASSERT_EQ(module.program_entry("hbalogd /Service"), 0);
+    services.session = &session;
+    entry = start_entry();
+    ASSERT_TRUE(session.wait_for_state(win::service_running, 10000));
+  }
+
   temp_host host;
   scripted_services services;
   faulty_registry registry;
-  recording_event_logs logs;
+  application_log logs;
   recording_dialogs dialogs;
 
   bool worker_ends_at_once = false;
@@ -75,6 +99,11 @@ class service_rig : public ::testing::Test {
   logd::CServiceModule module{{services, registry, logs, dialogs},
                               {[this](const std::function<void()>& q) { return fake_worker(q); },
                                [this](std::int32_t bound_ms) { fake_stop_watch(bound_ms); }}};
+  /// The manager's dispatcher session for the service started here.
+  recording_session session;
+  /// The running program_entry of start_running (destroyed first: it waits
+  /// for the entry's end).
+  std::future<int> entry;
 };
 
 /// A value as the simulated registry holds it.

@@ -25,18 +25,18 @@ TEST_F(StopRace, EveryRunEndsStoppedWithItsWorkerJoined) {
     }
     worker_returned = false;
     worker_ends_at_once = round % 4 == 3;  // now and then the watch ends by itself
-    recording_session session;
-    services.session = &session;
+    recording_session round_session;
+    services.session = &round_session;
     const int delay_us = static_cast<int>(random() % 2000);
-    std::future<int> entry = std::async(std::launch::async, [this] { return module.program_entry("hbalogd"); });
+    std::future<int> round_entry = start_entry();
     // The stop comes from another thread at any moment after the handler exists.
     std::thread dispatcher([&] {
-      while (!session.deliver(win::service_control_interrogate)) std::this_thread::yield();
+      while (!round_session.deliver(win::service_control_interrogate)) std::this_thread::yield();
       std::this_thread::sleep_for(std::chrono::microseconds(delay_us));
-      session.deliver(win::service_control_stop);
+      round_session.deliver(win::service_control_stop);
     });
-    ASSERT_EQ(entry.wait_for(std::chrono::seconds(20)), std::future_status::ready) << "round " << round;
-    const int rc = entry.get();
+    ASSERT_EQ(round_entry.wait_for(std::chrono::seconds(20)), std::future_status::ready) << "round " << round;
+    const int rc = round_entry.get();
     if (worker_ends_at_once) {
       // Ended by itself before the stop came: a failed service; else stopped.
       EXPECT_TRUE(rc == 0 || rc == static_cast<int>(win::error_service_specific_error))
@@ -45,7 +45,7 @@ TEST_F(StopRace, EveryRunEndsStoppedWithItsWorkerJoined) {
       EXPECT_EQ(rc, 0) << "round " << round;
     }
     dispatcher.join();
-    const std::vector<std::uint32_t> states = session.states();
+    const std::vector<std::uint32_t> states = round_session.states();
     ASSERT_FALSE(states.empty());
     EXPECT_EQ(states.front(), win::service_start_pending);
     EXPECT_EQ(states.back(), win::service_stopped) << "round " << round;

@@ -3,7 +3,10 @@
 
 #include <fstream>
 #include <mutex>
+#include <optional>
+#include <string>
 #include <utility>
+#include <vector>
 
 #include "logd/capture/capture_hooks.h"
 #include "logd/output/log_entry.h"
@@ -70,31 +73,87 @@ TEST_F(LogFiles, AFirstEntryCreatesTheFileAndLeavesTheHeaderAtItsMarker) {
   EXPECT_EQ(logd::get_log_record_count(entry_), 1);
 }
 
-TEST_F(LogFiles, AHeaderOf12And5000PutsTheNextEntryAt5000) {
-  write_header("  12      5000\r\n", 6000);
-  ASSERT_EQ(write_one(7), 0);
-  const std::string file = contents();
-  EXPECT_EQ(file.substr(5000, 20), "---- KVXWDD LOG #7 -");
-  EXPECT_EQ(file.substr(16, 10), std::string(10, '.'));
-  EXPECT_EQ(file.substr(0, 4), "  13");
-  EXPECT_EQ(logd::get_log_record_count(entry_), 13);
+/// A header on disk as a damaged or foreign file may leave it, and what it
+/// reads as.
+struct header_read_row {
+  std::string name;
+  std::string header;
+  std::int32_t count = 0;
+  std::int32_t offset = 0;
+};
+
+class LogHeaderRead : public LogFiles, public ::testing::WithParamInterface<header_read_row> {};
+
+TEST_P(LogHeaderRead, CountAndOffsetAreTheHeadersOrTheDefaults) {
+  const header_read_row& row = GetParam();
+  write_header(row.header, 64);
+  open_and_load();
+  EXPECT_EQ(logd::get_log_record_count(entry_), row.count);
+  EXPECT_EQ(logd::get_log_write_offset(entry_), row.offset);
 }
 
-TEST_F(LogFiles, AnUnreadableHeaderCountsAs0And16AndAHalfOneKeepsTheSecondDefault) {
-  write_header("garbage header\r\n", 64);
-  open_and_load();
-  EXPECT_EQ(logd::get_log_record_count(entry_), 0);
-  EXPECT_EQ(logd::get_log_write_offset(entry_), 16);
-  write_header("  33 xx\r\n", 64);
-  open_and_load();
-  EXPECT_EQ(logd::get_log_record_count(entry_), 33);
-  EXPECT_EQ(logd::get_log_write_offset(entry_), 16);
-  // An offset inside the header itself would destroy it: the entry goes behind it.
-  write_header("  -4         3\r\n", 64);
-  open_and_load();
-  EXPECT_EQ(logd::get_log_record_count(entry_), 0);
-  EXPECT_EQ(logd::get_log_write_offset(entry_), 16);
+const std::vector<header_read_row> header_read_rows = {
+    {"Unreadable", "garbage header\r\n", 0, 16},
+    // Half readable: the second number keeps its default.
+    {"CountWithoutOffset", "  33 xx\r\n", 33, 16},
+    // An offset inside the header itself would destroy it: the entry goes behind it.
+    {"OffsetInsideTheHeader", "  -4         3\r\n", 0, 16},
+};
+
+INSTANTIATE_TEST_SUITE_P(Headers, LogHeaderRead, ::testing::ValuesIn(header_read_rows),
+                         [](const auto& instance) { return instance.param.name; });
+
+/// A header on disk, the entry written next, and where that entry goes: at
+/// `entry_at`, with the header counting `count` after it.
+struct next_entry_row {
+  std::string name;
+  /// std::nullopt: the shipped default.
+  std::optional<std::int32_t> max_record_count = std::nullopt;
+  std::string header = {};
+  /// The file is padded with dots to this size behind the header.
+  std::size_t pad_to = 0;
+  std::uint32_t number = 1;
+  std::size_t entry_at = 16;
+  std::string count = {};
+};
+
+class LogNextEntry : public LogFiles, public ::testing::WithParamInterface<next_entry_row> {};
+
+TEST_P(LogNextEntry, GoesWhereTheHeaderSaysWithinTheHeadersWidth) {
+  const next_entry_row& row = GetParam();
+  if (row.max_record_count) logd::set_max_record_count(*row.max_record_count);
+  write_header(row.header, row.pad_to);
+  ASSERT_EQ(write_one(row.number), 0);
+  const std::string file = contents();
+  EXPECT_EQ(file.substr(row.entry_at, 20), "---- KVXWDD LOG #" + std::to_string(row.number) + " -");
+  // The count never widens the header, whatever the numbers it was given.
+  EXPECT_EQ(file.substr(0, 4), row.count);
+  EXPECT_EQ(file.substr(4, 1), " ");
+  EXPECT_EQ(file.substr(14, 2), "\r\n");
+  EXPECT_EQ(logd::get_log_record_count(entry_), std::stoi(row.count));
+  // What stood between the header and the entry is left as it was.
+  if (row.pad_to > row.entry_at) {
+    EXPECT_EQ(file.substr(16, row.entry_at - 16), std::string(row.entry_at - 16, '.'));
+  }
+  EXPECT_LT(file.size(), 100000u) << "nothing is written near an offset the entry does not go to";
 }
+
+const std::vector<next_entry_row> next_entry_rows = {
+    {"At12And5000", std::nullopt, "  12      5000\r\n", 6000, 7, 5000, "  13"},
+    // A file that never wraps stops counting at 9999 ...
+    {"At9999WithoutWrap", 0, "9999        16\r\n", 0, 1, 16, "9999"},
+    // ... and one configured for more than 9999 entries wraps at 9999.
+    {"At9999WithMoreAllowed", 20000, "9999        16\r\n", 0, 2, 16, "   1"},
+    // A damaged header with the largest numbers there are: counted on without
+    // overflow, and the offset past what the header shows starts the ring again.
+    {"WithTheLargestCount", 0, "2147483647 200\r\n", 0, 3, 200, "9999"},
+    {"WithTheLargestOffset", 0, "   7 2147483647\r\n", 0, 4, 16, "   1"},
+    // An entry that would carry the offset past 999999999 starts the ring again.
+    {"NearTheLargestOffsetShown", std::nullopt, "   5 999999000\r\n", 0, 9, 16, "   1"},
+};
+
+INSTANTIATE_TEST_SUITE_P(Headers, LogNextEntry, ::testing::ValuesIn(next_entry_rows),
+                         [](const auto& instance) { return instance.param.name; });
 
 TEST_F(LogFiles, WithMaxRecordCount2TheThirdEntryWrapsBehindTheHeader) {
   logd::set_max_record_count(2);
@@ -200,47 +259,6 @@ TEST_F(LogFiles, MaxRecordCount0OnlyGrowsAndNegativeWrapsBeforeEveryEntry) {
   file = contents();
   EXPECT_EQ(file.substr(16, 20), "---- KVXWDD LOG #5 -");
   EXPECT_EQ(file.substr(0, 4), "   1");
-}
-
-TEST_F(LogFiles, TheCountNeverWidensTheHeader) {
-  // A file that never wraps stops counting at 9999 ...
-  logd::set_max_record_count(0);
-  write_header("9999        16\r\n");
-  ASSERT_EQ(write_one(1), 0);
-  std::string file = contents();
-  EXPECT_EQ(file.substr(0, 16).size(), 16u);
-  EXPECT_EQ(file.substr(0, 5), "9999 ");
-  EXPECT_EQ(file.substr(14, 2), "\r\n");
-  EXPECT_EQ(file.substr(16, 20), "---- KVXWDD LOG #1 -");
-  // ... and one configured for more than 9999 entries wraps at 9999.
-  logd::set_max_record_count(20000);
-  ASSERT_EQ(write_one(2), 0);
-  file = contents();
-  EXPECT_EQ(file.substr(0, 4), "   1");
-  EXPECT_EQ(file.substr(16, 20), "---- KVXWDD LOG #2 -");
-  // A damaged header with the largest numbers there are: counted on without
-  // overflow, and the offset past what the header shows starts the ring again.
-  logd::set_max_record_count(0);
-  write_header("2147483647 200\r\n");
-  ASSERT_EQ(write_one(3), 0);
-  file = contents();
-  EXPECT_EQ(file.substr(0, 5), "9999 ");
-  EXPECT_EQ(file.substr(200, 20), "---- KVXWDD LOG #3 -");
-  write_header("   7 2147483647\r\n");
-  ASSERT_EQ(write_one(4), 0);
-  file = contents();
-  EXPECT_EQ(file.substr(0, 4), "   1");
-  EXPECT_EQ(file.substr(16, 20), "---- KVXWDD LOG #4 -");
-}
-
-TEST_F(LogFiles, AnEntryThatWouldCarryTheOffsetPast999999999StartsTheRingAgain) {
-  write_header("   5 999999000\r\n");
-  ASSERT_EQ(write_one(9), 0);
-  const std::string file = contents();
-  EXPECT_EQ(file.substr(16, 20), "---- KVXWDD LOG #9 -");
-  EXPECT_EQ(file.substr(0, 4), "   1");
-  EXPECT_EQ(file.substr(14, 2), "\r\n");
-  EXPECT_LT(file.size(), 100000u) << "nothing is written near the old offset";
 }
 
 TEST(LogHeader, Formats16BytesAndHoldsEachNumberToItsField) {
