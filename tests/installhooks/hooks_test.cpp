@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstring>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -108,6 +109,8 @@ class Hooks : public ::testing::Test {
 };
 
 class HooksRegistry : public Hooks, public ::testing::WithParamInterface<hooks_row> {};
+// A row shows as its name, in the case's name and in a failure.
+void PrintTo(const hooks_row& row, std::ostream* os) { *os << row.name; }
 
 TEST_P(HooksRegistry, RegistersThenStartsTheServiceOrSaysWhyNot) {
   const hooks_row& row = GetParam();

@@ -8,6 +8,7 @@
 #include <fstream>
 #include <functional>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -116,6 +117,8 @@ const std::vector<session_case>& cases() {
 }
 
 class Session : public ::testing::TestWithParam<session_case> {};
+// A case shows as its name, in the case's name and in a failure.
+void PrintTo(const session_case& c, std::ostream* os) { *os << c.name; }
 
 TEST_P(Session, OutputAndRegistryAsExpected) {
   const session_case& c = GetParam();

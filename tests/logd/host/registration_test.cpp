@@ -2,6 +2,7 @@
 // simulated registry.
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -57,6 +58,8 @@ struct switch_row {
 };
 
 class RegistrationSwitches : public Registration, public ::testing::WithParamInterface<switch_row> {};
+// A row shows as its name, in the case's name and in a failure.
+void PrintTo(const switch_row& row, std::ostream* os) { *os << row.name; }
 
 TEST_P(RegistrationSwitches, LeaveTheirValuesAndRunNothing) {
   const switch_row& row = GetParam();
@@ -180,6 +183,8 @@ struct failure_row {
 };
 
 class RegistrationFailures : public Registration, public ::testing::WithParamInterface<failure_row> {};
+// A row shows as its name, in the case's name and in a failure.
+void PrintTo(const failure_row& row, std::ostream* os) { *os << row.name; }
 
 TEST_P(RegistrationFailures, ShowTheirMessageBoxAndFailTheRegistration) {
   const failure_row& row = GetParam();

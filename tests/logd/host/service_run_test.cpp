@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <future>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -37,6 +38,8 @@ struct plain_row {
 };
 
 class RunningPlain : public Running, public ::testing::WithParamInterface<plain_row> {};
+// A row shows as its name, in the case's name and in a failure.
+void PrintTo(const plain_row& row, std::ostream* os) { *os << row.name; }
 
 TEST_P(RunningPlain, RunsAsAPlainProcess) {
   const plain_row& row = GetParam();
@@ -75,6 +78,8 @@ struct stop_row {
 };
 
 class RunningStops : public Running, public ::testing::WithParamInterface<stop_row> {};
+// A row shows as its name, in the case's name and in a failure.
+void PrintTo(const stop_row& row, std::ostream* os) { *os << row.name; }
 
 TEST_P(RunningStops, ReportStopPendingWithRisingCheckpointsThenStoppedWithTheWorkerAtRest) {
   const stop_row& row = GetParam();

@@ -83,6 +83,8 @@ struct header_read_row {
 };
 
 class LogHeaderRead : public LogFiles, public ::testing::WithParamInterface<header_read_row> {};
+// A row shows as its name, in the case's name and in a failure.
+void PrintTo(const header_read_row& row, std::ostream* os) { *os << row.name; }
 
 TEST_P(LogHeaderRead, CountAndOffsetAreTheHeadersOrTheDefaults) {
   const header_read_row& row = GetParam();
@@ -118,6 +120,8 @@ struct next_entry_row {
 };
 
 class LogNextEntry : public LogFiles, public ::testing::WithParamInterface<next_entry_row> {};
+// A row shows as its name, in the case's name and in a failure.
+void PrintTo(const next_entry_row& row, std::ostream* os) { *os << row.name; }
 
 TEST_P(LogNextEntry, GoesWhereTheHeaderSaysWithinTheHeadersWidth) {
   const next_entry_row& row = GetParam();
