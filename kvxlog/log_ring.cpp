@@ -26,25 +26,6 @@ constexpr std::array<signed char, 256> lower_hex = make_hex_table();
 int hex_value(char c) { return lower_hex[static_cast<unsigned char>(c)]; }
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
-/// Whether the eight characters at `text` are all lower-case hex digits,
-/// tested eight at a time: with no byte at or above 0x80, adding a constant
-/// to every byte carries into no other byte, and each byte's top bit then
-/// says whether it lies at or above a bound.
-bool eight_hex_digits(const char* text) {
-  std::uint64_t x = 0;
-  std::memcpy(&x, text, sizeof x);
-  constexpr std::uint64_t ones = 0x0101010101010101ull;
-  constexpr std::uint64_t tops = 0x8080808080808080ull;
-  if ((x & tops) != 0) return false;
-  const std::uint64_t from_0 = x + ones * (0x80 - '0');      // top bit: >= '0'
-  const std::uint64_t past_9 = x + ones * (0x80 - '9' - 1);  // top bit: >  '9'
-  const std::uint64_t from_a = x + ones * (0x80 - 'a');      // top bit: >= 'a'
-  const std::uint64_t past_f = x + ones * (0x80 - 'f' - 1);  // top bit: >  'f'
-  const std::uint64_t digit = from_0 & ~past_9;
-  const std::uint64_t letter = from_a & ~past_f;
-  return ((digit | letter) & tops) == tops;
-}
-
 /// A position in the file that never passes `limit`.
 class cursor {
  public:
@@ -117,41 +98,66 @@ bool signed_line(cursor& c, std::string_view label, int& value) {
 constexpr std::size_t full_line_size = 53;
 constexpr std::size_t line_bytes_at = 16;
 
-/// Whether `line` (at least full_line_size characters) is the full line of
-/// byte `index`. Checked position by position, without a cursor.
-bool full_dump_line(const char* line, std::size_t index) {
-  if (index >= 0x10000 || line[0] != '0' || line[1] != 'x' || line[6] != '(' || line[12] != ')' || line[13] != ' ' ||
-      line[14] != ':' || line[15] != ' ' || line[24] != ' ' || line[33] != ' ' || line[42] != ' ' || line[51] != '\r' ||
-      line[52] != '\n') {
-    return false;
+/// The offset text "0x%04x(%05d) : " of every full line below offset 0x10000,
+/// made when the program is built. A line is compared with constant text:
+/// a text kept up to date byte by byte and read back eight bytes at a time
+/// stalls the processor on every line.
+using offset_text = std::array<char, line_bytes_at>;
+constexpr std::size_t fast_lines = 0x10000 / 16;
+constexpr std::array<offset_text, fast_lines> offset_texts = [] {
+  std::array<offset_text, fast_lines> t{};
+  constexpr std::string_view hex = "0123456789abcdef";
+  for (std::size_t line = 0; line < fast_lines; ++line) {
+    const std::size_t at = line * 16;
+    offset_text& o = t[line];
+    constexpr std::string_view form = "0x....(.....) : ";
+    for (std::size_t i = 0; i < form.size(); ++i) o[i] = form[i];
+    for (std::size_t i = 5, h = at; i >= 2; --i, h >>= 4) o[i] = hex[h & 15];
+    std::size_t d = at;
+    for (std::size_t i = 11; i >= 7; --i, d /= 10) o[i] = static_cast<char>('0' + d % 10);
   }
-  std::size_t h = index;
-  for (int i = 5; i >= 2; --i, h >>= 4) {
-    if (hex_value(line[i]) != static_cast<int>(h & 0xF)) return false;
-  }
-  std::size_t d = index;
-  for (int i = 11; i >= 7; --i, d /= 10) {
-    if (line[i] != static_cast<char>('0' + d % 10)) return false;
-  }
-  // The 32 digits: any character outside 0-9 and a-f gives -1 in the table,
-  // and or-ing the values keeps the sign.
-  int all = 0;
-  for (std::size_t group = 0; group < 4; ++group) {
-    const char* g = line + line_bytes_at + group * 9;
-    for (int i = 0; i < 8; ++i) all |= hex_value(g[i]);
-  }
-  return all >= 0;
+  return t;
+}();
+
+/// The eight characters at `at` as a number, the first in the lowest byte.
+std::uint64_t eight_at(const char* at) {
+  std::uint64_t x = 0;
+  std::memcpy(&x, at, sizeof x);
+  return x;
+}
+
+constexpr std::uint64_t ones = 0x0101010101010101ull;
+constexpr std::uint64_t tops = 0x8080808080808080ull;
+
+/// The top bit of each byte of `x` whose character is no lower-case hex
+/// digit. With the top bits cleared first, adding a constant to every byte
+/// carries into no other byte, and each byte's top bit then says whether it
+/// lies at or above a bound.
+std::uint64_t not_hex(std::uint64_t x) {
+  const std::uint64_t low = x & ~tops;
+  const std::uint64_t from_0 = low + ones * (0x80 - '0');      // top bit: >= '0'
+  const std::uint64_t past_9 = low + ones * (0x80 - '9' - 1);  // top bit: >  '9'
+  const std::uint64_t from_a = low + ones * (0x80 - 'a');      // top bit: >= 'a'
+  const std::uint64_t past_f = low + ones * (0x80 - 'f' - 1);  // top bit: >  'f'
+  return (x | ~((from_0 & ~past_9) | (from_a & ~past_f))) & tops;
+}
+
+/// Whether the full_line_size characters at `line` are the full line of
+/// fast line `k` (byte k * 16): its offset text, then four groups of eight
+/// digits with a blank between them, and CR LF. The groups are tested as
+/// numbers eight characters at a time, the rest as it must stand.
+bool fits_full_line(const char* line, std::size_t k) {
+  const char* offset = offset_texts[k].data();
+  const char* b = line + line_bytes_at;
+  const std::uint64_t wrong = (eight_at(line) ^ eight_at(offset)) | (eight_at(line + 8) ^ eight_at(offset + 8));
+  const std::uint64_t digits =
+      not_hex(eight_at(b)) | not_hex(eight_at(b + 9)) | not_hex(eight_at(b + 18)) | not_hex(eight_at(b + 27));
+  return (wrong | digits) == 0 && b[8] == ' ' && b[17] == ' ' && b[26] == ' ' && b[35] == '\r' && b[36] == '\n';
 }
 
 /// One byte line of a dump: "0x%04x(%05d) : " then up to 16 bytes, a blank
 /// before each group of four. `full` when it holds 16 (its CR LF is passed).
 bool dump_line(cursor& c, std::size_t index, std::size_t& count, bool& full) {
-  if (c.rest().size() >= full_line_size && full_dump_line(c.rest().data(), index)) {
-    c.set(c.pos() + full_line_size);
-    count = 16;
-    full = true;
-    return true;
-  }
   std::uint64_t hex_index = 0;
   std::uint64_t dec_index = 0;
   if (!c.take("0x") || !c.hex(hex_index, 16) || !c.take("(") || !c.decimal(dec_index, 20) || !c.take(") :") ||
@@ -190,41 +196,14 @@ bool dump(cursor& c, std::string_view name, dump_span& span) {
   span.begin = c.pos();
   span.end = c.pos();
   span.bytes = 0;
-  // The full lines first, each against the offset text it must carry, kept
-  // up to date digit by digit: "0x%04x(%05d) : ".
-  std::array<char, line_bytes_at> expected{'0', 'x', '0', '0', '0', '0', '(', '0',
-                                           '0', '0', '0', '0', ')', ' ', ':', ' '};
+  // The full lines below offset 0x10000 first, each against the offset
+  // text it must carry.
   const std::string_view d = c.data();
   std::size_t p = c.pos();
-  while (span.bytes < 0x10000 && d.size() - p >= full_line_size &&
-         std::memcmp(d.data() + p, expected.data(), expected.size()) == 0) {
-    const char* line = d.data() + p;
-    if (line[24] != ' ' || line[33] != ' ' || line[42] != ' ' || line[51] != '\r' || line[52] != '\n') break;
-    if (!eight_hex_digits(line + line_bytes_at) || !eight_hex_digits(line + line_bytes_at + 9) ||
-        !eight_hex_digits(line + line_bytes_at + 18) || !eight_hex_digits(line + line_bytes_at + 27)) {
-      break;
-    }
+  while (span.bytes < 0x10000 && d.size() - p >= full_line_size && fits_full_line(d.data() + p, span.bytes / 16)) {
     p += full_line_size;
     span.bytes += 16;
     span.end = p - crlf.size();
-    // The next line's offset: 16 more, in hexadecimal (from the second
-    // digit) and in decimal.
-    for (int i = 4; i >= 2; --i) {
-      char& x = expected[static_cast<std::size_t>(i)];
-      if (x == 'f') {
-        x = '0';
-        continue;
-      }
-      x = x == '9' ? 'a' : static_cast<char>(x + 1);
-      break;
-    }
-    int carry = 16;
-    for (int i = 11; i >= 7 && carry != 0; --i) {
-      char& x = expected[static_cast<std::size_t>(i)];
-      const int v = (x - '0') + carry;
-      x = static_cast<char>('0' + v % 10);
-      carry = v / 10;
-    }
   }
   c.set(p);
   // Then the lines the fast path does not take: a last, shorter one, and
