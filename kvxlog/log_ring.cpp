@@ -393,20 +393,18 @@ bool may_have_lost_head(std::string_view before, const entry_fields& f) {
   return !line_ends_only;
 }
 
-struct segment {
-  std::vector<ring_item> items;
-};
-
-/// Reads [begin, end) into items. `lap_start` says whether a fragment at the
-/// range's start is expected (what a later lap left of an entry); fragments
-/// elsewhere are damage and noted in `problems`. Each run of blanks begins a
-/// new segment.
-std::vector<segment> read_range(std::string_view file, std::size_t begin, std::size_t end, bool behind_marker,
-                                std::vector<std::string>& problems) {
-  std::vector<segment> segments(1);
+/// Reads [begin, end) and appends its items to `items`. `behind_marker` says
+/// whether a fragment at a lap's start is expected (what a later lap left of
+/// an entry); fragments elsewhere are damage and noted in `problems`.
+/// Behind the marker each run of blanks begins a new lap: `laps` gets the
+/// index in `items` where each lap of the range begins.
+void read_range(std::string_view file, std::size_t begin, std::size_t end, bool behind_marker,
+                std::vector<ring_item>& items, std::vector<std::size_t>& laps, std::vector<std::string>& problems) {
+  laps.assign(1, items.size());
   std::size_t p = begin;
-  bool segment_start = true;          // nothing read yet in this segment
+  bool lap_start = true;              // nothing read yet in this lap
   bool after_whole = !behind_marker;  // what stands before p is a whole entry's end (or the header)
+  const auto lap_empty = [&] { return items.size() == laps.back(); };
   while (p < end) {
     if (file[p] == ' ') {
       // A blanked end marker: the end of one lap, the start of an older one.
@@ -415,10 +413,10 @@ std::vector<segment> read_range(std::string_view file, std::size_t begin, std::s
       if (!behind_marker) {
         problems.push_back(std::to_string(q - p) + " blanks at offset " + std::to_string(p) +
                            " stand between the entries");
-      } else if (!segments.back().items.empty()) {
-        segments.emplace_back();
+      } else if (!lap_empty()) {
+        laps.push_back(items.size());
       }
-      segment_start = true;
+      lap_start = true;
       after_whole = false;
       p = q;
       continue;
@@ -427,41 +425,37 @@ std::vector<segment> read_range(std::string_view file, std::size_t begin, std::s
     std::optional<entry_fields> f;
     if (is_entry_start(file, p, p)) f = parse_entry(file, p, end, entry_end);
     if (f) {
-      ring_item item;
+      ring_item& item = items.emplace_back();
       item.offset = p;
       item.length = entry_end - p;
       item.whole = true;
       if (!after_whole) {
-        // The bytes before it in this segment: a fragment just pushed, or none.
+        // The bytes before it in this lap: a fragment just read, or none.
         std::string_view before;
-        if (!segments.back().items.empty() && !segments.back().items.back().whole) {
-          const ring_item& prev = segments.back().items.back();
+        if (items.size() - 1 > laps.back() && !items[items.size() - 2].whole) {
+          const ring_item& prev = items[items.size() - 2];
           before = file.substr(prev.offset, prev.length);
         }
         if (may_have_lost_head(before, *f)) item.whole = false;
       }
       if (item.whole) item.fields = *f;
-      segments.back().items.push_back(item);
       p = entry_end;
       after_whole = item.whole;
-      segment_start = false;
+      lap_start = false;
       continue;
     }
     const std::size_t q = fragment_end(file, p, begin, end);
-    ring_item item;
+    ring_item& item = items.emplace_back();
     item.offset = p;
     item.length = q - p;
-    if (!behind_marker || !segment_start) {
+    if (!behind_marker || !lap_start) {
       problems.push_back(std::to_string(item.length) + " bytes at offset " + std::to_string(p) +
                          " are not a whole entry");
     }
-    segments.back().items.push_back(item);
     p = q;
     after_whole = false;
-    segment_start = false;
+    lap_start = false;
   }
-  if (segments.back().items.empty() && segments.size() > 1) segments.pop_back();
-  return segments;
 }
 
 /// "%4d %9d" CR LF exactly: blanks, then digits, in each field.
@@ -484,17 +478,35 @@ bool read_header(std::string_view file, int& count, std::int64_t& offset) {
   return true;
 }
 
-/// Every end marker's offset from the ring's start on.
-std::vector<std::size_t> find_markers(std::string_view file) {
+/// A span of the file known to hold no "g": a dump's byte lines as the
+/// reader checked them (digits, a-f, "0x", "(", ") :", blanks and line ends).
+struct span_without_g {
+  std::size_t begin = 0;
+  std::size_t end = 0;
+};
+
+/// Every end marker's offset from the ring's start on. `skip`, in the file's
+/// order, names spans that hold no "g", which are not looked through.
+std::vector<std::size_t> find_markers(std::string_view file, const std::vector<span_without_g>& skip) {
   // The marker's "g" is rare in a log file (the dumps' digits are a-f, the
   // labels upper case): every "g" is looked for with memchr, and the marker
   // tried where it would end.
   constexpr std::size_t g_at = 13;  // "--- end of log ---"[13] == 'g'
   std::vector<std::size_t> found;
   std::size_t p = header_size + g_at;
+  std::size_t next_skip = 0;
   while (p < file.size()) {
-    const void* hit = std::memchr(file.data() + p, 'g', file.size() - p);
-    if (hit == nullptr) break;
+    while (next_skip < skip.size() && skip[next_skip].end <= p) ++next_skip;
+    if (next_skip < skip.size() && skip[next_skip].begin <= p) {
+      p = skip[next_skip].end;
+      continue;
+    }
+    const std::size_t stop = next_skip < skip.size() ? std::min(skip[next_skip].begin, file.size()) : file.size();
+    const void* hit = std::memchr(file.data() + p, 'g', stop - p);
+    if (hit == nullptr) {
+      p = stop;
+      continue;
+    }
     const std::size_t g = static_cast<std::size_t>(static_cast<const char*>(hit) - file.data());
     const std::size_t start = g - g_at;
     if (file.substr(start, end_marker.size()) == end_marker) {
@@ -507,28 +519,128 @@ std::vector<std::size_t> find_markers(std::string_view file) {
   return found;
 }
 
+/// The dumps of the whole entries in `items` (a ring read by its marker at
+/// `marker`), in the file's order.
+std::vector<span_without_g> checked_dumps(const std::vector<ring_item>& items, std::size_t marker) {
+  std::vector<span_without_g> spans;
+  spans.reserve(items.size() * 2);
+  const auto add = [&](bool current_lap) {
+    for (const ring_item& item : items) {
+      if (!item.whole || (item.offset < marker) != current_lap) continue;
+      for (const std::optional<dump_span>* d : {&item.fields.event_dump, &item.fields.detail_dump}) {
+        if (*d) spans.push_back({(*d)->begin, (*d)->end});
+      }
+    }
+  };
+  // The current lap first, then what stands behind the marker, whose laps
+  // the ring holds in reverse order.
+  add(true);
+  const std::size_t behind = spans.size();
+  add(false);
+  const auto by_begin = [](const span_without_g& a, const span_without_g& b) { return a.begin < b.begin; };
+  if (!std::is_sorted(spans.begin() + static_cast<std::ptrdiff_t>(behind), spans.end(), by_begin)) {
+    std::sort(spans.begin() + static_cast<std::ptrdiff_t>(behind), spans.end(), by_begin);
+  }
+  return spans;
+}
+
+/// Reads the laps behind the ring's end (from `behind` to the file's end),
+/// oldest first, then the current lap (from the header to `lap_end`), into
+/// `items`; what does not agree into `problems`. Gives the count of whole
+/// entries in the current lap.
+std::size_t read_laps(std::string_view file, std::size_t lap_end, std::size_t behind, std::vector<ring_item>& items,
+                      std::vector<std::string>& problems) {
+  // Older laps: the file's order reversed (a lap further from the marker
+  // was written before the laps nearer to it). The current lap is read
+  // straight into the ring's items.
+  std::vector<ring_item> older;
+  std::vector<std::size_t> laps;
+  read_range(file, behind, file.size(), true, older, laps, problems);
+  for (std::size_t k = laps.size(); k-- > 0;) {
+    const std::size_t lap_end_at = k + 1 < laps.size() ? laps[k + 1] : older.size();
+    items.insert(items.end(), older.begin() + static_cast<std::ptrdiff_t>(laps[k]),
+                 older.begin() + static_cast<std::ptrdiff_t>(lap_end_at));
+  }
+  const std::size_t current_from = items.size();
+  read_range(file, header_size, lap_end, false, items, laps, problems);
+  return static_cast<std::size_t>(std::count_if(items.begin() + static_cast<std::ptrdiff_t>(current_from), items.end(),
+                                                [](const ring_item& item) { return item.whole; }));
+}
+
+/// Notes a count of end markers other than one.
+void note_markers(const std::vector<std::size_t>& markers, ring_contents& ring) {
+  if (markers.size() > 1) {
+    ring.problems.push_back(std::to_string(markers.size()) + " end markers; the ring ends at the one at offset " +
+                            std::to_string(*ring.marker));
+  }
+}
+
+/// Notes a header count that the current lap does not hold, then the
+/// problems of reading the laps.
+void note_lap_count(std::size_t in_lap, std::vector<std::string>& problems, ring_contents& ring) {
+  if (ring.header_read && ring.marker) {
+    // The header's count never shows more than 9999.
+    const std::size_t shown = std::min<std::size_t>(in_lap, 9999);
+    if (static_cast<std::size_t>(ring.header_count) != shown) {
+      ring.problems.push_back("the header counts " + std::to_string(ring.header_count) +
+                              " entries since the last wrap, the file holds " + std::to_string(in_lap));
+    }
+  }
+  ring.problems.insert(ring.problems.end(), problems.begin(), problems.end());
+}
+
 }  // namespace
 
 ring_contents read_ring(std::string_view file) {
   ring_contents ring;
+  read_ring(file, ring);
+  return ring;
+}
+
+void read_ring(std::string_view file, ring_contents& ring) {
+  ring.header_read = false;
+  ring.header_count = 0;
+  ring.header_offset = 0;
+  ring.marker.reset();
+  ring.items.clear();
+  ring.problems.clear();
   if (file.size() < header_size) {
     ring.problems.push_back("the file is shorter than its header (" + std::to_string(file.size()) + " bytes)");
-    return ring;
+    return;
   }
   ring.header_read = read_header(file, ring.header_count, ring.header_offset);
   if (!ring.header_read) ring.problems.push_back("the header cannot be read; the file is read by its end marker");
 
-  const std::vector<std::size_t> markers = find_markers(file);
+  std::vector<std::string> problems;
+  if (ring.header_read && ring.header_offset >= static_cast<std::int64_t>(header_size) &&
+      static_cast<std::uint64_t>(ring.header_offset) + end_marker.size() <= file.size() &&
+      file.substr(static_cast<std::size_t>(ring.header_offset), end_marker.size()) == end_marker) {
+    // As nearly always, the header names where the marker stands. The ring is
+    // read by it first, and then the other markers are looked for outside the
+    // dumps that reading checked (most of the file, and never a "g"). Should
+    // that search not find the header's marker (one overlapping another before
+    // it), the file is read again as below.
+    const auto m = static_cast<std::size_t>(ring.header_offset);
+    const std::size_t in_lap = read_laps(file, m, m + end_marker.size(), ring.items, problems);
+    const std::vector<std::size_t> markers = find_markers(file, checked_dumps(ring.items, m));
+    if (std::find(markers.begin(), markers.end(), m) != markers.end()) {
+      ring.marker = m;
+      note_markers(markers, ring);
+      note_lap_count(in_lap, problems, ring);
+      return;
+    }
+    ring.items.clear();
+    problems.clear();
+  }
+
+  const std::vector<std::size_t> markers = find_markers(file, {});
   if (!markers.empty()) {
     // The header's marker where it names one; otherwise the first.
     ring.marker = markers.front();
     for (std::size_t m : markers) {
       if (ring.header_read && static_cast<std::int64_t>(m) == ring.header_offset) ring.marker = m;
     }
-    if (markers.size() > 1) {
-      ring.problems.push_back(std::to_string(markers.size()) + " end markers; the ring ends at the one at offset " +
-                              std::to_string(*ring.marker));
-    }
+    note_markers(markers, ring);
   }
 
   std::size_t lap_end = file.size();
@@ -549,34 +661,8 @@ ring_contents read_ring(std::string_view file) {
   } else {
     ring.problems.push_back("the end marker is missing; the entries are read in the file's order");
   }
-
-  std::vector<std::string> problems;
-  std::vector<segment> older = read_range(file, behind, file.size(), true, problems);
-  std::vector<segment> current = read_range(file, header_size, lap_end, false, problems);
-
-  // Older laps: the file's order reversed (a lap further from the marker
-  // was written before the laps nearer to it).
-  std::reverse(older.begin(), older.end());
-  for (segment& lap : older) {
-    for (ring_item& item : lap.items) ring.items.push_back(item);
-  }
-  std::size_t in_lap = 0;
-  for (segment& s : current) {
-    for (ring_item& item : s.items) {
-      if (item.whole) ++in_lap;
-      ring.items.push_back(item);
-    }
-  }
-  if (ring.header_read && ring.marker) {
-    // The header's count never shows more than 9999.
-    const std::size_t shown = std::min<std::size_t>(in_lap, 9999);
-    if (static_cast<std::size_t>(ring.header_count) != shown) {
-      ring.problems.push_back("the header counts " + std::to_string(ring.header_count) +
-                              " entries since the last wrap, the file holds " + std::to_string(in_lap));
-    }
-  }
-  ring.problems.insert(ring.problems.end(), problems.begin(), problems.end());
-  return ring;
+  const std::size_t in_lap = read_laps(file, lap_end, behind, ring.items, problems);
+  note_lap_count(in_lap, problems, ring);
 }
 
 }  // namespace kvx::kvxlog
