@@ -106,15 +106,21 @@ using offset_text = std::array<char, line_bytes_at>;
 constexpr std::size_t fast_lines = 0x10000 / 16;
 constexpr std::array<offset_text, fast_lines> offset_texts = [] {
   std::array<offset_text, fast_lines> t{};
+  constexpr offset_text form{'0', 'x', '0', '0', '0', '0', '(', '0', '0', '0', '0', '0', ')', ' ', ':', ' '};
   constexpr std::string_view hex = "0123456789abcdef";
   for (std::size_t line = 0; line < fast_lines; ++line) {
     const std::size_t at = line * 16;
-    offset_text& o = t[line];
-    constexpr std::string_view form = "0x....(.....) : ";
-    for (std::size_t i = 0; i < form.size(); ++i) o[i] = form[i];
-    for (std::size_t i = 5, h = at; i >= 2; --i, h >>= 4) o[i] = hex[h & 15];
-    std::size_t d = at;
-    for (std::size_t i = 11; i >= 7; --i, d /= 10) o[i] = static_cast<char>('0' + d % 10);
+    offset_text o = form;
+    o[2] = hex[at >> 12];
+    o[3] = hex[(at >> 8) & 15];
+    o[4] = hex[(at >> 4) & 15];
+    o[5] = '0';
+    o[7] = static_cast<char>('0' + at / 10000);
+    o[8] = static_cast<char>('0' + at / 1000 % 10);
+    o[9] = static_cast<char>('0' + at / 100 % 10);
+    o[10] = static_cast<char>('0' + at / 10 % 10);
+    o[11] = static_cast<char>('0' + at % 10);
+    t[line] = o;
   }
   return t;
 }();
