@@ -63,9 +63,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   options opts;
   opts.form = output_form::summary;
   opts.filter.last = 2;
+  file_state state{std::string(file), {}};
   std::string out;
   std::string problems;
-  show_file(file, label, opts, out, problems);
+  show_file(state, label, opts, out, problems);
   if (std::count(out.begin(), out.end(), '\n') > 2) fail("more than the last two");
   return 0;
 }

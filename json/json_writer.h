@@ -43,13 +43,6 @@ class writer {
   /// JSON (a hex string checked to hold only hex digits, with its quotes).
   void raw(std::string_view raw_json);
 
-  /// Makes room for a value that the caller appends, already valid JSON, to
-  /// the output itself (a long hex string, without a copy); gives the output.
-  std::string& raw_value() {
-    before_value();
-    return out_;
-  }
-
   /// A member whose value is null when absent.
   void member(std::string_view name, std::string_view text) {
     key(name);

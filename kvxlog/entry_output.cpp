@@ -1,6 +1,8 @@
 #include "kvxlog/entry_output.h"
 
 #include <array>
+#include <charconv>
+#include <cstdint>
 #include <cstdio>
 
 #include "json/json_writer.h"
@@ -10,19 +12,17 @@ namespace {
 
 constexpr std::string_view ungettable = "UNGETTABLE";
 
-std::optional<std::string> known(std::string_view value) {
-  if (value == ungettable) return std::nullopt;
-  return std::string(value);
+/// The four lower-case hex digits of an adapter location ("%04x": a
+/// location never passes 0xffff).
+std::array<char, 4> location_digits(std::uint32_t location) {
+  constexpr std::string_view hex = "0123456789abcdef";
+  return {hex[(location >> 12) & 15], hex[(location >> 8) & 15], hex[(location >> 4) & 15], hex[location & 15]};
 }
 
-/// "YYYY/MM/DD HH:MM:SS" as "YYYY-MM-DDTHH:MM:SS".
-std::optional<std::string> event_iso(std::string_view t) {
-  if (t.empty()) return std::nullopt;
-  std::string s(t);
-  s[4] = '-';
-  s[7] = '-';
-  s[10] = 'T';
-  return s;
+/// "YYYYMMDD HHMMSS" as "YYYY-MM-DDTHH:MM:SS".
+void append_written_iso(std::string& out, std::string_view w) {
+  out.append(w.substr(0, 4)).append("-").append(w.substr(4, 2)).append("-").append(w.substr(6, 2));
+  out.append("T").append(w.substr(9, 2)).append(":").append(w.substr(11, 2)).append(":").append(w.substr(13, 2));
 }
 
 void append_text_form(std::string& out, std::string_view file, const ring_item& item, const file_label& label) {
@@ -81,74 +81,137 @@ void append_summary_form(std::string& out, const ring_item& item, const file_lab
   out += '\n';
 }
 
-void dump_member(json::writer& w, std::string_view name, std::string_view file, const std::optional<dump_span>& dump) {
-  w.key(name);
+/// Appends `number` in decimal.
+void append_number(std::string& out, std::int64_t number) {
+  std::array<char, 24> text{};
+  const auto [end, ec] = std::to_chars(text.data(), text.data() + text.size(), number);
+  (void)ec;  // 24 characters hold every 64-bit number
+  out.append(text.data(), end);
+}
+
+/// A text from the entry as a JSON string, or null for "UNGETTABLE".
+void append_known(std::string& out, std::string_view value) {
+  if (value == ungettable) {
+    out += "null";
+  } else {
+    json::append_string(out, value);
+  }
+}
+
+/// A dump's digits as a JSON string (checked to be hex digits when the entry
+/// was read: nothing to escape), or null.
+void append_dump(std::string& out, std::string_view file, const std::optional<dump_span>& dump) {
   if (!dump) {
-    w.null();
+    out += "null";
     return;
   }
-  // The dump's digits were checked to be hex when the entry was read.
-  std::string& out = w.raw_value();
   out += '"';
   append_dump_hex(out, file, *dump);
   out += '"';
 }
 
+/// The JSON form, written straight into `out` in one pass: one object of the
+/// members in docs/kvxlog.md, in their order, as json::writer writes them on
+/// one line. The texts that the reader checked (the times, the location) are
+/// digits and need no escaping; the others go through json::append_string.
 void append_json_form(std::string& out, std::string_view file, const ring_item& item, const file_label& label) {
-  json::writer w(out);
-  const bool whole = item.whole;
-  const entry_fields& f = item.fields;
-  w.begin_object();
-  w.member("file", label.name);
-  w.member("offset", static_cast<std::int64_t>(item.offset));
-  w.member("length", static_cast<std::int64_t>(item.length));
-  w.member("whole", whole);
-  w.member("location", item_location(item, label));
-  if (!whole) {
-    for (const char* name :
-         {"record", "event_time", "written", "bus", "device", "function", "error_name", "level", "driver_version",
-          "firmware_version", "adapter_wwn", "event_log_dump", "detail_data", "detail_last_error", "refused_slot"}) {
-      w.null_member(name);
+  out += "{\"file\":";
+  json::append_string(out, label.name);
+  out += ",\"offset\":";
+  append_number(out, static_cast<std::int64_t>(item.offset));
+  out += ",\"length\":";
+  append_number(out, static_cast<std::int64_t>(item.length));
+  if (!item.whole) {
+    out += ",\"whole\":false,\"location\":";
+    if (label.location) {
+      json::append_string(out, *label.location);
+    } else {
+      out += "null";
     }
-    w.end_object();
-    out += '\n';
+    out +=
+        ",\"record\":null,\"event_time\":null,\"written\":null,\"bus\":null,\"device\":null,\"function\":null,"
+        "\"error_name\":null,\"level\":null,\"driver_version\":null,\"firmware_version\":null,"
+        "\"adapter_wwn\":null,\"event_log_dump\":null,\"detail_data\":null,\"detail_last_error\":null,"
+        "\"refused_slot\":null}\n";
     return;
   }
-  w.member("record", f.record ? std::optional<std::int64_t>(*f.record) : std::nullopt);
-  w.member("event_time", event_iso(f.event_time));
-  w.member("written", written_iso(item));
-  w.member("bus", f.bus);
-  w.member("device", f.device);
-  w.member("function", f.function);
-  w.member("error_name", f.error_name);
-  w.member("level", f.level);
-  w.member("driver_version", known(f.driver_version));
-  w.member("firmware_version", known(f.firmware_version));
-  w.member("adapter_wwn", known(f.adapter_wwn));
-  dump_member(w, "event_log_dump", file, f.event_dump);
-  dump_member(w, "detail_data", file, f.detail_dump);
-  w.member("detail_last_error", f.detail_last_error ? std::optional<std::int64_t>(*f.detail_last_error) : std::nullopt);
-  w.member("refused_slot", f.refused_slot ? std::optional<std::int64_t>(*f.refused_slot) : std::nullopt);
-  w.end_object();
-  out += '\n';
+  const entry_fields& f = item.fields;
+  const std::array<char, 4> location = location_digits(f.location());
+  out += ",\"whole\":true,\"location\":\"";
+  out.append(location.data(), location.size());
+  out += "\",\"record\":";
+  if (f.record) {
+    append_number(out, *f.record);
+  } else {
+    out += "null";
+  }
+  out += ",\"event_time\":";
+  if (f.event_time.empty()) {
+    out += "null";
+  } else {
+    // "YYYY/MM/DD HH:MM:SS" as "YYYY-MM-DDTHH:MM:SS".
+    const std::string_view t = f.event_time;
+    out += '"';
+    out.append(t.substr(0, 4)).append("-").append(t.substr(5, 2)).append("-").append(t.substr(8, 2));
+    out.append("T").append(t.substr(11));
+    out += '"';
+  }
+  out += ",\"written\":";
+  if (f.written.empty()) {
+    out += "null";
+  } else {
+    out += '"';
+    append_written_iso(out, f.written);
+    out += '"';
+  }
+  out += ",\"bus\":";
+  append_number(out, f.bus);
+  out += ",\"device\":";
+  append_number(out, f.device);
+  out += ",\"function\":";
+  append_number(out, f.function);
+  out += ",\"error_name\":";
+  json::append_string(out, f.error_name);
+  out += ",\"level\":";
+  json::append_string(out, f.level);
+  out += ",\"driver_version\":";
+  append_known(out, f.driver_version);
+  out += ",\"firmware_version\":";
+  append_known(out, f.firmware_version);
+  out += ",\"adapter_wwn\":";
+  append_known(out, f.adapter_wwn);
+  out += ",\"event_log_dump\":";
+  append_dump(out, file, f.event_dump);
+  out += ",\"detail_data\":";
+  append_dump(out, file, f.detail_dump);
+  out += ",\"detail_last_error\":";
+  if (f.detail_last_error) {
+    append_number(out, *f.detail_last_error);
+  } else {
+    out += "null";
+  }
+  out += ",\"refused_slot\":";
+  if (f.refused_slot) {
+    append_number(out, *f.refused_slot);
+  } else {
+    out += "null";
+  }
+  out += "}\n";
 }
 
 }  // namespace
 
 std::optional<std::string> item_location(const ring_item& item, const file_label& label) {
   if (!item.whole) return label.location;
-  std::array<char, 8> text{};
-  std::snprintf(text.data(), text.size(), "%04x", static_cast<unsigned>(item.fields.location()));
-  return std::string(text.data());
+  const std::array<char, 4> digits = location_digits(item.fields.location());
+  return std::string(digits.data(), digits.size());
 }
 
 std::optional<std::string> written_iso(const ring_item& item) {
   if (!item.whole || item.fields.written.empty()) return std::nullopt;
-  const std::string_view w = item.fields.written;  // "YYYYMMDD HHMMSS"
   std::string s;
   s.reserve(19);
-  s.append(w.substr(0, 4)).append("-").append(w.substr(4, 2)).append("-").append(w.substr(6, 2));
-  s.append("T").append(w.substr(9, 2)).append(":").append(w.substr(11, 2)).append(":").append(w.substr(13, 2));
+  append_written_iso(s, item.fields.written);
   return s;
 }
 

@@ -26,25 +26,6 @@ constexpr std::array<signed char, 256> lower_hex = make_hex_table();
 int hex_value(char c) { return lower_hex[static_cast<unsigned char>(c)]; }
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
-/// Whether the eight characters at `text` are all lower-case hex digits,
-/// tested eight at a time: with no byte at or above 0x80, adding a constant
-/// to every byte carries into no other byte, and each byte's top bit then
-/// says whether it lies at or above a bound.
-bool eight_hex_digits(const char* text) {
-  std::uint64_t x = 0;
-  std::memcpy(&x, text, sizeof x);
-  constexpr std::uint64_t ones = 0x0101010101010101ull;
-  constexpr std::uint64_t tops = 0x8080808080808080ull;
-  if ((x & tops) != 0) return false;
-  const std::uint64_t from_0 = x + ones * (0x80 - '0');      // top bit: >= '0'
-  const std::uint64_t past_9 = x + ones * (0x80 - '9' - 1);  // top bit: >  '9'
-  const std::uint64_t from_a = x + ones * (0x80 - 'a');      // top bit: >= 'a'
-  const std::uint64_t past_f = x + ones * (0x80 - 'f' - 1);  // top bit: >  'f'
-  const std::uint64_t digit = from_0 & ~past_9;
-  const std::uint64_t letter = from_a & ~past_f;
-  return ((digit | letter) & tops) == tops;
-}
-
 /// A position in the file that never passes `limit`.
 class cursor {
  public:
@@ -117,41 +98,72 @@ bool signed_line(cursor& c, std::string_view label, int& value) {
 constexpr std::size_t full_line_size = 53;
 constexpr std::size_t line_bytes_at = 16;
 
-/// Whether `line` (at least full_line_size characters) is the full line of
-/// byte `index`. Checked position by position, without a cursor.
-bool full_dump_line(const char* line, std::size_t index) {
-  if (index >= 0x10000 || line[0] != '0' || line[1] != 'x' || line[6] != '(' || line[12] != ')' || line[13] != ' ' ||
-      line[14] != ':' || line[15] != ' ' || line[24] != ' ' || line[33] != ' ' || line[42] != ' ' || line[51] != '\r' ||
-      line[52] != '\n') {
-    return false;
+/// The offset text "0x%04x(%05d) : " of every full line below offset 0x10000,
+/// made when the program is built. A line is compared with constant text:
+/// a text kept up to date byte by byte and read back eight bytes at a time
+/// stalls the processor on every line.
+using offset_text = std::array<char, line_bytes_at>;
+constexpr std::size_t fast_lines = 0x10000 / 16;
+constexpr std::array<offset_text, fast_lines> offset_texts = [] {
+  std::array<offset_text, fast_lines> t{};
+  constexpr offset_text form{'0', 'x', '0', '0', '0', '0', '(', '0', '0', '0', '0', '0', ')', ' ', ':', ' '};
+  constexpr std::string_view hex = "0123456789abcdef";
+  for (std::size_t line = 0; line < fast_lines; ++line) {
+    const std::size_t at = line * 16;
+    offset_text o = form;
+    o[2] = hex[at >> 12];
+    o[3] = hex[(at >> 8) & 15];
+    o[4] = hex[(at >> 4) & 15];
+    o[5] = '0';
+    o[7] = static_cast<char>('0' + at / 10000);
+    o[8] = static_cast<char>('0' + at / 1000 % 10);
+    o[9] = static_cast<char>('0' + at / 100 % 10);
+    o[10] = static_cast<char>('0' + at / 10 % 10);
+    o[11] = static_cast<char>('0' + at % 10);
+    t[line] = o;
   }
-  std::size_t h = index;
-  for (int i = 5; i >= 2; --i, h >>= 4) {
-    if (hex_value(line[i]) != static_cast<int>(h & 0xF)) return false;
-  }
-  std::size_t d = index;
-  for (int i = 11; i >= 7; --i, d /= 10) {
-    if (line[i] != static_cast<char>('0' + d % 10)) return false;
-  }
-  // The 32 digits: any character outside 0-9 and a-f gives -1 in the table,
-  // and or-ing the values keeps the sign.
-  int all = 0;
-  for (std::size_t group = 0; group < 4; ++group) {
-    const char* g = line + line_bytes_at + group * 9;
-    for (int i = 0; i < 8; ++i) all |= hex_value(g[i]);
-  }
-  return all >= 0;
+  return t;
+}();
+
+/// The eight characters at `at` as a number, the first in the lowest byte.
+std::uint64_t eight_at(const char* at) {
+  std::uint64_t x = 0;
+  std::memcpy(&x, at, sizeof x);
+  return x;
+}
+
+constexpr std::uint64_t ones = 0x0101010101010101ull;
+constexpr std::uint64_t tops = 0x8080808080808080ull;
+
+/// The top bit of each byte of `x` whose character is no lower-case hex
+/// digit. With the top bits cleared first, adding a constant to every byte
+/// carries into no other byte, and each byte's top bit then says whether it
+/// lies at or above a bound.
+std::uint64_t not_hex(std::uint64_t x) {
+  const std::uint64_t low = x & ~tops;
+  const std::uint64_t from_0 = low + ones * (0x80 - '0');      // top bit: >= '0'
+  const std::uint64_t past_9 = low + ones * (0x80 - '9' - 1);  // top bit: >  '9'
+  const std::uint64_t from_a = low + ones * (0x80 - 'a');      // top bit: >= 'a'
+  const std::uint64_t past_f = low + ones * (0x80 - 'f' - 1);  // top bit: >  'f'
+  return (x | ~((from_0 & ~past_9) | (from_a & ~past_f))) & tops;
+}
+
+/// Whether the full_line_size characters at `line` are the full line of
+/// fast line `k` (byte k * 16): its offset text, then four groups of eight
+/// digits with a blank between them, and CR LF. The groups are tested as
+/// numbers eight characters at a time, the rest as it must stand.
+bool fits_full_line(const char* line, std::size_t k) {
+  const char* offset = offset_texts[k].data();
+  const char* b = line + line_bytes_at;
+  const std::uint64_t wrong = (eight_at(line) ^ eight_at(offset)) | (eight_at(line + 8) ^ eight_at(offset + 8));
+  const std::uint64_t digits =
+      not_hex(eight_at(b)) | not_hex(eight_at(b + 9)) | not_hex(eight_at(b + 18)) | not_hex(eight_at(b + 27));
+  return (wrong | digits) == 0 && b[8] == ' ' && b[17] == ' ' && b[26] == ' ' && b[35] == '\r' && b[36] == '\n';
 }
 
 /// One byte line of a dump: "0x%04x(%05d) : " then up to 16 bytes, a blank
 /// before each group of four. `full` when it holds 16 (its CR LF is passed).
 bool dump_line(cursor& c, std::size_t index, std::size_t& count, bool& full) {
-  if (c.rest().size() >= full_line_size && full_dump_line(c.rest().data(), index)) {
-    c.set(c.pos() + full_line_size);
-    count = 16;
-    full = true;
-    return true;
-  }
   std::uint64_t hex_index = 0;
   std::uint64_t dec_index = 0;
   if (!c.take("0x") || !c.hex(hex_index, 16) || !c.take("(") || !c.decimal(dec_index, 20) || !c.take(") :") ||
@@ -190,41 +202,14 @@ bool dump(cursor& c, std::string_view name, dump_span& span) {
   span.begin = c.pos();
   span.end = c.pos();
   span.bytes = 0;
-  // The full lines first, each against the offset text it must carry, kept
-  // up to date digit by digit: "0x%04x(%05d) : ".
-  std::array<char, line_bytes_at> expected{'0', 'x', '0', '0', '0', '0', '(', '0',
-                                           '0', '0', '0', '0', ')', ' ', ':', ' '};
+  // The full lines below offset 0x10000 first, each against the offset
+  // text it must carry.
   const std::string_view d = c.data();
   std::size_t p = c.pos();
-  while (span.bytes < 0x10000 && d.size() - p >= full_line_size &&
-         std::memcmp(d.data() + p, expected.data(), expected.size()) == 0) {
-    const char* line = d.data() + p;
-    if (line[24] != ' ' || line[33] != ' ' || line[42] != ' ' || line[51] != '\r' || line[52] != '\n') break;
-    if (!eight_hex_digits(line + line_bytes_at) || !eight_hex_digits(line + line_bytes_at + 9) ||
-        !eight_hex_digits(line + line_bytes_at + 18) || !eight_hex_digits(line + line_bytes_at + 27)) {
-      break;
-    }
+  while (span.bytes < 0x10000 && d.size() - p >= full_line_size && fits_full_line(d.data() + p, span.bytes / 16)) {
     p += full_line_size;
     span.bytes += 16;
     span.end = p - crlf.size();
-    // The next line's offset: 16 more, in hexadecimal (from the second
-    // digit) and in decimal.
-    for (int i = 4; i >= 2; --i) {
-      char& x = expected[static_cast<std::size_t>(i)];
-      if (x == 'f') {
-        x = '0';
-        continue;
-      }
-      x = x == '9' ? 'a' : static_cast<char>(x + 1);
-      break;
-    }
-    int carry = 16;
-    for (int i = 11; i >= 7 && carry != 0; --i) {
-      char& x = expected[static_cast<std::size_t>(i)];
-      const int v = (x - '0') + carry;
-      x = static_cast<char>('0' + v % 10);
-      carry = v / 10;
-    }
   }
   c.set(p);
   // Then the lines the fast path does not take: a last, shorter one, and
@@ -414,20 +399,18 @@ bool may_have_lost_head(std::string_view before, const entry_fields& f) {
   return !line_ends_only;
 }
 
-struct segment {
-  std::vector<ring_item> items;
-};
-
-/// Reads [begin, end) into items. `lap_start` says whether a fragment at the
-/// range's start is expected (what a later lap left of an entry); fragments
-/// elsewhere are damage and noted in `problems`. Each run of blanks begins a
-/// new segment.
-std::vector<segment> read_range(std::string_view file, std::size_t begin, std::size_t end, bool behind_marker,
-                                std::vector<std::string>& problems) {
-  std::vector<segment> segments(1);
+/// Reads [begin, end) and appends its items to `items`. `behind_marker` says
+/// whether a fragment at a lap's start is expected (what a later lap left of
+/// an entry); fragments elsewhere are damage and noted in `problems`.
+/// Behind the marker each run of blanks begins a new lap: `laps` gets the
+/// index in `items` where each lap of the range begins.
+void read_range(std::string_view file, std::size_t begin, std::size_t end, bool behind_marker,
+                std::vector<ring_item>& items, std::vector<std::size_t>& laps, std::vector<std::string>& problems) {
+  laps.assign(1, items.size());
   std::size_t p = begin;
-  bool segment_start = true;          // nothing read yet in this segment
+  bool lap_start = true;              // nothing read yet in this lap
   bool after_whole = !behind_marker;  // what stands before p is a whole entry's end (or the header)
+  const auto lap_empty = [&] { return items.size() == laps.back(); };
   while (p < end) {
     if (file[p] == ' ') {
       // A blanked end marker: the end of one lap, the start of an older one.
@@ -436,10 +419,10 @@ std::vector<segment> read_range(std::string_view file, std::size_t begin, std::s
       if (!behind_marker) {
         problems.push_back(std::to_string(q - p) + " blanks at offset " + std::to_string(p) +
                            " stand between the entries");
-      } else if (!segments.back().items.empty()) {
-        segments.emplace_back();
+      } else if (!lap_empty()) {
+        laps.push_back(items.size());
       }
-      segment_start = true;
+      lap_start = true;
       after_whole = false;
       p = q;
       continue;
@@ -448,41 +431,37 @@ std::vector<segment> read_range(std::string_view file, std::size_t begin, std::s
     std::optional<entry_fields> f;
     if (is_entry_start(file, p, p)) f = parse_entry(file, p, end, entry_end);
     if (f) {
-      ring_item item;
+      ring_item& item = items.emplace_back();
       item.offset = p;
       item.length = entry_end - p;
       item.whole = true;
       if (!after_whole) {
-        // The bytes before it in this segment: a fragment just pushed, or none.
+        // The bytes before it in this lap: a fragment just read, or none.
         std::string_view before;
-        if (!segments.back().items.empty() && !segments.back().items.back().whole) {
-          const ring_item& prev = segments.back().items.back();
+        if (items.size() - 1 > laps.back() && !items[items.size() - 2].whole) {
+          const ring_item& prev = items[items.size() - 2];
           before = file.substr(prev.offset, prev.length);
         }
         if (may_have_lost_head(before, *f)) item.whole = false;
       }
       if (item.whole) item.fields = *f;
-      segments.back().items.push_back(item);
       p = entry_end;
       after_whole = item.whole;
-      segment_start = false;
+      lap_start = false;
       continue;
     }
     const std::size_t q = fragment_end(file, p, begin, end);
-    ring_item item;
+    ring_item& item = items.emplace_back();
     item.offset = p;
     item.length = q - p;
-    if (!behind_marker || !segment_start) {
+    if (!behind_marker || !lap_start) {
       problems.push_back(std::to_string(item.length) + " bytes at offset " + std::to_string(p) +
                          " are not a whole entry");
     }
-    segments.back().items.push_back(item);
     p = q;
     after_whole = false;
-    segment_start = false;
+    lap_start = false;
   }
-  if (segments.back().items.empty() && segments.size() > 1) segments.pop_back();
-  return segments;
 }
 
 /// "%4d %9d" CR LF exactly: blanks, then digits, in each field.
@@ -505,17 +484,35 @@ bool read_header(std::string_view file, int& count, std::int64_t& offset) {
   return true;
 }
 
-/// Every end marker's offset from the ring's start on.
-std::vector<std::size_t> find_markers(std::string_view file) {
+/// A span of the file known to hold no "g": a dump's byte lines as the
+/// reader checked them (digits, a-f, "0x", "(", ") :", blanks and line ends).
+struct span_without_g {
+  std::size_t begin = 0;
+  std::size_t end = 0;
+};
+
+/// Every end marker's offset from the ring's start on. `skip`, in the file's
+/// order, names spans that hold no "g", which are not looked through.
+std::vector<std::size_t> find_markers(std::string_view file, const std::vector<span_without_g>& skip) {
   // The marker's "g" is rare in a log file (the dumps' digits are a-f, the
   // labels upper case): every "g" is looked for with memchr, and the marker
   // tried where it would end.
   constexpr std::size_t g_at = 13;  // "--- end of log ---"[13] == 'g'
   std::vector<std::size_t> found;
   std::size_t p = header_size + g_at;
+  std::size_t next_skip = 0;
   while (p < file.size()) {
-    const void* hit = std::memchr(file.data() + p, 'g', file.size() - p);
-    if (hit == nullptr) break;
+    while (next_skip < skip.size() && skip[next_skip].end <= p) ++next_skip;
+    if (next_skip < skip.size() && skip[next_skip].begin <= p) {
+      p = skip[next_skip].end;
+      continue;
+    }
+    const std::size_t stop = next_skip < skip.size() ? std::min(skip[next_skip].begin, file.size()) : file.size();
+    const void* hit = std::memchr(file.data() + p, 'g', stop - p);
+    if (hit == nullptr) {
+      p = stop;
+      continue;
+    }
     const std::size_t g = static_cast<std::size_t>(static_cast<const char*>(hit) - file.data());
     const std::size_t start = g - g_at;
     if (file.substr(start, end_marker.size()) == end_marker) {
@@ -528,28 +525,128 @@ std::vector<std::size_t> find_markers(std::string_view file) {
   return found;
 }
 
+/// The dumps of the whole entries in `items` (a ring read by its marker at
+/// `marker`), in the file's order.
+std::vector<span_without_g> checked_dumps(const std::vector<ring_item>& items, std::size_t marker) {
+  std::vector<span_without_g> spans;
+  spans.reserve(items.size() * 2);
+  const auto add = [&](bool current_lap) {
+    for (const ring_item& item : items) {
+      if (!item.whole || (item.offset < marker) != current_lap) continue;
+      for (const std::optional<dump_span>* d : {&item.fields.event_dump, &item.fields.detail_dump}) {
+        if (*d) spans.push_back({(*d)->begin, (*d)->end});
+      }
+    }
+  };
+  // The current lap first, then what stands behind the marker, whose laps
+  // the ring holds in reverse order.
+  add(true);
+  const std::size_t behind = spans.size();
+  add(false);
+  const auto by_begin = [](const span_without_g& a, const span_without_g& b) { return a.begin < b.begin; };
+  if (!std::is_sorted(spans.begin() + static_cast<std::ptrdiff_t>(behind), spans.end(), by_begin)) {
+    std::sort(spans.begin() + static_cast<std::ptrdiff_t>(behind), spans.end(), by_begin);
+  }
+  return spans;
+}
+
+/// Reads the laps behind the ring's end (from `behind` to the file's end),
+/// oldest first, then the current lap (from the header to `lap_end`), into
+/// `items`; what does not agree into `problems`. Gives the count of whole
+/// entries in the current lap.
+std::size_t read_laps(std::string_view file, std::size_t lap_end, std::size_t behind, std::vector<ring_item>& items,
+                      std::vector<std::string>& problems) {
+  // Older laps: the file's order reversed (a lap further from the marker
+  // was written before the laps nearer to it). The current lap is read
+  // straight into the ring's items.
+  std::vector<ring_item> older;
+  std::vector<std::size_t> laps;
+  read_range(file, behind, file.size(), true, older, laps, problems);
+  for (std::size_t k = laps.size(); k-- > 0;) {
+    const std::size_t lap_end_at = k + 1 < laps.size() ? laps[k + 1] : older.size();
+    items.insert(items.end(), older.begin() + static_cast<std::ptrdiff_t>(laps[k]),
+                 older.begin() + static_cast<std::ptrdiff_t>(lap_end_at));
+  }
+  const std::size_t current_from = items.size();
+  read_range(file, header_size, lap_end, false, items, laps, problems);
+  return static_cast<std::size_t>(std::count_if(items.begin() + static_cast<std::ptrdiff_t>(current_from), items.end(),
+                                                [](const ring_item& item) { return item.whole; }));
+}
+
+/// Notes a count of end markers other than one.
+void note_markers(const std::vector<std::size_t>& markers, ring_contents& ring) {
+  if (markers.size() > 1) {
+    ring.problems.push_back(std::to_string(markers.size()) + " end markers; the ring ends at the one at offset " +
+                            std::to_string(*ring.marker));
+  }
+}
+
+/// Notes a header count that the current lap does not hold, then the
+/// problems of reading the laps.
+void note_lap_count(std::size_t in_lap, std::vector<std::string>& problems, ring_contents& ring) {
+  if (ring.header_read && ring.marker) {
+    // The header's count never shows more than 9999.
+    const std::size_t shown = std::min<std::size_t>(in_lap, 9999);
+    if (static_cast<std::size_t>(ring.header_count) != shown) {
+      ring.problems.push_back("the header counts " + std::to_string(ring.header_count) +
+                              " entries since the last wrap, the file holds " + std::to_string(in_lap));
+    }
+  }
+  ring.problems.insert(ring.problems.end(), problems.begin(), problems.end());
+}
+
 }  // namespace
 
 ring_contents read_ring(std::string_view file) {
   ring_contents ring;
+  read_ring(file, ring);
+  return ring;
+}
+
+void read_ring(std::string_view file, ring_contents& ring) {
+  ring.header_read = false;
+  ring.header_count = 0;
+  ring.header_offset = 0;
+  ring.marker.reset();
+  ring.items.clear();
+  ring.problems.clear();
   if (file.size() < header_size) {
     ring.problems.push_back("the file is shorter than its header (" + std::to_string(file.size()) + " bytes)");
-    return ring;
+    return;
   }
   ring.header_read = read_header(file, ring.header_count, ring.header_offset);
   if (!ring.header_read) ring.problems.push_back("the header cannot be read; the file is read by its end marker");
 
-  const std::vector<std::size_t> markers = find_markers(file);
+  std::vector<std::string> problems;
+  if (ring.header_read && ring.header_offset >= static_cast<std::int64_t>(header_size) &&
+      static_cast<std::uint64_t>(ring.header_offset) + end_marker.size() <= file.size() &&
+      file.substr(static_cast<std::size_t>(ring.header_offset), end_marker.size()) == end_marker) {
+    // As nearly always, the header names where the marker stands. The ring is
+    // read by it first, and then the other markers are looked for outside the
+    // dumps that reading checked (most of the file, and never a "g"). Should
+    // that search not find the header's marker (one overlapping another before
+    // it), the file is read again as below.
+    const auto m = static_cast<std::size_t>(ring.header_offset);
+    const std::size_t in_lap = read_laps(file, m, m + end_marker.size(), ring.items, problems);
+    const std::vector<std::size_t> markers = find_markers(file, checked_dumps(ring.items, m));
+    if (std::find(markers.begin(), markers.end(), m) != markers.end()) {
+      ring.marker = m;
+      note_markers(markers, ring);
+      note_lap_count(in_lap, problems, ring);
+      return;
+    }
+    ring.items.clear();
+    problems.clear();
+  }
+
+  const std::vector<std::size_t> markers = find_markers(file, {});
   if (!markers.empty()) {
     // The header's marker where it names one; otherwise the first.
     ring.marker = markers.front();
     for (std::size_t m : markers) {
       if (ring.header_read && static_cast<std::int64_t>(m) == ring.header_offset) ring.marker = m;
     }
-    if (markers.size() > 1) {
-      ring.problems.push_back(std::to_string(markers.size()) + " end markers; the ring ends at the one at offset " +
-                              std::to_string(*ring.marker));
-    }
+    note_markers(markers, ring);
   }
 
   std::size_t lap_end = file.size();
@@ -570,34 +667,8 @@ ring_contents read_ring(std::string_view file) {
   } else {
     ring.problems.push_back("the end marker is missing; the entries are read in the file's order");
   }
-
-  std::vector<std::string> problems;
-  std::vector<segment> older = read_range(file, behind, file.size(), true, problems);
-  std::vector<segment> current = read_range(file, header_size, lap_end, false, problems);
-
-  // Older laps: the file's order reversed (a lap further from the marker
-  // was written before the laps nearer to it).
-  std::reverse(older.begin(), older.end());
-  for (segment& lap : older) {
-    for (ring_item& item : lap.items) ring.items.push_back(item);
-  }
-  std::size_t in_lap = 0;
-  for (segment& s : current) {
-    for (ring_item& item : s.items) {
-      if (item.whole) ++in_lap;
-      ring.items.push_back(item);
-    }
-  }
-  if (ring.header_read && ring.marker) {
-    // The header's count never shows more than 9999.
-    const std::size_t shown = std::min<std::size_t>(in_lap, 9999);
-    if (static_cast<std::size_t>(ring.header_count) != shown) {
-      ring.problems.push_back("the header counts " + std::to_string(ring.header_count) +
-                              " entries since the last wrap, the file holds " + std::to_string(in_lap));
-    }
-  }
-  ring.problems.insert(ring.problems.end(), problems.begin(), problems.end());
-  return ring;
+  const std::size_t in_lap = read_laps(file, lap_end, behind, ring.items, problems);
+  note_lap_count(in_lap, problems, ring);
 }
 
 }  // namespace kvx::kvxlog

@@ -88,6 +88,8 @@ std::optional<entry_fields> parse_entry(std::string_view file, std::size_t at, s
 
 /// Reads the whole file's bytes as a ring.
 ring_contents read_ring(std::string_view file);
+/// The same into `ring`, whose room is reused (a reader of many files keeps one).
+void read_ring(std::string_view file, ring_contents& ring);
 
 /// The hex digits of a dump's bytes, appended to `out` (two lower-case digits a byte).
 void append_dump_hex(std::string& out, std::string_view file, const dump_span& dump);

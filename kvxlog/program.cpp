@@ -53,7 +53,7 @@ std::string in_folder(const std::string& folder, const std::string& name) {
   return folder + "\\" + name;
 }
 
-enum class read_result { read, missing, unreadable };
+}  // namespace
 
 read_result read_file_bytes(const std::string& path, std::string& bytes) {
   platform::shared_open how = platform::shared_open::refused;
@@ -83,17 +83,14 @@ read_result read_file_bytes(const std::string& path, std::string& bytes) {
   return std::ferror(file.get()) != 0 ? read_result::unreadable : read_result::read;
 }
 
-/// What one file's ring holds, read again while it seems to be mid-write.
-struct file_state {
-  std::string bytes;
-  ring_contents ring;
-};
+namespace {
 
+/// Reads the file again while it seems to be mid-write.
 read_result read_settled(const std::string& path, file_state& state) {
   for (int attempt = 0;; ++attempt) {
     const read_result r = read_file_bytes(path, state.bytes);
     if (r != read_result::read) return r;
-    state.ring = read_ring(state.bytes);
+    read_ring(state.bytes, state.ring);
     if (state.ring.problems.empty() || attempt + 1 >= settle_reads) return r;
     std::this_thread::sleep_for(settle_pause);
   }
@@ -134,9 +131,15 @@ std::vector<const ring_item*> select(const ring_contents& ring, const file_label
 }
 
 void show_items(std::string_view bytes, const ring_contents& ring, const file_label& label, const options& opts,
-                std::string& out, std::string& problems) {
+                std::string& out, std::string& problems, std::FILE* stream) {
   append_problems(ring, label, problems);
-  for (const ring_item* item : select(ring, label, opts)) append_item(out, opts.form, bytes, *item, label);
+  for (const ring_item* item : select(ring, label, opts)) {
+    append_item(out, opts.form, bytes, *item, label);
+    if (stream != nullptr && out.size() >= output_piece) {
+      write_out(out, stream);
+      out.clear();
+    }
+  }
 }
 
 struct followed_file {
@@ -238,7 +241,7 @@ int read_one(const std::string& path, const options& opts, std::map<std::string,
   }
   out.clear();
   std::string problems;
-  show_items(state.bytes, state.ring, label, opts, out, problems);
+  show_items(state.bytes, state.ring, label, opts, out, problems, stdout);
   write_out(out, stdout);
   write_out(problems, stderr);
   if (follow != nullptr) {
@@ -304,9 +307,10 @@ std::string configured_log_folder() {
   return std::string(reinterpret_cast<const char*>(buffer.data()));
 }
 
-void show_file(std::string_view bytes, const file_label& label, const options& opts, std::string& out,
-               std::string& problems) {
-  show_items(bytes, read_ring(bytes), label, opts, out, problems);
+void show_file(file_state& state, const file_label& label, const options& opts, std::string& out, std::string& problems,
+               std::FILE* stream) {
+  read_ring(state.bytes, state.ring);
+  show_items(state.bytes, state.ring, label, opts, out, problems, stream);
 }
 
 int run_kvxlog(int argc, const char* const* argv) {

@@ -249,6 +249,28 @@ TEST(LogRing, DamagedFilesGiveTheWholeEntriesAndSayWhatIsWrong) {
     EXPECT_EQ(records(ring), (std::vector<std::uint32_t>{1, 2, 3, 4}));
     EXPECT_TRUE(says(ring, "the end marker is missing; the ring is taken to end at the header's offset"));
   }
+  {  // A second marker in an entry's text is counted; the ring still ends at the header's.
+    std::string file = good;
+    const std::size_t marker = file.find("--- end of log ---");
+    file.replace(file.find("LINK_DOWN", held[1].offset), 9, "--- end of log ---");
+    file.replace(0, 16, test::header_line(4, marker + 9));
+    const ring_contents ring = read_ring(file);
+    EXPECT_EQ(records(ring), (std::vector<std::uint32_t>{1, 2, 3, 4}));
+    EXPECT_TRUE(says(ring, "2 end markers; the ring ends at the one at offset " + std::to_string(marker + 9)));
+    EXPECT_EQ(ring.problems.size(), 1u);
+  }
+  {  // Two markers that share their dashes: the search takes the first, whatever the header names.
+    std::string file = good;
+    const std::size_t marker = file.find("--- end of log ---");
+    file.insert(marker, "--- end of log ");
+    file.replace(0, 16, test::header_line(4, marker + 15));
+    const ring_contents ring = read_ring(file);
+    EXPECT_EQ(records(ring), (std::vector<std::uint32_t>{1, 2, 3, 4}));
+    ASSERT_TRUE(ring.marker);
+    EXPECT_EQ(*ring.marker, marker);
+    EXPECT_TRUE(says(ring, "the header gives offset " + std::to_string(marker + 15) +
+                               " for the end marker, which stands at offset " + std::to_string(marker)));
+  }
   {  // A line of an entry changed: that entry is not whole, the others are.
     std::string file = good;
     file.replace(file.find("BUS NUMBER", held[1].offset), 3, "BOS");
@@ -290,9 +312,10 @@ TEST(KvxlogFilters, EachFilterAndTheLastN) {
     std::string error;
     EXPECT_TRUE(parse_options(static_cast<int>(args.size()), args.data(), opts, error)) << error;
     opts.form = output_form::summary;
+    file_state state{model.file(), {}};
     std::string out;
     std::string problems;
-    show_file(model.file(), file_label{"kvx0208.log", "0208"}, opts, out, problems);
+    show_file(state, file_label{"kvx0208.log", "0208"}, opts, out, problems);
     EXPECT_EQ(problems, "");
     std::string records;
     for (std::size_t at = 0; (at = out.find(" 0208 ", at)) != std::string::npos; ++at) {
