@@ -90,6 +90,16 @@ void append_number(std::string& out, std::int64_t number) {
 }
 
 /// A text from the entry as a JSON string, or null for "UNGETTABLE".
+/// The number, or null when the entry has none.
+template <typename Number>
+void append_number_or_null(std::string& out, const std::optional<Number>& number) {
+  if (number) {
+    append_number(out, static_cast<std::int64_t>(*number));
+  } else {
+    out += "null";
+  }
+}
+
 void append_known(std::string& out, std::string_view value) {
   if (value == ungettable) {
     out += "null";
@@ -140,11 +150,7 @@ void append_json_form(std::string& out, std::string_view file, const ring_item& 
   out += ",\"whole\":true,\"location\":\"";
   out.append(location.data(), location.size());
   out += "\",\"record\":";
-  if (f.record) {
-    append_number(out, *f.record);
-  } else {
-    out += "null";
-  }
+  append_number_or_null(out, f.record);
   out += ",\"event_time\":";
   if (f.event_time.empty()) {
     out += "null";
@@ -185,17 +191,9 @@ void append_json_form(std::string& out, std::string_view file, const ring_item& 
   out += ",\"detail_data\":";
   append_dump(out, file, f.detail_dump);
   out += ",\"detail_last_error\":";
-  if (f.detail_last_error) {
-    append_number(out, *f.detail_last_error);
-  } else {
-    out += "null";
-  }
+  append_number_or_null(out, f.detail_last_error);
   out += ",\"refused_slot\":";
-  if (f.refused_slot) {
-    append_number(out, *f.refused_slot);
-  } else {
-    out += "null";
-  }
+  append_number_or_null(out, f.refused_slot);
   out += "}\n";
 }
 
