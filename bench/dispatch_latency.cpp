@@ -77,7 +77,6 @@ bool measure(kvx::simulator::background_server& simulator, int records, bool rea
     worker.join();
     kvx::logd::set_capture_seams({});
     kvx::logd::teardown_store();
-    kvx::logd::destroy_store_locks();
   };
   {
     std::unique_lock<std::mutex> guard(log.lock);

@@ -143,10 +143,8 @@ int run(int records, int driver_every) {
     return 0;
   };
   kvx::logd::set_capture_seams(seams);
-  kvx::logd::create_store_locks();
   const pass_result pass = dispatch_whole_log();
   kvx::logd::teardown_store();
-  kvx::logd::destroy_store_locks();
   kvx::logd::set_capture_seams({});
   const sequential_result plain = read_sequentially();
 

@@ -131,7 +131,6 @@ class bench_host {
 /// Puts the store at its defaults and links `count` adapters on ports 0.. at
 /// locations 0x0100 + port.
 inline std::vector<logd::interface_entry*> set_up_store(int count) {
-  logd::create_store_locks();
   logd::clear_capture_stop();
   logd::set_max_retry_count(300);
   logd::set_retry_frequency(1);

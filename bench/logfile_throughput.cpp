@@ -159,7 +159,6 @@ int main() {
       if (!interleaved(adapters, round, reply, paths, one, writer_sum, bare_sum)) return 1;
     }
     logd::teardown_store();
-    logd::destroy_store_locks();
     std::filesystem::remove_all(host.log_dir());
     std::filesystem::create_directories(host.log_dir());
     std::printf(

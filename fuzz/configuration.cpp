@@ -54,8 +54,6 @@ const path_item paths[] = {
 struct fixture {
   fuzz::quiet_event_logs logs;
   platform::scoped_event_logs logs_guard{logs};
-
-  fixture() { logd::create_store_locks(); }
 };
 
 struct given_value {

@@ -33,7 +33,6 @@ struct fixture {
     (void)fuzz::temp_host_root();
     directory = platform::native_path(list_directory);
     std::filesystem::create_directories(directory);
-    logd::create_store_locks();
     logd::set_error_log_list_path(std::string(list_directory));
   }
 };

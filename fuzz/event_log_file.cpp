@@ -107,11 +107,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // of the temporary host would grow with every iteration.
   static fuzz::quiet_event_logs logs(&platform::backend_event_logs());
   static const platform::scoped_event_logs logs_guard(logs);
-  static const bool store_ready = [] {
-    logd::create_store_locks();
-    return true;
-  }();
-  (void)store_ready;
   FuzzedDataProvider in(data, size);
   const std::uint32_t probe_from = in.ConsumeIntegral<std::uint32_t>();
   const std::uint32_t start_at = in.ConsumeIntegral<std::uint32_t>();

@@ -63,8 +63,6 @@ void store(T& item, V&& value) {
 
 }  // namespace
 
-void create_store_locks() {}
-void destroy_store_locks() {}
 std::mutex& get_dispatch_lock() { return dispatch_lock; }
 
 #define KVX_SCALAR_ACCESSORS(name)                         \

@@ -92,10 +92,7 @@ struct thread_slot {
 
 /// The store's locks have static storage and live as long as the process, so
 /// an accessor may run at any time, before a capture starts and after it has
-/// ended. These two mark where the worker thread begins and ends using the
-/// store (and where a test's set-up and tear-down do); they change nothing.
-void create_store_locks();
-void destroy_store_locks();
+/// ended: there is no step that makes or ends them.
 /// dispatch_lock: held by the worker for a whole dispatch pass and by the notify
 /// thread for one check; always taken before state_lock. The store never takes it.
 std::mutex& get_dispatch_lock();

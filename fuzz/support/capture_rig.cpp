@@ -5,7 +5,6 @@
 namespace kvx::fuzz {
 
 capture_rig::capture_rig() {
-  logd::create_store_locks();
   logd::set_max_retry_count(2);
   logd::set_retry_frequency(0);
   auto made = std::make_unique<logd::interface_entry>();

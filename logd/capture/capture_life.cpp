@@ -359,7 +359,6 @@ bool bring_capture_to_rest(capture_threads& threads) {
 }  // namespace
 
 unsigned worker_thread(const std::function<void()>& post_quit) {
-  create_store_locks();
   capture_threads threads;
   watch_end end = watch_end::failed;
   std::optional<std::uint32_t> until;
@@ -388,7 +387,6 @@ unsigned worker_thread(const std::function<void()>& post_quit) {
     // Every other capture thread has been joined: nothing uses the store now.
     set_notify_event(nullptr);
     teardown_store();
-    destroy_store_locks();
   }
   // Otherwise a thread held by the driver may still use the store: it is left
   // as it is, and ends with the process.

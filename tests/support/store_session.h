@@ -1,10 +1,9 @@
-// The shared state store for one test (or one fuzz round): its locks made and
-// the capture's stop cleared when the session starts; when it ends, the store
-// torn down, its locks destroyed and the stop cleared again, so that the next
-// test starts from a store like the worker's first. No capture thread may run
-// when it ends: join the writers first (the store holds no host handle, so the
-// fakes installed beside it may go before or after it). Header only: the
-// tests that use it link the capture.
+// The shared state store for one test (or one fuzz round): the capture's stop
+// cleared when the session starts; when it ends, the store torn down and the
+// stop cleared again, so that the next test starts from a store like the
+// worker's first. No capture thread may run when it ends: join the writers
+// first (the store holds no host handle, so the fakes installed beside it may
+// go before or after it). Header only: the tests that use it link the capture.
 #pragma once
 
 #include "logd/capture/capture_life.h"
@@ -14,13 +13,9 @@ namespace kvx::test {
 
 class store_session {
  public:
-  store_session() {
-    logd::create_store_locks();
-    logd::clear_capture_stop();
-  }
+  store_session() { logd::clear_capture_stop(); }
   ~store_session() {
     logd::teardown_store();
-    logd::destroy_store_locks();
     logd::clear_capture_stop();
   }
   store_session(const store_session&) = delete;

@@ -123,7 +123,6 @@ TEST_F(Stop, AWriterStuckInTheDriverDoesNotHoldTheStopPastItsBound) {
   writer.release();
   ASSERT_TRUE(eventually([&] { return get_busy(entry) == 0; }));
   teardown_store();
-  destroy_store_locks();
 }
 
 TEST_F(Stop, ChangeNotificationDispatchesEachRecordOnceWhileWritersRun) {
