@@ -57,6 +57,15 @@ std::string detail_state(const entry_fields& f) {
   return "detail";
 }
 
+/// Appends `text` with each control character (a bare line end, say, that a
+/// damaged file put into a name) as '?', so that a summary stays one line.
+void append_one_line(std::string& out, std::string_view text) {
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    out += (byte < 0x20 || byte == 0x7f) ? '?' : c;
+  }
+}
+
 void append_summary_form(std::string& out, const ring_item& item, const file_label& label) {
   const std::string location = item_location(item, label).value_or("----");
   if (!item.whole) {
@@ -73,9 +82,9 @@ void append_summary_form(std::string& out, const ring_item& item, const file_lab
   out += ' ';
   out += f.record ? std::to_string(*f.record) : std::string("------");
   out += ' ';
-  out.append(f.error_name);
+  append_one_line(out, f.error_name);
   out += ' ';
-  out.append(f.level);
+  append_one_line(out, f.level);
   out += ' ';
   out += detail_state(f);
   out += '\n';
@@ -89,7 +98,6 @@ void append_number(std::string& out, std::int64_t number) {
   out.append(text.data(), end);
 }
 
-/// A text from the entry as a JSON string, or null for "UNGETTABLE".
 /// The number, or null when the entry has none.
 template <typename Number>
 void append_number_or_null(std::string& out, const std::optional<Number>& number) {
@@ -100,6 +108,7 @@ void append_number_or_null(std::string& out, const std::optional<Number>& number
   }
 }
 
+/// A text from the entry as a JSON string, or null for "UNGETTABLE".
 void append_known(std::string& out, std::string_view value) {
   if (value == ungettable) {
     out += "null";
