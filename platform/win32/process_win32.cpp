@@ -9,6 +9,27 @@
 namespace kvx::platform {
 namespace {
 
+// A start that fails for want of something the system lacks for a moment is
+// tried again before it counts as failed: the caller (setup, through the
+// installer hooks) would otherwise stop half-way on a failure that says
+// nothing about the command. Wine's process start fails so, with
+// ERROR_INTERNAL_ERROR, about once in a few thousand starts on a busy host.
+constexpr int start_attempts = 3;
+constexpr DWORD start_retry_pause_ms = 250;
+
+bool start_may_succeed_later(DWORD error) {
+  switch (error) {
+    case ERROR_INTERNAL_ERROR:
+    case ERROR_NOT_ENOUGH_MEMORY:
+    case ERROR_OUTOFMEMORY:
+    case ERROR_NO_SYSTEM_RESOURCES:
+    case ERROR_COMMITMENT_LIMIT:
+      return true;
+    default:
+      return false;
+  }
+}
+
 // One word of a command line: in double quotes when it holds a blank.
 std::string command_word(const std::string& word) {
   if (!word.empty() && word.find_first_of(" \t") == std::string::npos) return word;
@@ -25,7 +46,16 @@ class win32_processes final : public process_runner {
     std::vector<const char*> argv;
     for (const std::string& w : words) argv.push_back(w.c_str());
     argv.push_back(nullptr);
-    return static_cast<int>(::_spawnv(_P_WAIT, program.c_str(), argv.data()));
+    for (int attempt = 1;; ++attempt) {
+      // A program may end with -1 itself: only a start that failed sets the
+      // system error, which the C library keeps in _doserrno.
+      _doserrno = 0;
+      const intptr_t status = ::_spawnv(_P_WAIT, program.c_str(), argv.data());
+      if (status != -1 || attempt == start_attempts || !start_may_succeed_later(_doserrno)) {
+        return static_cast<int>(status);
+      }
+      ::Sleep(start_retry_pause_ms);
+    }
   }
 
   bool run_hidden(const std::vector<std::string>& command) override {
@@ -38,9 +68,15 @@ class win32_processes final : public process_runner {
     STARTUPINFOA startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION info{};
-    if (!::CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW | NORMAL_PRIORITY_CLASS,
-                          nullptr, nullptr, &startup, &info)) {
-      return false;
+    for (int attempt = 1;; ++attempt) {
+      // CreateProcessA may write to the line: each attempt has its own copy.
+      std::string writable = line;
+      if (::CreateProcessA(nullptr, writable.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW | NORMAL_PRIORITY_CLASS,
+                           nullptr, nullptr, &startup, &info)) {
+        break;
+      }
+      if (attempt == start_attempts || !start_may_succeed_later(::GetLastError())) return false;
+      ::Sleep(start_retry_pause_ms);
     }
     ::CloseHandle(info.hThread);
     ::WaitForSingleObject(info.hProcess, INFINITE);

@@ -17,14 +17,22 @@ int wmain(int argc, wchar_t** argv) {
     std::fputs("usage: runline \"COMMAND LINE\"\n", stderr);
     return 255;
   }
-  // CreateProcessW may write to the command line: a copy of its own.
-  std::vector<wchar_t> line(argv[1], argv[1] + std::wcslen(argv[1]) + 1);
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION info{};
-  if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info)) {
-    std::fprintf(stderr, "runline: CreateProcessW failed: %lu\n", GetLastError());
-    return 255;
+  // Wine's process start fails now and then with ERROR_INTERNAL_ERROR on a
+  // busy host, saying nothing about the command: tried again, as the
+  // suite's own programs do.
+  for (int attempt = 1;; ++attempt) {
+    // CreateProcessW may write to the command line: a copy of its own.
+    std::vector<wchar_t> line(argv[1], argv[1] + std::wcslen(argv[1]) + 1);
+    if (CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info)) break;
+    const DWORD error = GetLastError();
+    if (error != ERROR_INTERNAL_ERROR || attempt == 3) {
+      std::fprintf(stderr, "runline: CreateProcessW failed: %lu\n", error);
+      return 255;
+    }
+    Sleep(250);
   }
   CloseHandle(info.hThread);
   WaitForSingleObject(info.hProcess, INFINITE);
