@@ -30,12 +30,14 @@ hbalogd_dir=$dir/hbalogd
 # argument with a blank: the command line is made by runline, exactly.
 setup_windows_path="Z:${setup//\//\\}"
 runline=$KVX_WINE_PROBES/runline.exe
+# Its standard error, with Wine's errors and the message boxes of the hooks
+# (MessageBoxA, from a relay trace), is kept for show_state.
 run_setup() { # FOLDER [SWITCHES]
-  wine "$runline" "\"$setup_windows_path\" ${2-/S} /D=$1" >/dev/null 2>&1
+  WINEDEBUG=err+all,+relay wine "$runline" "\"$setup_windows_path\" ${2-/S} /D=$1" >/dev/null 2>"$run_errors"
 }
 # Runs FOLDER's uninstaller silently in place (it returns when it is done).
 run_uninstaller() { # FOLDER
-  wine "$runline" "\"$1\\uninstall.exe\" /S _?=$1" >/dev/null 2>&1
+  WINEDEBUG=err+all,+relay wine "$runline" "\"$1\\uninstall.exe\" /S _?=$1" >/dev/null 2>"$run_errors"
 }
 
 # The files below DIR, one a line, sorted, directories ending in "/".

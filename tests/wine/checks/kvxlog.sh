@@ -64,7 +64,8 @@ length=$(stat -c %s "$entry")
   sed 's/OPTION DATA:        20261207 140230/OPTION DATA:        20261207 140231/' "$entry"
   printf -- '--- end of log ---'
 } >"$work/grown.log"
-wine "$kvxlog" -follow -summary -folder 'C:\kvxdata' >"$work/follow" 2>"$work/follow.err" &
+# Read while it runs: started without the checks' new start (lib.sh).
+command wine "$kvxlog" -follow -summary -folder 'C:\kvxdata' >"$work/follow" 2>"$work/follow.err" &
 follower=$!
 lines_of() { tr -d '\r' <"$work/follow" | wc -l; }
 wait_lines() { # N

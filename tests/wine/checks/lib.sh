@@ -9,6 +9,7 @@ set -uo pipefail # no -e: one failed assertion must not hide the next ones
 : "${WINEPREFIX:?run the Wine checks through scripts/wine-test}"
 : "${KVX_WINE_TRACE:?run the Wine checks through scripts/wine-test}"
 : "${KVX_WIN_BUILD:?}" "${KVX_WINE_PROBES:?}" "${KVX_SOURCE_DIR:?}"
+source "$(dirname "${BASH_SOURCE[0]}")/wine_start.sh"
 
 hbalogd=$KVX_WIN_BUILD/logd/host/hbalogd.exe
 kvxls=$KVX_WIN_BUILD/listtool/kvxls.exe
@@ -30,6 +31,11 @@ hbalogd_windows_path="Z:${hbalogd//\//\\}"
 # hbalogd's log folder in its default configuration; a check that configures
 # another sets log_dir.
 default_log_dir="$drive_c/Program Files/velmora/drivers/hba/hbalogd/log"
+
+# Where a check keeps the standard error of the program it ran last, when it
+# keeps it: show_state prints its end.
+run_errors=$WINEPREFIX/last-run-errors.txt
+rm -f "$run_errors"
 
 held=0
 failed=0
@@ -82,6 +88,10 @@ show_state() {
   fi
   echo "log folder $dir:"
   ls -l --time-style=+%T "$dir" 2>&1 | sed 's/^/    /'
+  if [ -s "$run_errors" ]; then
+    echo "standard error of the last program run by the check (run_errors):"
+    grep -av ':fixme:' "$run_errors" | tail -n 40 | cut -c1-300 | sed 's/^/    /'
+  fi
   echo "----"
 }
 
