@@ -236,6 +236,13 @@ void CServiceModule::report_stop_progress() {
 
 void CServiceModule::set_service_status(std::uint32_t state) {
   const std::lock_guard<std::mutex> hold(status_lock_);
+  // A stop asked for while the service was still starting stands: the start's
+  // own reports that follow must not take it back to SERVICE_RUNNING, which
+  // would also make the service's end look like a failure.
+  if (service_status_.current_state == win::service_stop_pending &&
+      (state == win::service_start_pending || state == win::service_running)) {
+    return;
+  }
   service_status_.current_state = state;
   if (state != win::service_start_pending && state != win::service_stop_pending) {
     service_status_.check_point = 0;

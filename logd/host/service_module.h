@@ -127,7 +127,8 @@ class CServiceModule {
   void service_control_handler(std::uint32_t control);
   /// Returns when the message loop has ended and the worker thread has returned.
   void run_service();
-  /// Stores `state` and reports the whole status record.
+  /// Stores `state` and reports the whole status record; a start state
+  /// (SERVICE_START_PENDING, SERVICE_RUNNING) while a stop is pending is left out.
   void set_service_status(std::uint32_t state);
   /// The module's own message: to the Application log in service mode, to
   /// standard output otherwise. Formatted into 260 characters.

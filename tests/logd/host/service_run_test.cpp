@@ -217,6 +217,9 @@ TEST_F(Running, AStopThatArrivesBeforeTheRunLoopIsKept) {
   EXPECT_EQ(worker_runs, 1);
   EXPECT_TRUE(was_stop_asked());
   EXPECT_TRUE(worker_returned);
+  // ... and the stop stands: the loop's start does not report the service
+  // running again, which would make its end a failure (a service-specific exit code).
+  EXPECT_EQ(module.status().current_state, win::service_stop_pending);
 }
 
 TEST_F(Running, AStopAfterTheServiceHasStoppedChangesNothing) {
