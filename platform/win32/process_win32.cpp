@@ -30,6 +30,18 @@ bool start_may_succeed_later(DWORD error) {
   }
 }
 
+/// Makes `attempt` (true when the process started; otherwise it sets `error`)
+/// up to start_attempts times, while the error may pass. Whether it started.
+template <typename Attempt>
+bool start_with_retries(Attempt attempt) {
+  for (int n = 1;; ++n) {
+    DWORD error = 0;
+    if (attempt(error)) return true;
+    if (n == start_attempts || !start_may_succeed_later(error)) return false;
+    ::Sleep(start_retry_pause_ms);
+  }
+}
+
 // One word of a command line: in double quotes when it holds a blank.
 std::string command_word(const std::string& word) {
   if (!word.empty() && word.find_first_of(" \t") == std::string::npos) return word;
@@ -46,16 +58,16 @@ class win32_processes final : public process_runner {
     std::vector<const char*> argv;
     for (const std::string& w : words) argv.push_back(w.c_str());
     argv.push_back(nullptr);
-    for (int attempt = 1;; ++attempt) {
+    intptr_t status = -1;
+    start_with_retries([&](DWORD& error) {
       // A program may end with -1 itself: only a start that failed sets the
       // system error, which the C library keeps in _doserrno.
       _doserrno = 0;
-      const intptr_t status = ::_spawnv(_P_WAIT, program.c_str(), argv.data());
-      if (status != -1 || attempt == start_attempts || !start_may_succeed_later(_doserrno)) {
-        return static_cast<int>(status);
-      }
-      ::Sleep(start_retry_pause_ms);
-    }
+      status = ::_spawnv(_P_WAIT, program.c_str(), argv.data());
+      error = _doserrno;
+      return status != -1 || error == 0;
+    });
+    return static_cast<int>(status);
   }
 
   bool run_hidden(const std::vector<std::string>& command) override {
@@ -68,16 +80,17 @@ class win32_processes final : public process_runner {
     STARTUPINFOA startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION info{};
-    for (int attempt = 1;; ++attempt) {
+    const bool started = start_with_retries([&](DWORD& error) {
       // CreateProcessA may write to the line: each attempt has its own copy.
       std::string writable = line;
       if (::CreateProcessA(nullptr, writable.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW | NORMAL_PRIORITY_CLASS,
                            nullptr, nullptr, &startup, &info)) {
-        break;
+        return true;
       }
-      if (attempt == start_attempts || !start_may_succeed_later(::GetLastError())) return false;
-      ::Sleep(start_retry_pause_ms);
-    }
+      error = ::GetLastError();
+      return false;
+    });
+    if (!started) return false;
     ::CloseHandle(info.hThread);
     ::WaitForSingleObject(info.hProcess, INFINITE);
     ::CloseHandle(info.hProcess);
